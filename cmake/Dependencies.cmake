@@ -1,0 +1,13 @@
+# Every dependency comes from Debian's packages (scripts/bootstrap installs them).
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(JSONCPP REQUIRED IMPORTED_TARGET jsoncpp)
+pkg_check_modules(MODBUS REQUIRED IMPORTED_TARGET libmodbus)
+find_package(Boost 1.74 REQUIRED COMPONENTS date_time)
+find_package(Threads REQUIRED)
+find_package(GTest REQUIRED)
+if(QUILLARK_BENCH AND NOT CMAKE_CROSSCOMPILING)
+  find_package(benchmark QUIET)
+endif()
+if(QUILLARK_TOOLS)
+  find_package(CLI11 QUIET)
+endif()

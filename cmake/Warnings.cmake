@@ -1,0 +1,15 @@
+# Warnings for every target of the project; errors when QUILLARK_WERROR is on (CI).
+add_compile_options(-Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Woverloaded-virtual
+                    -Wcast-align -Wnull-dereference -Wformat=2)
+if(QUILLARK_WERROR)
+  add_compile_options(-Werror)
+endif()
+
+if(QUILLARK_SANITIZE)
+  set(_san -fsanitize=${QUILLARK_SANITIZE} -fno-omit-frame-pointer)
+  if(QUILLARK_SANITIZE MATCHES "undefined")
+    list(APPEND _san -fno-sanitize-recover=all)
+  endif()
+  add_compile_options(${_san})
+  add_link_options(${_san})
+endif()

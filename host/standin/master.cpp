@@ -1,0 +1,72 @@
+#include "master.h"
+
+namespace standin {
+
+const char* to_string(Status status) {
+    switch (status) {
+        case Status::Answered: return "answered";
+        case Status::Exception: return "exception";
+        case Status::NoAnswer: return "no answer";
+        case Status::LinkDown: return "link down";
+    }
+    return "unknown";
+}
+
+Transport::~Transport() = default;
+
+PumpResult Master::run_round(SPModbus& device) {
+    device.RefreshStatus();
+    return pump(device);
+}
+
+namespace {
+
+bool is_write(const ModbusRequest& request) {
+    return request.function == ModbusRequest::WriteRegister ||
+           request.function == ModbusRequest::WriteRegisters;
+}
+
+SPModbus::tab_type table_of(const ModbusRequest& request) {
+    switch (request.function) {
+        case ModbusRequest::ReadInputBits: return SPModbus::TabInputBits;
+        case ModbusRequest::ReadInputRegisters: return SPModbus::TabInputRegisters;
+        default: return SPModbus::TabRegisters;
+    }
+}
+
+// What the device sees when the unit refused a write: function 6 gets an echo
+// unequal to every value written, function 16 gets the exception function code.
+void fill_refusal(const ModbusRequest& request, std::uint16_t* words) {
+    if (request.function == ModbusRequest::WriteRegister) {
+        words[0] = static_cast<std::uint16_t>(~request.values[0]);
+        words[1] = 0;
+    } else {
+        words[0] = 0x80 | ModbusRequest::WriteRegisters;
+        words[1] = 0;
+    }
+}
+
+}  // namespace
+
+PumpResult Master::pump(SPModbus& device) {
+    PumpResult result;
+    ModbusRequest request;
+    while (result.requests < kMaxRequestsPerPump && device.take_request(request)) {
+        ++result.requests;
+        result.outcome = transport_.execute(request, device.bit_buf, device.reg_buf);
+        const bool answered = result.outcome.status == Status::Answered;
+        if (!answered && is_write(request) && result.outcome.status == Status::Exception) {
+            fill_refusal(request, device.reg_buf);
+        } else if (!answered) {
+            device.on_error();
+            // The round is over: drop whatever the device might still queue.
+            while (device.take_request(request)) {
+            }
+            return result;
+        }
+        device.process_payload(table_of(request), static_cast<unsigned int>(request.count));
+    }
+    return result;
+}
+
+}  // namespace standin

@@ -1,0 +1,16 @@
+// The plug-in's only entry point for the host.
+#include <memory>
+#include <vector>
+
+#include "quillark.h"
+#include "quillark_provider.h"
+
+TesselSPDevice* QuillarkProvider::create() const { return new Quillark(); }
+
+extern "C" __attribute__((visibility("default"))) std::vector<std::shared_ptr<Provider>>
+get_providers() {
+    std::vector<std::shared_ptr<Provider>> providers;
+    std::shared_ptr<Provider> provider = std::make_shared<QuillarkProvider>();
+    providers.push_back(std::move(provider));
+    return providers;
+}
