@@ -1,15 +1,169 @@
+// The driver's command interface towards upper layers: status document as text
+// or as an object, register writes whose outcome the unit confirms later, and
+// the query that reads that outcome back.
+//
+// Every input is checked before use; no exception of the JSON library or of a
+// conversion leaves this interface (running out of memory still does).
 #include <cstring>
+#include <new>
+#include <string>
+
+#include <json/reader.h>
+#include <json/writer.h>
 
 #include "quillark.h"
 
-int Quillark::DeviceIoControl(int code, const void*, int, void* out, int out_len, int& out_size) {
-    (void)code;
-    if (out != nullptr && out_len >= 4) {
-        const std::int32_t result = ctrl_result.load();
-        std::memcpy(out, &result, sizeof result);
-        out_size = 4;
-    } else {
-        out_size = 0;
+namespace {
+
+// Deepest nesting of arrays and objects accepted in a signal command. The JSON
+// reader recurses once per level; a hostile text must not be able to exhaust
+// the stack of the host thread that calls us.
+constexpr int kMaxSignalNesting = 32;
+
+// Room the caller offers: no buffer or a negative capacity is no room at all.
+std::size_t room(const void* out, int out_len) {
+    return out == nullptr || out_len <= 0 ? 0 : static_cast<std::size_t>(out_len);
+}
+
+// Input word `index` in the machine's byte order; the input need not be aligned.
+std::uint16_t input_word(const void* in, int index) {
+    std::uint16_t word;
+    std::memcpy(&word, static_cast<const unsigned char*>(in) + 2 * index, sizeof word);
+    return word;
+}
+
+bool nesting_within(const char* text, std::size_t length, int limit) {
+    int depth = 0;
+    bool in_string = false;
+    for (std::size_t i = 0; i < length; ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\') ++i;
+            else if (c == '"') in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) return false;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
     }
+    return true;
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+bool parse_json(const std::string& text, Json::Value& root) {
+    Json::Reader reader;
+    return reader.parse(text, root);
+}
+
+std::string compact_json(const Json::Value& value) {
+    Json::FastWriter writer;
+    return writer.write(value);
+}
+#pragma GCC diagnostic pop
+
+}  // namespace
+
+int Quillark::DeviceIoControl(int code, const void* in, int in_len, void* out, int out_len,
+                              int& out_size) {
+    try {
+        switch (code) {
+            case IoWriteRegister: return write_register(in, in_len);
+            case IoWriteRegisters: return write_registers(in, in_len);
+            case IoSignalCommand: return signal_command(in, in_len);
+            case IoEmptyCommand: begin_control(IoEmptyCommand); return 0;
+            case IoGetStatusText: return status_text(out, out_len, out_size);
+            case IoGetStatusObject: return status_object(out, out_len, out_size);
+            default: return result_query(out, out_len, out_size);
+        }
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception&) {
+        return -1;
+    }
+}
+
+void Quillark::begin_control(std::int32_t code) {
+    // Taking over the tag abandons a poll round under way: the next reply is
+    // judged as the answer to this command.
+    poll_step = code;
+    ctrl_result = -1;
+    TesselSPDevice::OpenPort();
+}
+
+int Quillark::write_register(const void* in, int in_len) {
+    if (in == nullptr || in_len < 4) return -1;
+    begin_control(IoWriteRegister);
+    ctrl_expect = input_word(in, 1);
+    modbus_write_register(input_word(in, 0), ctrl_expect.load());
+    return 0;
+}
+
+int Quillark::write_registers(const void* in, int in_len) {
+    if (in == nullptr || in_len < 4) return -1;
+    const int count = in_len / 2 - 1;
+    if (count > ModbusRequest::kMaxWriteRegisters) return -1;
+    std::uint16_t values[ModbusRequest::kMaxWriteRegisters];
+    std::memcpy(values, static_cast<const unsigned char*>(in) + 2, sizeof(values[0]) * count);
+    begin_control(IoWriteRegisters);
+    ctrl_expect = count;
+    modbus_write_registers(input_word(in, 0), count, values);
+    return 0;
+}
+
+int Quillark::signal_command(const void* in, int in_len) {
+    if (in == nullptr || in_len < 0) return -1;
+    begin_control(IoSignalCommand);
+    const std::string text(static_cast<const char*>(in), static_cast<std::size_t>(in_len));
+    if (!nesting_within(text.data(), text.size(), kMaxSignalNesting)) return -1;
+    Json::Value root;
+    if (!parse_json(text, root)) return -1;
+    if (!root.isObject()) return -1;
+    const Json::Value& signal = root["signal_id"];
+    if (signal.isArray() || signal.isObject()) return -1;
+    if (!signal.isNull()) {
+        // The signal is named; this unit defines no action for it.
+        const std::string signal_id = signal.asString();
+        (void)signal_id;
+    }
+    return 0;
+}
+
+int Quillark::status_text(void* out, int out_len, int& out_size) {
+    std::string text;
+    {
+        // Serialised under the lock, so the text never overlaps a refresh.
+        std::lock_guard<std::mutex> lock(doc_mutex);
+        refresh_status_doc_locked();
+        text = compact_json(status_doc);
+    }
+    out_size = static_cast<int>(text.size());
+    if (room(out, out_len) < text.size()) return -1;
+    std::memcpy(out, text.data(), text.size());
+    return 0;
+}
+
+int Quillark::status_object(void* out, int out_len, int& out_size) {
+    {
+        std::lock_guard<std::mutex> lock(doc_mutex);
+        refresh_status_doc_locked();
+    }
+    const Json::Value* address = &status_doc;
+    out_size = static_cast<int>(sizeof address);
+    if (room(out, out_len) < sizeof address) return -1;
+    std::memcpy(out, &address, sizeof address);
+    return 0;
+}
+
+int Quillark::result_query(void* out, int out_len, int& out_size) {
+    const std::int32_t result = ctrl_result.load();
+    if (room(out, out_len) < sizeof result) {
+        out_size = 0;
+        return 0;
+    }
+    std::memcpy(out, &result, sizeof result);
+    out_size = static_cast<int>(sizeof result);
     return 0;
 }

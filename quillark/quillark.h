@@ -51,4 +51,13 @@ public:
 private:
     void issue_read(std::size_t index);
     void render_status_doc();
+
+    // Command handlers behind DeviceIoControl.
+    void begin_control(std::int32_t code);
+    int write_register(const void* in, int in_len);
+    int write_registers(const void* in, int in_len);
+    int signal_command(const void* in, int in_len);
+    int status_text(void* out, int out_len, int& out_size);
+    int status_object(void* out, int out_len, int& out_size);
+    int result_query(void* out, int out_len, int& out_size);
 };
