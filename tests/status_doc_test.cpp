@@ -9,7 +9,6 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <json/writer.h>
 
 #include "fakes.h"
 #include "master.h"
@@ -24,20 +23,11 @@ namespace {
 
 const char* const kAlerts = "AlertArray";
 
-std::string show(const Json::Value& value) {
-    static const char* const kTypes[] = {"null", "int",    "uint",  "real",
-                                          "string", "bool", "array", "object"};
-    Json::StreamWriterBuilder compact;
-    compact["indentation"] = "";
-    compact["precision"] = 17;
-    return std::string(kTypes[value.type()]) + " " + Json::writeString(compact, value);
-}
-
 // Equal in type and value; reals bit for bit.
 void expect_member(const Json::Value& doc, const char* key, const Json::Value& want) {
     ASSERT_TRUE(doc.isMember(key)) << key;
-    EXPECT_TRUE(doc[key] == want) << key << ": expected " << show(want) << ", got "
-                                  << show(doc[key]);
+    EXPECT_TRUE(doc[key] == want) << key << ": expected " << describe(want) << ", got "
+                                  << describe(doc[key]);
 }
 
 std::vector<std::string> changed_members(const Json::Value& before, const Json::Value& after) {
@@ -287,7 +277,7 @@ TEST(StatusMembers, SameMembersAndTypesAfterEveryRender) {
             const Json::ValueType type = doc[key].type();
             EXPECT_TRUE(type == Json::stringValue || type == Json::realValue ||
                         (key == kAlerts && type == Json::objectValue))
-                << key << " is " << show(doc[key]);
+                << key << " is " << describe(doc[key]);
         }
         if (first_members.empty())
             first_members = doc.getMemberNames();

@@ -7,8 +7,10 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include <gtest/gtest.h>
+#include <json/writer.h>
 
 #include "fakes.h"
 #include "quillark.h"
@@ -16,6 +18,18 @@
 namespace testing_support {
 
 using RecordImage = std::array<std::uint8_t, 187>;
+
+// A JSON value with its type, for failure messages: reals in full precision.
+inline std::string describe(const Json::Value& value) {
+    static const char* const kTypes[] = {"null", "int",    "uint",  "real",
+                                          "string", "bool", "array", "object"};
+    Json::StreamWriterBuilder compact;
+    compact["indentation"] = "";
+    compact["precision"] = 17;
+    std::string text = Json::writeString(compact, value);
+    if (text.size() > 60) text = text.substr(0, 57) + "...";
+    return std::string(kTypes[value.type()]) + " " + text;
+}
 
 inline void put_word(RecordImage& image, std::size_t offset, std::uint16_t word) {
     image[offset] = static_cast<std::uint8_t>(word & 0xFF);
