@@ -183,7 +183,7 @@ inline constexpr std::array<Point, kNetworkedUnits> kUnitPoints = [] {
     for (std::size_t k = 0; k < points.size(); ++k)
         points[k] = Point{kUnitKeys[k].data(), K::NetworkedUnit,
                           static_cast<std::uint16_t>(kFirstUnitBit + k),
-                          "communication state of the networked unit numbered in the key"};
+                          "communication state of networked unit"};
     return points;
 }();
 
