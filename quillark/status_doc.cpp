@@ -13,8 +13,16 @@ using quillark::PointKind;
 void Quillark::refresh_status_doc_locked() {
     // Any change of the data time counts, also one to an earlier time.
     if (last_data_time != doc_time) {
+        const boost::posix_time::ptime previous = doc_time;
         doc_time = last_data_time;
-        render_status_doc();
+        try {
+            render_status_doc();
+        } catch (...) {
+            // A rebuild cut short (out of memory) leaves a partial document:
+            // the next request must rebuild it, not serve it as current.
+            doc_time = previous;
+            throw;
+        }
     }
 }
 
