@@ -52,8 +52,8 @@ constexpr std::size_t width_of(PointKind kind) {
 inline constexpr const char* kInvalidLabel = "无效值";  // any code without a label
 inline constexpr const char* kAlarmRaised = "告警";
 inline constexpr const char* kAlarmNormal = "正常";
-inline constexpr const char* kAlertArrayKey = "AlertArray";   // object: alarm name -> raised
-inline constexpr const char* kUpdateTimeKey = "更新时间";   // from the record's time stamp
+inline constexpr const char* kAlertArrayKey = "AlertArray";  // object: alarm name -> raised
+inline constexpr const char* kUpdateTimeKey = "更新时间";  // from the record's time stamp
 
 struct LabelPair {
     const char* zero;
@@ -154,6 +154,7 @@ static_assert(unit_keys_fit(), "every networked-unit key fits its buffer whole")
 
 // ---- The map --------------------------------------------------------------
 
+// The tables by block; a trailing comment gives the record offset of the row.
 namespace points_detail {
 using K = PointKind;
 
