@@ -20,7 +20,7 @@ std::string read_text(const std::string& path) {
 }  // namespace
 
 TEST(PointTable, DocumentIsCurrent) {
-    const std::string path = QUILLARK_TEST_DATA "/../../docs/points.md";
+    const std::string path = QUILLARK_DOCS_DIR "/points.md";
     std::ostringstream generated;
     quillark::write_point_table(generated);
     const char* update = std::getenv("QUILLARK_UPDATE_DOCS");
