@@ -92,4 +92,3 @@ BENCHMARK(BM_RequestWithoutNewRound);
 
 }  // namespace
 
-BENCHMARK_MAIN();
