@@ -24,6 +24,7 @@ int exit_status(bool polled, int complete_rounds, const std::vector<int>& write_
 
 std::string pretty_document(const std::string& text) {
     Json::CharReaderBuilder reader;
+    reader["failIfExtra"] = true;
     Json::Value document;
     std::string errors;
     std::istringstream in(text);

@@ -1,0 +1,129 @@
+// The Modbus transport's judgement of write answers, checked through the
+// driver's own confirmation, and how libmodbus errors count.
+#include <cerrno>
+
+#include <gtest/gtest.h>
+#include <modbus.h>
+
+#include "modbus_transport.h"
+#include "quillark.h"
+
+using standin::Status;
+using standin::WriteAnswer;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes tcp_frame(int transaction, int unit, Bytes pdu) {
+    Bytes frame{static_cast<std::uint8_t>(transaction >> 8),
+                static_cast<std::uint8_t>(transaction & 0xFF),
+                0,
+                0,
+                0,
+                static_cast<std::uint8_t>(pdu.size() + 1),
+                static_cast<std::uint8_t>(unit)};
+    frame.insert(frame.end(), pdu.begin(), pdu.end());
+    return frame;
+}
+
+Bytes rtu_frame(int unit, Bytes pdu) {
+    Bytes frame{static_cast<std::uint8_t>(unit)};
+    frame.insert(frame.end(), pdu.begin(), pdu.end());
+    frame.insert(frame.end(), {0xAA, 0x55});  // CRC, already checked by libmodbus
+    return frame;
+}
+
+// The request a driver queues for a write command.
+ModbusRequest request_for(Quillark& driver, int code, std::vector<std::uint16_t> words) {
+    int unused = 0;
+    driver.DeviceIoControl(code, words.data(), static_cast<int>(2 * words.size()), nullptr, 0,
+                           unused);
+    ModbusRequest request;
+    EXPECT_TRUE(driver.take_request(request));
+    return request;
+}
+
+}  // namespace
+
+TEST(Transport, WriteRequestBytes) {
+    Quillark driver;
+    EXPECT_EQ(standin::write_request_bytes(request_for(driver, IoWriteRegister, {100, 250}), 1),
+              (Bytes{1, 6, 0, 100, 0, 250}));
+    EXPECT_EQ(standin::write_request_bytes(
+                  request_for(driver, IoWriteRegisters, {0x1234, 1, 2, 0xABCD}), 9),
+              (Bytes{9, 16, 0x12, 0x34, 0, 3, 6, 0, 1, 0, 2, 0xAB, 0xCD}));
+}
+
+TEST(Transport, WriteAnswersConfirmOnlyAGoodEcho) {
+    enum Expect { Confirmed, NotConfirmed, Refused, Foreign };
+    struct Case {
+        const char* name;
+        bool multi;  // the write: 206 of 250 to register 100, or 210 of 3 values from 10
+        bool tcp;
+        Bytes frame;
+        Expect expect;
+    };
+    const Case cases[] = {
+        {"echo", false, true, tcp_frame(0, 1, {6, 0, 100, 0, 250}), Confirmed},
+        {"echo over rtu", false, false, rtu_frame(1, {6, 0, 100, 0, 250}), Confirmed},
+        {"other value", false, true, tcp_frame(0, 1, {6, 0, 100, 0, 251}), NotConfirmed},
+        {"other register", false, true, tcp_frame(0, 1, {6, 0, 101, 0, 250}), NotConfirmed},
+        {"other register over rtu", false, false, rtu_frame(1, {6, 1, 100, 0, 250}), NotConfirmed},
+        {"exception", false, true, tcp_frame(0, 1, {0x86, 2}), Refused},
+        {"exception over rtu", false, false, rtu_frame(1, {0x86, 4}), Refused},
+        {"earlier transaction", false, true, tcp_frame(7, 1, {6, 0, 100, 0, 250}), Foreign},
+        {"other unit", false, true, tcp_frame(0, 2, {6, 0, 100, 0, 250}), Foreign},
+        {"other unit over rtu", false, false, rtu_frame(3, {6, 0, 100, 0, 250}), Foreign},
+        {"late read answer", false, false, rtu_frame(1, {2, 1, 0x3F}), Foreign},
+        {"exception to another function", false, true, tcp_frame(0, 1, {0x84, 2}), Foreign},
+        {"cut short", false, true, tcp_frame(0, 1, {6, 0, 100}), Foreign},
+        {"multi echo", true, true, tcp_frame(0, 1, {16, 0, 10, 0, 3}), Confirmed},
+        {"multi echo over rtu", true, false, rtu_frame(1, {16, 0, 10, 0, 3}), Confirmed},
+        {"multi other count", true, true, tcp_frame(0, 1, {16, 0, 10, 0, 2}), NotConfirmed},
+        {"multi other start", true, true, tcp_frame(0, 1, {16, 0, 11, 0, 3}), NotConfirmed},
+        {"multi exception", true, false, rtu_frame(1, {0x90, 2}), Refused},
+        {"single echo to a multi write", true, true, tcp_frame(0, 1, {6, 0, 10, 0, 3}), Foreign},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Quillark driver;
+        const ModbusRequest request =
+            c.multi ? request_for(driver, IoWriteRegisters, {10, 7, 8, 9})
+                    : request_for(driver, IoWriteRegister, {100, 250});
+        const WriteAnswer answer = standin::judge_write_answer(
+            request, 1, c.tcp, c.frame.data(), static_cast<int>(c.frame.size()));
+        switch (c.expect) {
+            case Foreign:
+                EXPECT_EQ(answer.verdict, WriteAnswer::Foreign);
+                break;
+            case Refused:
+                EXPECT_EQ(answer.verdict, WriteAnswer::Refused);
+                EXPECT_EQ(answer.exception_code, c.frame[c.tcp ? 8 : 2]);
+                break;
+            case Confirmed:
+            case NotConfirmed:
+                ASSERT_EQ(answer.verdict, WriteAnswer::Echo) << answer.detail;
+                driver.reg_buf[0] = answer.words[0];
+                driver.reg_buf[1] = answer.words[1];
+                driver.process_payload(SPModbus::TabRegisters, 1);
+                EXPECT_EQ(driver.ctrl_result, c.expect == Confirmed ? 1 : 3);
+                break;
+        }
+    }
+}
+
+TEST(Transport, LibmodbusErrorsCount) {
+    const std::pair<int, Status> cases[] = {
+        {ETIMEDOUT, Status::NoAnswer},    {EMBBADCRC, Status::NoAnswer},
+        {EMBBADDATA, Status::NoAnswer},   {EMBMDATA, Status::NoAnswer},
+        {EMBBADSLAVE, Status::NoAnswer},  {EMBBADEXC, Status::NoAnswer},
+        {EMBXILFUN, Status::Exception},   {EMBXILADD, Status::Exception},
+        {EMBXSBUSY, Status::Exception},   {EMBXGTAR, Status::Exception},
+        {ECONNRESET, Status::LinkDown},   {ECONNREFUSED, Status::LinkDown},
+        {EPIPE, Status::LinkDown},        {EIO, Status::LinkDown},
+        {ENOENT, Status::LinkDown},       {EBADF, Status::LinkDown},
+    };
+    for (const auto& [error, status] : cases)
+        EXPECT_EQ(standin::status_of_error(error), status) << modbus_strerror(error);
+}
