@@ -28,6 +28,20 @@ void put_word(std::vector<std::uint8_t>& out, unsigned value) {
     out.push_back(static_cast<std::uint8_t>(value & 0xFF));
 }
 
+// Words a device can never take for the confirmation of this write.
+void fill_unconfirmable(const ModbusRequest& request, std::uint16_t* words) {
+    if (request.function == ModbusRequest::WriteRegister) {
+        words[0] = static_cast<std::uint16_t>(~request.values[0]);
+        words[1] = 0;
+    } else {
+        words[0] = 0;
+        words[1] = 0;
+    }
+}
+
+// An answer arrived but did not survive the line (bad CRC, impossible length).
+bool garbled(int error_number) { return error_number == EMBBADCRC || error_number == EMBBADDATA; }
+
 WriteAnswer foreign(std::string why) {
     WriteAnswer answer;
     answer.verdict = WriteAnswer::Foreign;
@@ -99,13 +113,12 @@ WriteAnswer judge_write_answer(const ModbusRequest& request, int unit, bool tcp,
     if (!same_address)
         answer.detail = "echoed address " + std::to_string(address) + ", not " +
                         std::to_string(request.address);
-    if (request.function == ModbusRequest::WriteRegister) {
-        // The echoed value, unless the unit echoed another register: then a
-        // value the device can never take for its own.
-        answer.words[0] = same_address ? echoed : static_cast<std::uint16_t>(~request.values[0]);
-        answer.words[1] = 0;
+    if (!same_address) {
+        fill_unconfirmable(request, answer.words);
+    } else if (request.function == ModbusRequest::WriteRegister) {
+        answer.words[0] = echoed;
     } else {
-        answer.words[0] = same_address ? ModbusRequest::WriteRegisters : 0;
+        answer.words[0] = ModbusRequest::WriteRegisters;
         answer.words[1] = echoed;
     }
     return answer;
@@ -247,6 +260,13 @@ Outcome ModbusTransport::execute_write(const ModbusRequest& request, std::uint16
         const int rc = modbus_receive_confirmation(ctx_, answer);
         const int error_number = errno;
         set_response_timeout(timeout);
+        if (rc == -1 && garbled(error_number)) {
+            // The unit did answer, but nothing in its answer can be trusted:
+            // the write stands unconfirmed rather than unanswered.
+            fill_unconfirmable(request, words);
+            return {Status::Answered,
+                    std::string("garbled answer: ") + modbus_strerror(error_number)};
+        }
         if (rc == -1) return failed(error_number);
         if (rc == 0) continue;  // another unit's answer on a shared line
         const WriteAnswer judged = judge_write_answer(request, settings_.unit, tcp, answer, rc);

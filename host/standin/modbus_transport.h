@@ -5,6 +5,11 @@
 // is never read as the answer to the next one. A lost connection or serial
 // device is reopened on a later request, with growing pauses between
 // attempts, so a unit that is away costs little and the host keeps running.
+//
+// A write is confirmed only by the unit's own answer: its echo is passed to
+// the device as sent. An exception answer, or an answer that arrives garbled
+// (bad CRC), leaves the write answered but unconfirmed; no answer at all
+// leaves it pending.
 #pragma once
 
 #include <chrono>

@@ -332,7 +332,6 @@ int run(const Options& o) {
     }
     standin::ModbusTransport transport(link);
     standin::Master master(transport);
-    say("loaded " + plugin->path() + "; polling " + link.describe());
 
     auto host = std::make_shared<Host>();
     std::unique_ptr<TesselSPDevice> device(plugin->create());
@@ -343,6 +342,8 @@ int run(const Options& o) {
     }
     SPModbus& driver = *modbus_device;
     driver.Init(host, o.device_id, settings);
+    say("loaded " + plugin->path() + " with dlopen; driver \"" + driver.DeviceType() +
+        "\", device id " + std::to_string(o.device_id) + "; polling " + link.describe());
 
     const bool continuous = o.rounds == 0;
     int complete = 0;

@@ -1,10 +1,17 @@
 // The Modbus transport's judgement of write answers, checked through the
 // driver's own confirmation, and how libmodbus errors count.
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <modbus.h>
 
+#include "master.h"
 #include "modbus_transport.h"
 #include "quillark.h"
 
@@ -126,4 +133,127 @@ TEST(Transport, LibmodbusErrorsCount) {
     };
     for (const auto& [error, status] : cases)
         EXPECT_EQ(standin::status_of_error(error), status) << modbus_strerror(error);
+}
+
+// The transport on a serial line whose far end is a scripted unit: a
+// pseudo-terminal, driven by a thread that answers each request with
+// prepared frames.
+namespace {
+
+std::uint16_t crc16(const Bytes& frame) {
+    std::uint16_t crc = 0xFFFF;
+    for (std::uint8_t byte : frame) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
+    }
+    return crc;
+}
+
+Bytes with_crc(Bytes frame) {
+    const std::uint16_t crc = crc16(frame);
+    frame.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+    frame.push_back(static_cast<std::uint8_t>(crc >> 8));
+    return frame;
+}
+
+class LineUnit {
+public:
+    LineUnit() {
+        char name[128];
+        if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) return;
+        termios raw{};
+        tcgetattr(slave_, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(slave_, TCSANOW, &raw);
+        device_ = name;
+    }
+    ~LineUnit() {
+        if (thread_.joinable()) thread_.join();
+        if (master_ != -1) close(master_);
+        if (slave_ != -1) close(slave_);
+    }
+    const std::string& device() const { return device_; }
+
+    // Waits for one request, then sends these frames.
+    void answer_next(std::vector<Bytes> frames) {
+        thread_ = std::thread([this, frames = std::move(frames)] {
+            pollfd line{master_, POLLIN, 0};
+            if (poll(&line, 1, 3000) != 1) return;
+            std::uint8_t request[300];
+            while (poll(&line, 1, 30) == 1)  // the whole request: until the line is quiet
+                if (read(master_, request, sizeof request) <= 0) break;
+            for (const Bytes& frame : frames)
+                if (write(master_, frame.data(), frame.size()) < 0) return;
+        });
+    }
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+    std::string device_;
+    std::thread thread_;
+};
+
+}  // namespace
+
+TEST(TransportOnALine, AnswersAreJudgedAsTheUnitSentThem) {
+    const Bytes echo = with_crc({1, 6, 0, 100, 0, 250});
+    Bytes bad_crc = echo;
+    bad_crc[bad_crc.size() - 1] ^= 0xFF;
+    struct Case {
+        const char* name;
+        std::vector<Bytes> frames;
+        int result;  // ctrl_result after the write
+    };
+    const Case cases[] = {
+        {"echo", {echo}, 1},
+        {"late read answer, then the echo", {with_crc({1, 2, 1, 0x3F}), echo}, 1},
+        {"other unit's echo only", {with_crc({2, 6, 0, 100, 0, 250})}, -1},
+        {"echo of another register", {with_crc({1, 6, 0, 101, 0, 250})}, 3},
+        {"echo with a bad CRC", {bad_crc}, 3},
+        {"exception", {with_crc({1, 0x86, 2})}, 3},
+        {"nothing", {}, -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LineUnit unit;
+        ASSERT_FALSE(unit.device().empty());
+        standin::LinkSettings link;
+        link.kind = standin::LinkSettings::Kind::Rtu;
+        link.device = unit.device();
+        link.timeout_ms = 200;
+        standin::ModbusTransport transport(link);
+        standin::Master master(transport);
+        Quillark driver;
+        unit.answer_next(c.frames);
+        const std::uint16_t words[] = {100, 250};
+        int unused = 0;
+        driver.DeviceIoControl(IoWriteRegister, words, sizeof words, nullptr, 0, unused);
+        testing::internal::CaptureStdout();
+        master.pump(driver);
+        const std::string said = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(driver.ctrl_result, c.result);
+        EXPECT_EQ(said, c.result == -1 ? "SPModbus get error\n" : "");
+    }
+}
+
+TEST(TransportOnALine, GarbledReadEndsTheRound) {
+    LineUnit unit;
+    ASSERT_FALSE(unit.device().empty());
+    standin::LinkSettings link;
+    link.kind = standin::LinkSettings::Kind::Rtu;
+    link.device = unit.device();
+    link.timeout_ms = 200;
+    standin::ModbusTransport transport(link);
+    standin::Master master(transport);
+    Quillark driver;
+    Bytes answer = with_crc({1, 2, 1, 0x3F});
+    answer[3] ^= 0x01;
+    unit.answer_next({answer});
+    testing::internal::CaptureStdout();
+    const standin::PumpResult result = master.run_round(driver);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "SPModbus get error\n");
+    EXPECT_EQ(result.requests, 1);
+    EXPECT_EQ(result.outcome.status, Status::NoAnswer);
+    EXPECT_FALSE(driver.data_ready);
 }
