@@ -194,7 +194,7 @@ int parse(Options& o, int argc, char** argv) {
         ->check(CLI::NonNegativeNumber)
         ->capture_default_str()
         ->group("Polling");
-    app.add_option("--interval", o.interval_s, "Seconds between the start of two rounds")
+    app.add_option("--interval", o.interval_s, "Seconds to rest between two rounds")
         ->check(CLI::Range(0.0, 86400.0))
         ->capture_default_str()
         ->group("Polling");

@@ -40,7 +40,7 @@ int bound_port(int fd) {
 
 const char* kind_name(Reply::Kind kind) {
     switch (kind) {
-        case Reply::Answer: return "answered";
+        case Reply::Answer: return "served";
         case Reply::Refuse: return "refused";
         case Reply::Silence: return "ignored";
     }

@@ -101,7 +101,7 @@ int Child::wait(milliseconds limit) {
 std::vector<std::string> tool(const std::string& path, std::vector<std::string> args) {
     std::vector<std::string> argv;
     std::istringstream emulator(QUILLARK_EMULATOR);
-    for (std::string part; std::getline(emulator, part, ';');)
+    for (std::string part; std::getline(emulator, part, '|');)
         if (!part.empty()) argv.push_back(part);
     argv.push_back(path);
     argv.insert(argv.end(), args.begin(), args.end());
