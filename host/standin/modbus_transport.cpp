@@ -267,7 +267,10 @@ Outcome ModbusTransport::execute_write(const ModbusRequest& request, std::uint16
             return {Status::Answered,
                     std::string("garbled answer: ") + modbus_strerror(error_number)};
         }
-        if (rc == -1) return failed(error_number);
+        if (rc == -1) {
+            outcome = failed(error_number);
+            break;
+        }
         if (rc == 0) continue;  // another unit's answer on a shared line
         const WriteAnswer judged = judge_write_answer(request, settings_.unit, tcp, answer, rc);
         switch (judged.verdict) {
@@ -282,6 +285,10 @@ Outcome ModbusTransport::execute_write(const ModbusRequest& request, std::uint16
                 return {Status::Answered, judged.detail};
         }
     }
+    // libmodbus sends every raw request with transaction id 0, so on TCP a
+    // late echo could pass for the answer to the next write of the same
+    // register. It dies with this connection; the next request opens another.
+    if (tcp) drop_link();
     return outcome;
 }
 

@@ -1,7 +1,10 @@
 // The Modbus transport's judgement of write answers, checked through the
 // driver's own confirmation, and how libmodbus errors count.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -16,6 +19,7 @@
 #include "quillark.h"
 
 using standin::Status;
+using std::chrono::milliseconds;
 using standin::WriteAnswer;
 
 namespace {
@@ -256,4 +260,88 @@ TEST(TransportOnALine, GarbledReadEndsTheRound) {
     EXPECT_EQ(result.requests, 1);
     EXPECT_EQ(result.outcome.status, Status::NoAnswer);
     EXPECT_FALSE(driver.data_ready);
+}
+
+namespace {
+
+// A Modbus TCP peer that echoes each single-register write, holding back the
+// echo of the first write on the first connection.
+class EchoPeer {
+public:
+    explicit EchoPeer(milliseconds first_delay) : first_delay_(first_delay) {
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        listen(listener_, 4);
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        acceptor_ = std::thread([this] { accept_two(); });
+    }
+    ~EchoPeer() {
+        shutdown(listener_, SHUT_RDWR);
+        acceptor_.join();
+        close(listener_);
+    }
+    int port() const { return port_; }
+
+private:
+    void accept_two() {
+        const int first = accept(listener_, nullptr, nullptr);
+        if (first == -1) return;
+        std::thread held_back([this, first] { serve(first, first_delay_); });
+        pollfd wait{listener_, POLLIN, 0};
+        if (poll(&wait, 1, 2000) == 1) {
+            const int second = accept(listener_, nullptr, nullptr);
+            if (second != -1) serve(second, milliseconds(0));
+        }
+        held_back.join();
+    }
+
+    static void serve(int fd, milliseconds delay) {
+        for (int request = 0; request < 2; ++request) {
+            std::uint8_t frame[12];
+            std::size_t got = 0;
+            pollfd line{fd, POLLIN, 0};
+            while (got < sizeof frame && poll(&line, 1, 1500) == 1) {
+                const ssize_t n = read(fd, frame + got, sizeof frame - got);
+                if (n <= 0) break;
+                got += static_cast<std::size_t>(n);
+            }
+            if (got < sizeof frame) break;
+            if (request == 0) std::this_thread::sleep_for(delay);
+            if (send(fd, frame, sizeof frame, MSG_NOSIGNAL) != sizeof frame) break;
+        }
+        close(fd);
+    }
+
+    milliseconds first_delay_;
+    int listener_ = -1;
+    int port_ = 0;
+    std::thread acceptor_;
+};
+
+}  // namespace
+
+TEST(TransportOverTcp, LateEchoIsNotTakenForTheNextWrite) {
+    EchoPeer peer(milliseconds(350));
+    standin::LinkSettings link;
+    link.port = std::to_string(peer.port());
+    link.timeout_ms = 200;
+    standin::ModbusTransport transport(link);
+    standin::Master master(transport);
+    Quillark driver;
+    int unused = 0;
+    auto write = [&](std::uint16_t value) {
+        const std::uint16_t words[] = {100, value};
+        driver.DeviceIoControl(IoWriteRegister, words, sizeof words, nullptr, 0, unused);
+        testing::internal::CaptureStdout();
+        master.pump(driver);
+        testing::internal::GetCapturedStdout();
+        return driver.ctrl_result.load();
+    };
+    EXPECT_EQ(write(1), -1);  // its echo comes too late
+    EXPECT_EQ(write(2), 1);   // and must not be judged as this one's
 }
