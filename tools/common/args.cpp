@@ -1,0 +1,113 @@
+#include "args.h"
+
+#include <algorithm>
+#include <cctype>
+#include <limits>
+
+namespace quillark_tools {
+
+namespace {
+
+std::invalid_argument bad(const std::string& text, const std::string& expected) {
+    return std::invalid_argument("'" + text + "': " + expected);
+}
+
+}  // namespace
+
+long parse_number(const std::string& text, long min, long max) {
+    const std::string range = "expected a number " + std::to_string(min) + ".." +
+                              std::to_string(max);
+    std::string digits = text;
+    int base = 10;
+    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+        digits = digits.substr(2);
+        base = 16;
+    }
+    const bool all_digits =
+        !digits.empty() && digits.size() <= 12 &&
+        std::all_of(digits.begin(), digits.end(), [base](unsigned char c) {
+            return base == 16 ? std::isxdigit(c) != 0 : std::isdigit(c) != 0;
+        });
+    if (!all_digits) throw bad(text, range);
+    const long long value = std::stoll(digits, nullptr, base);
+    if (value < min || value > max) throw bad(text, range);
+    return static_cast<long>(value);
+}
+
+Endpoint parse_endpoint(const std::string& text, const std::string& default_host,
+                        bool allow_any_port) {
+    const std::string expected = default_host.empty() ? "expected HOST:PORT" : "expected [HOST:]PORT";
+    Endpoint endpoint;
+    std::string port;
+    if (!text.empty() && text[0] == '[') {
+        const auto close = text.find(']');
+        if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':')
+            throw bad(text, expected);
+        endpoint.host = text.substr(1, close - 1);
+        port = text.substr(close + 2);
+    } else {
+        const auto colon = text.rfind(':');
+        if (colon == std::string::npos) {
+            if (default_host.empty()) throw bad(text, expected);
+            endpoint.host = default_host;
+            port = text;
+        } else {
+            if (text.find(':') != colon) throw bad(text, expected + " (IPv6 addresses in brackets)");
+            endpoint.host = text.substr(0, colon);
+            port = text.substr(colon + 1);
+        }
+    }
+    if (endpoint.host.empty()) throw bad(text, expected);
+    try {
+        endpoint.port = static_cast<int>(parse_number(port, allow_any_port ? 0 : 1, 65535));
+    } catch (const std::invalid_argument&) {
+        throw bad(text, expected + ", port " + (allow_any_port ? "0" : "1") + "..65535");
+    }
+    return endpoint;
+}
+
+namespace {
+
+RegisterWrite parse_assignment(const std::string& text, const std::string& form, int max_values) {
+    const auto equals = text.find('=');
+    if (equals == std::string::npos) throw bad(text, "expected " + form);
+    RegisterWrite write;
+    try {
+        write.address = static_cast<int>(parse_number(text.substr(0, equals), 0, 65535));
+    } catch (const std::invalid_argument&) {
+        throw bad(text, "expected " + form + " with ADDR 0..65535");
+    }
+    const std::string list = text.substr(equals + 1);
+    std::size_t start = 0;
+    while (true) {
+        const auto comma = list.find(',', start);
+        const std::string item = list.substr(start, comma == std::string::npos ? std::string::npos
+                                                                                 : comma - start);
+        try {
+            write.values.push_back(static_cast<std::uint16_t>(parse_number(item, 0, 65535)));
+        } catch (const std::invalid_argument&) {
+            throw bad(text, "expected " + form + " with values 0..65535");
+        }
+        if (static_cast<int>(write.values.size()) > max_values)
+            throw bad(text, max_values == 1 ? "expected " + form + ", one value"
+                                            : "at most " + std::to_string(max_values) +
+                                                  " values in one write");
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    if (write.address + static_cast<long>(write.values.size()) > 65536)
+        throw bad(text, "the registers run past address 65535");
+    return write;
+}
+
+}  // namespace
+
+RegisterWrite parse_write(const std::string& text) {
+    return parse_assignment(text, "ADDR=VALUE", 1);
+}
+
+RegisterWrite parse_write_multi(const std::string& text, int max_values) {
+    return parse_assignment(text, "ADDR=V1,V2,...", max_values);
+}
+
+}  // namespace quillark_tools

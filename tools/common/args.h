@@ -1,0 +1,51 @@
+// Parsing of the tools' argument values. Each parser throws
+// std::invalid_argument with a message that says what was expected.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace quillark_tools {
+
+struct Endpoint {
+    std::string host;
+    int port = 0;
+};
+
+// "HOST:PORT", "[IPv6]:PORT", or with `default_host` set also a bare "PORT".
+// Ports 1..65535; 0 too when `allow_any_port` (the system picks one).
+Endpoint parse_endpoint(const std::string& text, const std::string& default_host = "",
+                        bool allow_any_port = false);
+
+// A decimal (or 0x-prefixed hexadecimal) number in min..max.
+long parse_number(const std::string& text, long min, long max);
+
+struct RegisterWrite {
+    int address = 0;
+    std::vector<std::uint16_t> values;
+};
+
+// "ADDR=VALUE": one holding register.
+RegisterWrite parse_write(const std::string& text);
+
+// "ADDR=V1,V2,...": consecutive holding registers from ADDR, at most
+// `max_values` of them.
+RegisterWrite parse_write_multi(const std::string& text, int max_values);
+
+// A CLI11 validator from one of the parsers above: empty when the text is
+// good, else the parser's message.
+template <typename Parse>
+auto validator(Parse parse) {
+    return [parse](const std::string& text) -> std::string {
+        try {
+            parse(text);
+            return {};
+        } catch (const std::invalid_argument& e) {
+            return e.what();
+        }
+    };
+}
+
+}  // namespace quillark_tools

@@ -1,0 +1,157 @@
+// quillark-sim: a Modbus server that behaves like the in-row air-conditioning
+// unit, for trying the driver and the poller without the real unit.
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <optional>
+
+#include "cli.h"
+#include "server.h"
+
+namespace {
+
+std::atomic<quillark_sim::Server*> g_server{nullptr};
+
+extern "C" void on_stop_signal(int) {
+    if (quillark_sim::Server* server = g_server.load()) server->stop();
+}
+
+void write_port_file(const std::string& path, int port) {
+    // Written aside and renamed, so a reader never sees half a number.
+    const std::string part = path + ".part";
+    {
+        std::ofstream out(part, std::ios::trunc);
+        out << port << "\n";
+        if (!out.flush()) throw std::runtime_error(part + ": cannot write");
+    }
+    if (std::rename(part.c_str(), path.c_str()) != 0)
+        throw std::runtime_error(path + ": cannot write");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace quillark_tools;
+    CLI::App app{"Simulated in-row air-conditioning unit: a Modbus server with the unit's input "
+                 "bits, input registers and writable holding registers " +
+                     std::to_string(quillark_sim::kFirstHolding) + ".." +
+                     std::to_string(quillark_sim::kFirstHolding + quillark_sim::kHoldingCount - 1) +
+                     ". Stops on Ctrl-C or SIGTERM.",
+                 "quillark-sim"};
+    std::string tcp;
+    std::string rtu;
+    SerialOptions serial;
+    int unit = 1;
+    std::string image_file;
+    bool steady = false;
+    std::string port_file;
+    bool verbose = false;
+    quillark_sim::FaultPlan faults;
+    std::vector<int> fail_addresses;
+
+    auto* tcp_opt = app.add_option("--tcp", tcp,
+                                   "Serve Modbus TCP on [HOST:]PORT; HOST defaults to 127.0.0.1, "
+                                   "PORT 0 picks a free port (default 127.0.0.1:1502)")
+                        ->check(validator([](const std::string& s) {
+                            parse_endpoint(s, "127.0.0.1", true);
+                        }))
+                        ->group("Link");
+    app.add_option("--rtu", rtu, "Serve Modbus RTU on this serial device instead")
+        ->excludes(tcp_opt)
+        ->group("Link");
+    add_serial_options(app, serial, "Link");
+    app.add_option("--unit", unit, "Unit (slave) id to answer as")
+        ->check(CLI::Range(1, 247))
+        ->capture_default_str()
+        ->group("Link");
+    app.add_option("--port-file", port_file,
+                   "TCP: write the port listened on to FILE once the server is ready")
+        ->group("Link");
+    app.add_option("--image", image_file,
+                   "JSON file of values to serve: {\"bits\": {\"181\": 1}, \"registers\": "
+                   "{\"21\": 300}, \"holding\": {\"100\": 5}}; keys are decimal addresses, "
+                   "registers named here do not drift")
+        ->check(CLI::ExistingFile)
+        ->group("Values");
+    app.add_flag("--steady", steady, "No drift: every value stays as set")->group("Values");
+    app.add_option("--mute-after", faults.mute_after,
+                   "Answer N requests, then stop answering")
+        ->check(CLI::NonNegativeNumber)
+        ->group("Faults");
+    app.add_option("--mute-for", faults.mute_for,
+                   "With --mute-after: stay silent for N requests, then answer again "
+                   "(default: silent for good)")
+        ->check(CLI::NonNegativeNumber)
+        ->group("Faults");
+    app.add_option("--delay-ms", faults.delay_ms, "Hold every answer back MS milliseconds")
+        ->check(CLI::Range(0, 60000))
+        ->group("Faults");
+    app.add_option("--delay-count", faults.delay_count,
+                   "With --delay-ms: hold back only the first N answers")
+        ->check(CLI::NonNegativeNumber)
+        ->group("Faults");
+    app.add_option("--fail-address", fail_addresses,
+                   "Answer any request touching address A with exception 2 (illegal data "
+                   "address); repeatable")
+        ->check(CLI::Range(0, 65535))
+        ->group("Faults");
+    app.add_flag("--verbose", verbose, "One line per request on stderr");
+
+    if (const int status = parse_command_line(app, argc, argv); status >= 0) return status;
+    faults.fail_addresses.insert(fail_addresses.begin(), fail_addresses.end());
+
+    quillark_sim::Image image = quillark_sim::Image::standard();
+    if (!image_file.empty()) {
+        try {
+            image.apply_file(image_file);
+        } catch (const quillark_sim::ImageError& e) {
+            std::cerr << "quillark-sim: --image: " << e.what() << "\n";
+            return 2;
+        }
+    }
+
+    quillark_sim::ServerSettings settings;
+    if (!rtu.empty()) {
+        settings.kind = quillark_sim::ServerSettings::Kind::Rtu;
+        settings.device = rtu;
+        settings.baud = serial.baud;
+        settings.parity = serial.parity[0];
+        settings.data_bits = serial.data_bits;
+        settings.stop_bits = serial.stop_bits;
+    } else {
+        const Endpoint endpoint = parse_endpoint(tcp.empty() ? "1502" : tcp, "127.0.0.1", true);
+        settings.host = endpoint.host;
+        settings.port = endpoint.port;
+    }
+    settings.unit = unit;
+    settings.verbose = verbose;
+
+    signal(SIGPIPE, SIG_IGN);
+    try {
+        quillark_sim::SimulatedUnit simulated(image, steady, faults);
+        quillark_sim::Server server(simulated, settings);
+        g_server = &server;
+        struct sigaction action {};
+        action.sa_handler = on_stop_signal;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, nullptr);
+        sigaction(SIGTERM, &action, nullptr);
+
+        if (!port_file.empty() && settings.kind == quillark_sim::ServerSettings::Kind::Tcp)
+            write_port_file(port_file, server.port());
+        std::cout << "quillark-sim: unit " << unit << " listening on "
+                  << (rtu.empty() ? "tcp " : "rtu ") << server.where() << std::endl;
+        server.run();
+        g_server = nullptr;
+        std::cerr << "quillark-sim: stopped after " << simulated.requests() << " requests\n";
+    } catch (const std::exception& e) {
+        g_server = nullptr;
+        std::cerr << "quillark-sim: " << e.what() << "\n";
+        return 1;
+    }
+    return 0;
+}

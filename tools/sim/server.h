@@ -1,0 +1,62 @@
+// Serves a simulated unit to Modbus masters over TCP (several connections,
+// one request at a time) or over a serial line (RTU).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "unit.h"
+
+struct _modbus;
+
+namespace quillark_sim {
+
+struct ServerSettings {
+    enum class Kind { Tcp, Rtu };
+    Kind kind = Kind::Tcp;
+    std::string host = "127.0.0.1";  // TCP: address to listen on
+    int port = 0;                    // TCP: 0 picks a free port
+    std::string device;              // RTU: serial device
+    int baud = 9600;
+    char parity = 'N';
+    int data_bits = 8;
+    int stop_bits = 1;
+    int unit = 1;  // answers this unit id only
+    bool verbose = false;  // one line per request on stderr
+};
+
+class Server {
+public:
+    // Listens (TCP) or opens the serial device (RTU); throws std::runtime_error.
+    Server(SimulatedUnit& unit, ServerSettings settings);
+    ~Server();  // stops and joins the background thread, if any
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    int port() const { return port_; }  // TCP: the port bound
+    std::string where() const;          // "127.0.0.1:1502" or the device
+
+    void run();    // serves until stop()
+    void start();  // run() on a background thread
+    // Safe from any thread and from a signal handler.
+    void stop();
+
+private:
+    bool serve_one(int fd);
+    bool pause(int ms);  // false if stopped meanwhile
+    bool reopen_serial();
+    void close_serial();
+
+    SimulatedUnit& unit_;
+    ServerSettings settings_;
+    _modbus* ctx_ = nullptr;
+    int listen_fd_ = -1;
+    int serial_fd_ = -1;
+    int port_ = 0;
+    int stop_pipe_[2] = {-1, -1};
+    std::thread thread_;
+};
+
+}  // namespace quillark_sim

@@ -1,0 +1,81 @@
+// The simulated unit's behaviour towards its Modbus master: which requests it
+// answers, late or not at all, which it refuses, and the register map it
+// answers from.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <set>
+#include <string>
+
+#include "unit_image.h"
+
+struct _modbus_mapping_t;
+
+namespace quillark_sim {
+
+// Faults to inject, for testing a master against a misbehaving unit.
+struct FaultPlan {
+    long mute_after = -1;  // answer this many requests, then fall silent (-1: never)
+    long mute_for = 0;     // stay silent for this many requests, then answer again (0: for good)
+    int delay_ms = 0;      // hold each answer back this long
+    long delay_count = 0;  // only the first this many answers are held back (0: all)
+    std::set<int> fail_addresses;  // requests touching these get an illegal data address exception
+};
+
+// One request as the unit sees it.
+struct Request {
+    int function = 0;
+    int address = 0;
+    int count = 0;  // 1 for a single-register write
+
+    bool touches(int a) const { return a >= address && a < address + count; }
+};
+
+// Function, address and count of a request frame whose PDU starts at `pdu`.
+Request parse_request(const std::uint8_t* pdu, int pdu_length);
+
+struct Reply {
+    enum Kind { Answer, Refuse, Silence };
+    Kind kind = Answer;
+    int delay_ms = 0;
+    int exception_code = 0;  // for Refuse
+};
+
+// Counts requests and decides, for each, by the fault plan.
+class FaultSchedule {
+public:
+    explicit FaultSchedule(FaultPlan plan) : plan_(std::move(plan)) {}
+    Reply next(const Request& request);
+    long requests() const { return requests_; }
+
+private:
+    FaultPlan plan_;
+    long requests_ = 0;
+    long answered_ = 0;
+    long silenced_ = 0;
+};
+
+class SimulatedUnit {
+public:
+    // `steady`: no drift, every value stays as the image sets it.
+    SimulatedUnit(const Image& image, bool steady, FaultPlan faults);
+    ~SimulatedUnit();
+    SimulatedUnit(const SimulatedUnit&) = delete;
+    SimulatedUnit& operator=(const SimulatedUnit&) = delete;
+
+    // Decides how to treat a request and brings the register map up to date
+    // for the answer.
+    Reply decide(const Request& request);
+    _modbus_mapping_t* mapping() { return map_; }
+    long requests() const { return schedule_.requests(); }
+
+private:
+    Image image_;
+    bool steady_;
+    FaultSchedule schedule_;
+    _modbus_mapping_t* map_ = nullptr;
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
+}  // namespace quillark_sim
