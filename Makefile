@@ -39,10 +39,10 @@ clean:
 	rm -rf $(BUILD) build-asan build-tsan build-armhf build-fuzz
 
 # --- demo ---------------------------------------------------------------------
-# Owned by the poller (tools/): its author replaces this recipe, keeping the
-# target's name and its promise (bootstrap, build, poll a simulated unit through
-# quillark.so loaded by dlopen, print the unit's status).
-demo:
-	@echo "make demo: the poller demo (a simulated unit polled through quillark.so,"
-	@echo "loaded by dlopen, printing the unit's status) arrives with the poller in tools/."
-	@echo "Nothing to run yet; 'make test' builds and tests what exists."
+# The main job: the poller loads quillark.so with dlopen, polls the simulated
+# unit over loopback TCP, prints the status document readably, and shows one
+# confirmed and one refused write. Ends by itself.
+demo: bootstrap
+	cmake -S . -B $(BUILD) -DQUILLARK_WERROR=ON
+	cmake --build $(BUILD) -j$(JOBS) --target quillark quillark-poll quillark-sim
+	tools/demo.sh $(BUILD)

@@ -26,7 +26,9 @@ set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/${_triplet}/pkgconfig:/usr/share/pkgconfig"
 set(ENV{PKG_CONFIG_PATH} "")
 unset(ENV{PKG_CONFIG_SYSROOT_DIR})
 
-# ctest runs every test binary (and gtest's test discovery) through qemu; -L
-# gives it the armhf dynamic loader and C/C++ runtime of the cross toolchain.
+# ctest runs every test binary (and gtest's test discovery) through qemu. The
+# armhf loader and runtime come from the multiarch packages (/lib/ld-linux-armhf.so.3),
+# the same libraries the binaries were linked against; pointing qemu at the
+# cross toolchain's copies instead (-L) makes threaded programs crash.
 find_program(QUILLARK_QEMU_ARM NAMES qemu-arm qemu-arm-static REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${QUILLARK_QEMU_ARM} -L /usr/${_triplet})
+set(CMAKE_CROSSCOMPILING_EMULATOR ${QUILLARK_QEMU_ARM})
