@@ -32,19 +32,33 @@ std::uint16_t input_word(const void* in, int index) {
     return word;
 }
 
+// Scans the text the way the JSON reader tokenises it, so that no bracket the
+// reader will descend into goes uncounted: brackets inside strings and inside
+// comments (the reader accepts both comment styles) are not nesting. Brackets
+// the reader never reaches (after a syntax error or after the root value) may
+// be counted; that only rejects text early.
 bool nesting_within(const char* text, std::size_t length, int limit) {
     int depth = 0;
-    bool in_string = false;
-    for (std::size_t i = 0; i < length; ++i) {
-        const char c = text[i];
-        if (in_string) {
-            if (c == '\\') ++i;
-            else if (c == '"') in_string = false;
-        } else if (c == '"') {
-            in_string = true;
+    std::size_t i = 0;
+    while (i < length) {
+        const char c = text[i++];
+        if (c == '"') {
+            while (i < length) {
+                const char s = text[i++];
+                if (s == '\\') ++i;
+                else if (s == '"') break;
+            }
+        } else if (c == '/' && i < length && text[i] == '/') {
+            while (i < length && text[i] != '\n' && text[i] != '\r') ++i;
+        } else if (c == '/' && i < length && text[i] == '*') {
+            ++i;
+            while (i < length && !(text[i] == '*' && i + 1 < length && text[i + 1] == '/')) ++i;
+            i += 2;
         } else if (c == '[' || c == '{') {
             if (++depth > limit) return false;
-        } else if (c == ']' || c == '}') {
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            // A closer with nothing open ends the reader's work; it must not
+            // buy room for deeper nesting further on.
             --depth;
         }
     }

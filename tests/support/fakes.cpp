@@ -1,6 +1,9 @@
 #include "fakes.h"
 
 #include <atomic>
+#include <memory>
+
+#include <json/reader.h>
 
 namespace testing_support {
 
@@ -147,6 +150,26 @@ boost::posix_time::ptime at(int year, int month, int day, int hour, int minute, 
                                    static_cast<unsigned short>(month),
                                    static_cast<unsigned short>(day)),
             boost::posix_time::time_duration(hour, minute, second)};
+}
+
+bool parse_json_text(const std::string& text, Json::Value& out) {
+    Json::CharReaderBuilder builder;
+    builder["failIfExtra"] = true;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    std::string errors;
+    return reader->parse(text.data(), text.data() + text.size(), &out, &errors);
+}
+
+std::string fetch_status_text(VDeviceInterface& device) {
+    std::string text;
+    int size = 0;
+    device.DeviceIoControl(801, nullptr, 0, nullptr, 0, size);
+    for (;;) {
+        text.assign(static_cast<std::size_t>(size), '\0');
+        if (device.DeviceIoControl(801, nullptr, 0, text.data(), size, size) == 0) break;
+    }
+    text.resize(static_cast<std::size_t>(size));
+    return text;
 }
 
 }  // namespace testing_support

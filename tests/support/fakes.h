@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <json/value.h>
 
 #include "local_clock.h"
 #include "master.h"
@@ -85,5 +86,12 @@ private:
 };
 
 boost::posix_time::ptime at(int year, int month, int day, int hour, int minute, int second);
+
+// Strict parse of one whole JSON text: nothing but white space may follow the value.
+bool parse_json_text(const std::string& text, Json::Value& out);
+
+// The status document as text (command 801), asking again with a larger buffer
+// when the document grew between the length query and the copy.
+std::string fetch_status_text(VDeviceInterface& device);
 
 }  // namespace testing_support

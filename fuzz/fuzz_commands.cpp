@@ -1,0 +1,47 @@
+// The command interface with arbitrary codes, input and output buffers and
+// lengths, on a driver that has completed zero, one or two poll rounds.
+//
+// Input bytes, read from the front (zeros once they run out):
+//   rounds        1 byte, modulo 3: poll rounds before the commands
+//   unit image    1 byte of input bits 1..8, 1 word for input register 21
+//   then, until the bytes run out, one command each:
+//     code        1 byte: below 240 one of 206 210 310 320 801 803 802 0 -1 805
+//                 (modulo 10), else a 32-bit code follows
+//     flags       1 byte: bit 0 no input buffer, bit 1 no output buffer
+//     input       u16 size (modulo 600), that many bytes, a length mode (below)
+//     output      u16 capacity (modulo 8192), a length mode
+//   length mode   1 byte modulo 5: 0 whole buffer, 1 whole minus the next byte,
+//                 2 zero, 3 negative (next 4 bytes), 4 the next 4 bytes, at
+//                 most the whole buffer
+#include <iostream>
+
+#include "fuzz_io.h"
+#include "master.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // The end of every round prints a line; the fuzzer's output is its own.
+    std::cout.rdbuf(nullptr);
+    static testing_support::TestClock clock(testing_support::at(2024, 3, 5, 8, 7, 9));
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    fuzz::Input in(data, size);
+    testing_support::TestClock::set(testing_support::at(2024, 3, 5, 8, 7, 9));
+    testing_support::ScriptedUnit unit;
+    standin::Master master(unit);
+    Quillark dev;
+
+    const int rounds = in.byte() % 3;
+    const std::uint8_t bits = in.byte();
+    for (int i = 0; i < 8; ++i) unit.input_bits[1 + i] = (bits >> i) & 1;
+    unit.input_registers[21] = in.u16();
+    for (int round = 0; round < rounds; ++round) {
+        master.run_round(dev);
+        testing_support::TestClock::advance(boost::posix_time::seconds(1));
+    }
+
+    fuzz::DocState doc;
+    while (!in.empty()) fuzz::issue(dev, fuzz::pick_code(in), in, doc);
+    return 0;
+}
