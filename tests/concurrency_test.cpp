@@ -63,6 +63,7 @@ std::set<std::string> texts_of_complete_rounds() {
         Json::Value doc;
         EXPECT_TRUE(parse_json_text(text, doc) && doc.isObject()) << text;
         if (round == 0) members = doc.getMemberNames();
+        EXPECT_EQ(doc.size(), 144u) << "the full document once rendered";
         EXPECT_EQ(doc.getMemberNames(), members) << "round " << round;
         texts.insert(text);
         TestClock::advance(boost::posix_time::seconds(1));
