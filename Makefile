@@ -4,6 +4,7 @@
 # Every target does its own set-up (scripts/bootstrap first); nothing else to install.
 
 SHELL := /bin/bash
+MAKEFLAGS += --no-print-directory
 JOBS  ?= 2
 BUILD ?= build
 
