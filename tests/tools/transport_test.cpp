@@ -198,6 +198,15 @@ private:
     std::thread thread_;
 };
 
+// The scripted line as the transport sees it, with a short timeout.
+standin::LinkSettings rtu_link(const std::string& device) {
+    standin::LinkSettings link;
+    link.kind = standin::LinkSettings::Kind::Rtu;
+    link.device = device;
+    link.timeout_ms = 200;
+    return link;
+}
+
 }  // namespace
 
 TEST(TransportOnALine, AnswersAreJudgedAsTheUnitSentThem) {
@@ -222,11 +231,7 @@ TEST(TransportOnALine, AnswersAreJudgedAsTheUnitSentThem) {
         SCOPED_TRACE(c.name);
         LineUnit unit;
         ASSERT_FALSE(unit.device().empty());
-        standin::LinkSettings link;
-        link.kind = standin::LinkSettings::Kind::Rtu;
-        link.device = unit.device();
-        link.timeout_ms = 200;
-        standin::ModbusTransport transport(link);
+        standin::ModbusTransport transport(rtu_link(unit.device()));
         standin::Master master(transport);
         Quillark driver;
         unit.answer_next(c.frames);
@@ -244,11 +249,7 @@ TEST(TransportOnALine, AnswersAreJudgedAsTheUnitSentThem) {
 TEST(TransportOnALine, GarbledReadEndsTheRound) {
     LineUnit unit;
     ASSERT_FALSE(unit.device().empty());
-    standin::LinkSettings link;
-    link.kind = standin::LinkSettings::Kind::Rtu;
-    link.device = unit.device();
-    link.timeout_ms = 200;
-    standin::ModbusTransport transport(link);
+    standin::ModbusTransport transport(rtu_link(unit.device()));
     standin::Master master(transport);
     Quillark driver;
     Bytes answer = with_crc({1, 2, 1, 0x3F});
