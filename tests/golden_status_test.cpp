@@ -17,13 +17,6 @@ using namespace testing_support;
 
 namespace {
 
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // Hex bytes separated by white space; "#" starts a comment up to the line end.
 bool parse_hex_image(const std::string& text, RecordImage& image, std::string& error) {
     std::istringstream lines(text);

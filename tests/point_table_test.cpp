@@ -6,18 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "fakes.h"
 #include "points.h"
-
-namespace {
-
-std::string read_text(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-}  // namespace
 
 TEST(PointTable, DocumentIsCurrent) {
     const std::string path = QUILLARK_DOCS_DIR "/points.md";
@@ -28,7 +18,7 @@ TEST(PointTable, DocumentIsCurrent) {
         std::ofstream(path, std::ios::binary) << generated.str();
         GTEST_SKIP() << "rewrote " << path;
     }
-    EXPECT_TRUE(read_text(path) == generated.str())
+    EXPECT_TRUE(testing_support::read_file(path) == generated.str())
         << "docs/points.md is not what the point map gives; run the tests with "
            "QUILLARK_UPDATE_DOCS=1 to rewrite it, and commit the result";
 }

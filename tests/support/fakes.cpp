@@ -1,6 +1,8 @@
 #include "fakes.h"
 
 #include <atomic>
+#include <fstream>
+#include <sstream>
 #include <memory>
 
 #include <json/reader.h>
@@ -170,6 +172,13 @@ std::string fetch_status_text(VDeviceInterface& device) {
     }
     text.resize(static_cast<std::size_t>(size));
     return text;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 }  // namespace testing_support

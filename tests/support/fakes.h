@@ -87,6 +87,9 @@ private:
 
 boost::posix_time::ptime at(int year, int month, int day, int hour, int minute, int second);
 
+// The whole file as bytes; empty when it cannot be read.
+std::string read_file(const std::string& path);
+
 // Strict parse of one whole JSON text: nothing but white space may follow the value.
 bool parse_json_text(const std::string& text, Json::Value& out);
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "fakes.h"
+
 namespace tool_tests {
 
 using std::chrono::milliseconds;
@@ -25,7 +27,7 @@ private:
     std::string path_;
 };
 
-std::string read_file(const std::string& path);
+using testing_support::read_file;
 void write_file(const std::string& path, const std::string& text);
 bool exists(const std::string& path);
 
