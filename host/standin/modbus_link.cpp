@@ -269,21 +269,32 @@ void ModbusTransport::discard_buffered() {
     }
 }
 
-void ModbusTransport::settle() {
-    if (ctx_ == nullptr || fd_ == -1) return;
+bool ModbusTransport::settle() {
+    if (ctx_ == nullptr || fd_ == -1) return false;
+    suspect_ = true;
     // 3.5 character times (11 bits each) end a frame on the line; kSettle
     // on top covers a unit still busy with a request we gave up on.
     const auto quiet = kSettle + std::chrono::microseconds(35LL * 11 * 100000 / settings_.baud);
     const auto give_up = Clock::now() + kMaxSettle;
     auto silent_until = Clock::now() + quiet;
+    bool heard = false;
     while (wait_readable(std::min(silent_until, give_up)) == Wait::Ready) {
         std::uint8_t bytes[kMaxAdu];
         const int n = read_some(bytes, sizeof bytes);
-        if (n == 0 || n == -1) return;
+        if (n == 0 || n == -1) return true;
         if (n > 0 && trace_) trace_(false, bytes, static_cast<std::size_t>(n));
+        heard = heard || n > 0;
         silent_until = Clock::now() + quiet;
-        if (Clock::now() >= give_up) return;
+        if (Clock::now() >= give_up) return true;
     }
+    return heard;
+}
+
+bool ModbusTransport::answer_stands() {
+    if (ctx_ == nullptr || !suspect_) return true;
+    if (settle()) return false;  // more answers followed: this one may be an earlier request's
+    suspect_ = false;
+    return true;
 }
 
 }  // namespace standin

@@ -207,6 +207,7 @@ bool ModbusTransport::open(std::string& error) {
     }
     if (ever_open_) ++stats_.reconnects;
     ever_open_ = true;
+    suspect_ = true;
     open_ = true;
     retry_pause_ = kFirstRetry;
     return true;
@@ -289,12 +290,21 @@ Outcome ModbusTransport::await_read(const ModbusRequest& request, std::uint8_t* 
         const AnswerCheck check =
             check_read_answer(request, settings_.unit, tcp, transaction_, got.frame.data(),
                               got.frame.size(), bits, words);
+        const bool counts = check.verdict == AnswerCheck::Good ||
+                            check.verdict == AnswerCheck::Exception;
+        if (counts && !answer_stands())
+            return {Status::NoAnswer, "answer followed by others: earlier answers still arriving"};
         switch (check.verdict) {
             case AnswerCheck::Good: return {Status::Answered, ""};
             case AnswerCheck::Exception:
                 return {Status::Exception, modbus_strerror(MODBUS_ENOBASE + check.exception_code)};
-            case AnswerCheck::Foreign: skipped = check.detail; continue;
-            case AnswerCheck::Garbled: settle(); return {Status::NoAnswer, "garbled answer: " + check.detail};
+            case AnswerCheck::Foreign:
+                skipped = check.detail;
+                suspect_ = true;
+                continue;
+            case AnswerCheck::Garbled:
+                settle();
+                return {Status::NoAnswer, "garbled answer: " + check.detail};
         }
     }
     settle();
@@ -321,9 +331,15 @@ Outcome ModbusTransport::await_write(const ModbusRequest& request, std::uint16_t
         if (got.kind != Received::Frame) return failed(got);
         const WriteAnswer judged = judge_write_answer(request, settings_.unit, tcp, f.data(),
                                                       static_cast<int>(f.size()), transaction_);
+        if (judged.verdict != WriteAnswer::Foreign && !answer_stands()) {
+            // Perhaps an earlier write's echo: the write stands unconfirmed.
+            fill_unconfirmable(request, words);
+            return {Status::Answered, "answer followed by others: earlier answers still arriving"};
+        }
         switch (judged.verdict) {
             case WriteAnswer::Foreign:
                 outcome.error = "no answer to the write (ignored: " + judged.detail + ")";
+                suspect_ = true;
                 continue;
             case WriteAnswer::Refused:
                 return {Status::Exception, judged.detail};

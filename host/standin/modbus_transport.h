@@ -15,6 +15,12 @@
 // for the settling time (kSettle plus 3.5 character times): an answer the
 // unit was still sending ends within that, and the next request goes out on
 // a quiet line. Before each request whatever is already buffered is dropped.
+// While the line is suspect (after a timeout, a garbled answer, a resend or
+// opening it), requests may still be queued in the unit or an adapter and be
+// answered in a burst when it comes back; so an answer then counts only if
+// the line stays silent for the settling time after it (the burst's last
+// answer is the one to the latest request). This costs one settling time
+// after each trouble, none in a healthy run.
 //
 // Every wait (connect, answer, settling) also watches the Wakeup set with
 // set_wakeup(); a notify ends it within milliseconds, and the request fails
@@ -144,7 +150,10 @@ public:
     bool is_open() const { return open_; }
     const LinkSettings& settings() const { return settings_; }
     const LinkStats& stats() const { return stats_; }
-    void count_retry() override { ++stats_.retries; }
+    void count_retry() override {
+        ++stats_.retries;
+        suspect_ = true;
+    }
 
     // The wake-up that ends a wait early; null for none. Not owned.
     void set_wakeup(const Wakeup* wakeup) { wakeup_ = wakeup; }
@@ -162,7 +171,8 @@ private:
     Outcome await_write(const ModbusRequest& request, std::uint16_t* words);
     int read_some(std::uint8_t* into, std::size_t want);
     void discard_buffered();
-    void settle();
+    bool settle();  // true if anything arrived meanwhile
+    bool answer_stands();
     Outcome failed(const Received& received);
     void drop_link();
 
@@ -171,6 +181,7 @@ private:
     int fd_ = -1;
     bool open_ = false;
     bool ever_open_ = false;
+    bool suspect_ = false;  // a serial line that may still carry earlier answers
     std::uint16_t transaction_ = 0;
     LinkStats stats_;
     const Wakeup* wakeup_ = nullptr;

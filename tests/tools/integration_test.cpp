@@ -210,8 +210,8 @@ TEST_P(OverEachLink, LateAnswerIsNotTakenForTheNextRequest) {
                      "--delay-count", "1"});
     ASSERT_TRUE(sim->ready());
     const Outcome run = poll(dir, sim->poll_args() + std::vector<std::string>{
-                                  "--timeout", "200", "--rounds", "2", "--interval", "0.4",
-                                  "--record-out", dir.file("record")});
+                                  "--timeout", "200", "--retries", "0", "--rounds", "2",
+                                  "--interval", "0.4", "--record-out", dir.file("record")});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.err.find("round 1: failed after 1 requests"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("round 2: ok"), std::string::npos) << run.err;
@@ -238,7 +238,8 @@ TEST_P(OverEachLink, RoundAfterASilenceRecovers) {
     auto sim = unit({"--mute-after", "20", "--mute-for", "1"});
     ASSERT_TRUE(sim->ready());
     const Outcome run = poll(dir, sim->poll_args() + std::vector<std::string>{
-                                  "--timeout", "200", "--rounds", "2", "--interval", "0.1"});
+                                  "--timeout", "200", "--retries", "0", "--rounds", "2",
+                                  "--interval", "0.1"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(count(run.err, "SPModbus get error\n"), 1) << run.err;
     EXPECT_NE(run.err.find("round 2: ok, 46 requests"), std::string::npos) << run.err;

@@ -27,6 +27,7 @@
 #include "modbus_transport.h"
 #include "poller.h"
 #include "server.h"
+#include "wakeup.h"
 
 namespace {
 
@@ -40,8 +41,13 @@ constexpr int kStatusText = 801;
 constexpr int kResultQuery = 802;  // any code outside the command table reads the result
 
 std::atomic<bool> g_stop{false};
+// Ends the link's waits and the rest between rounds at once on SIGINT/SIGTERM.
+standin::Wakeup* g_wakeup = nullptr;
 
-extern "C" void on_stop_signal(int) { g_stop = true; }
+extern "C" void on_stop_signal(int) {
+    g_stop = true;
+    if (g_wakeup != nullptr) g_wakeup->notify();
+}
 
 struct Options {
     std::string plugin;
@@ -52,6 +58,7 @@ struct Options {
     SerialOptions serial;
     int unit = 1;
     int timeout_ms = 1000;
+    int retries = 1;
     long rounds = 1;
     double interval_s = 1.0;
     std::string record_out;
@@ -98,13 +105,11 @@ private:
     int fd_ = -1;
 };
 
-// Sleeps up to `seconds`, in short steps so that Ctrl-C ends the wait at once.
+// Sleeps up to `seconds`; Ctrl-C ends the wait at once.
 void rest(double seconds) {
     const auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                           std::chrono::duration<double>(seconds));
-    while (!g_stop && Clock::now() < until)
-        std::this_thread::sleep_for(std::min<Clock::duration>(std::chrono::milliseconds(20),
-                                                              until - Clock::now()));
+    g_wakeup->wait_until(until);
 }
 
 std::string status_text(TesselSPDevice& driver) {
@@ -185,6 +190,11 @@ int parse(Options& o, int argc, char** argv) {
         ->group("Link");
     app.add_option("--timeout", o.timeout_ms, "Response timeout per request, in milliseconds")
         ->check(CLI::Range(1, 600000))
+        ->capture_default_str()
+        ->group("Link");
+    app.add_option("--retries", o.retries,
+                   "Resends of a read that timed out or came back garbled (never of a write)")
+        ->check(CLI::Range(0, 10))
         ->capture_default_str()
         ->group("Link");
 
@@ -330,8 +340,10 @@ int run(const Options& o) {
         say("no --tcp or --rtu given: polling the built-in simulated unit on " +
             builtin_server->where());
     }
+    link.retries = o.retries;
     standin::ModbusTransport transport(link);
-    standin::Master master(transport);
+    transport.set_wakeup(g_wakeup);
+    standin::Master master(transport, link.retries);
 
     auto host = std::make_shared<Host>();
     std::unique_ptr<TesselSPDevice> device(plugin->create());
@@ -422,6 +434,8 @@ int main(int argc, char** argv) {
     if (const int status = parse(options, argc, argv); status >= 0) return status;
 
     signal(SIGPIPE, SIG_IGN);
+    static standin::Wakeup wakeup;  // outlives every handler call
+    g_wakeup = &wakeup;
     struct sigaction action {};
     action.sa_handler = on_stop_signal;
     sigemptyset(&action.sa_mask);
