@@ -9,7 +9,7 @@ JOBS  ?= 2
 BUILD ?= build
 
 .DEFAULT_GOAL := help
-.PHONY: help demo test bootstrap asan tsan armhf fuzz ci clean
+.PHONY: help demo test bootstrap asan tsan armhf fuzz fuzz-long ci clean
 
 help:
 	@echo "make demo    poll a simulated unit through quillark.so and print its status"
@@ -18,6 +18,7 @@ help:
 	@echo "make tsan    ThreadSanitizer build and tests (build-tsan/)"
 	@echo "make armhf   32-bit ARM cross build, tests under qemu-arm (build-armhf/)"
 	@echo "make fuzz    clang build and every fuzz target for FUZZ_SECONDS (build-fuzz/)"
+	@echo "make fuzz-long  every fuzz target to FUZZ_RUNS (10^7) executions or FUZZ_LONG_SECONDS, with figures"
 	@echo "make ci      everything CI runs (.ci/run)"
 	@echo "make clean   remove every build directory"
 
@@ -32,6 +33,9 @@ test: bootstrap
 # The configurations CI runs; .ci/run holds their settings and bootstraps itself.
 asan tsan armhf fuzz:
 	bash .ci/run $@
+
+fuzz-long: bootstrap
+	bash scripts/fuzz-long
 
 ci:
 	bash .ci/run
