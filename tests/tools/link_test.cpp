@@ -48,7 +48,8 @@ Bytes tcp(int transaction, int unit, const Bytes& pdu) {
 }
 
 // The far end of a link, run by a thread: for each request it reads, it
-// waits and then writes what the script gives for that request.
+// waits and then writes what the script gives for that request; an empty
+// frame hangs up.
 class ScriptedPeer {
 public:
     using Script = std::function<std::vector<Bytes>(int index, const Bytes& request)>;
@@ -100,8 +101,10 @@ public:
                 }
                 request.resize(got);
                 if (index == 0) std::this_thread::sleep_for(first_delay);
-                for (const Bytes& frame : script(index, request))
+                for (const Bytes& frame : script(index, request)) {
+                    if (frame.empty()) return (void)shutdown(far_, SHUT_RDWR);  // hangs up
                     if (write(far_, frame.data(), frame.size()) < 0) return;
+                }
             }
         });
     }
@@ -190,6 +193,10 @@ TEST(LinkChecks, TcpAnswerMustFitTransactionUnitAndRequest) {
         return cases[index % std::size(cases)].answer(transaction);
     });
     standin::ModbusTransport transport(tcp_link(port, 200));
+    std::vector<Bytes> sent;
+    transport.set_trace([&](bool out, const std::uint8_t* adu, std::size_t length) {
+        if (out) sent.emplace_back(adu, adu + length);
+    });
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::uint8_t bits[8];
@@ -202,7 +209,11 @@ TEST(LinkChecks, TcpAnswerMustFitTransactionUnitAndRequest) {
     for (std::size_t i = 1; i < transactions.size(); ++i)
         EXPECT_EQ(transactions[i], transactions[i - 1] + 1);
     EXPECT_EQ(transport.stats().requests, static_cast<long>(std::size(cases)));
+    EXPECT_EQ(transport.stats().timeouts, 2);
     EXPECT_EQ(transport.stats().reconnects, 0);
+    ASSERT_EQ(sent.size(), std::size(cases));
+    EXPECT_EQ(sent[0], standin::tcp_request(read_registers(10), 1,
+                                            static_cast<std::uint16_t>(transactions[0])));
 }
 
 TEST(LinkChecks, WakeupEndsTheWaitForAnAnswer) {
@@ -223,4 +234,62 @@ TEST(LinkChecks, WakeupEndsTheWaitForAnAnswer) {
     stopper.join();
     EXPECT_LT(Clock::now() - start, milliseconds(5000));  // the timeout was 10 s
     EXPECT_FALSE(wakeup.wait_until(Clock::now() + milliseconds(10000)));
+}
+
+TEST(LinkChecks, SettingsAndLinkFailuresSayWhatIsWrong) {
+    auto rtu_with = [](auto change) {
+        standin::LinkSettings link = rtu_link("/dev/null");
+        change(link);
+        return link.check();
+    };
+    using L = standin::LinkSettings;
+    const std::pair<std::string, const char*> settings[] = {
+        {tcp_link(502, 100).check(), ""},
+        {rtu_with([](L& l) { l.parity = 'e'; }), ""},
+        {rtu_with([](L& l) { l.baud = 14400; }), "14400 baud is not"},
+        {rtu_with([](L& l) { l.baud = 1800; }), "1800 baud is not"},
+        {rtu_with([](L& l) { l.parity = 'x'; }), "parity"},
+        {rtu_with([](L& l) { l.unit = 0; }), "outside 1..247"},
+        {[] { L l = tcp_link(502, 100); l.unit = 255; return l.check(); }(), ""},
+        {[] { L l = tcp_link(502, 100); l.unit = 256; return l.check(); }(), "outside 0..255"},
+    };
+    for (const auto& [fault, says] : settings) {
+        if (*says == '\0') EXPECT_EQ(fault, "");
+        else EXPECT_NE(fault.find(says), std::string::npos) << fault;
+    }
+
+    // A port nobody listens on: refused, and the next request in the pause
+    // before the next attempt says nothing was sent.
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    close(listener);
+    const int port = ntohs(address.sin_port);
+    standin::ModbusTransport refused(tcp_link(port, 200));
+    std::uint8_t bits[8];
+    std::uint16_t words[2];
+    EXPECT_EQ(refused.execute(read_registers(1), bits, words).error,
+              "connection refused by 127.0.0.1:" + std::to_string(port));
+    EXPECT_EQ(refused.execute(read_registers(1), bits, words).error.rfind("not connected", 0), 0u);
+    EXPECT_EQ(refused.stats().requests, 0);
+
+    ScriptedPeer hangs_up;
+    standin::ModbusTransport dropped(tcp_link(hangs_up.listen_tcp(), 2000));
+    hangs_up.run(milliseconds(0), [](int, const Bytes&) { return std::vector<Bytes>{Bytes{}}; });
+    const standin::Outcome closed = dropped.execute(read_registers(1), bits, words);
+    EXPECT_EQ(closed.status, Status::LinkDown);
+    EXPECT_EQ(closed.error, "connection closed by the unit");
+
+    // A pseudo-terminal has no RS-485 mode and no modem control lines.
+    ScriptedPeer line;
+    standin::LinkSettings rs485 = rtu_link(line.serial());
+    rs485.rs485 = true;
+    standin::ModbusTransport no_rs485(rs485);
+    const standin::Outcome unsupported = no_rs485.execute(read_registers(1), bits, words);
+    EXPECT_EQ(unsupported.status, Status::LinkDown);
+    EXPECT_NE(unsupported.error.find("RS-485"), std::string::npos) << unsupported.error;
 }
