@@ -12,15 +12,21 @@
 //
 // On RTU nothing tells a late answer from the current one, so after a
 // timeout or a garbled answer the line is drained until it has been silent
-// for the settling time (kSettle plus 3.5 character times): an answer the
-// unit was still sending ends within that, and the next request goes out on
-// a quiet line. Before each request whatever is already buffered is dropped.
-// While the line is suspect (after a timeout, a garbled answer, a resend or
-// opening it), requests may still be queued in the unit or an adapter and be
-// answered in a burst when it comes back; so an answer then counts only if
-// the line stays silent for the settling time after it (the burst's last
-// answer is the one to the latest request). This costs one settling time
-// after each trouble, none in a healthy run.
+// for the settling time, kSettle (100 ms) plus 3.5 character times at the
+// line's speed, and at most kMaxSettle (2 s) in all. Why that suffices: an
+// answer the unit had begun is sent without gaps longer than 3.5 characters,
+// so it ends inside the drain; a unit that starts an answer only after being
+// silent for its whole response timeout plus 100 ms is one that was away,
+// and for that case see the next paragraph. Before each request whatever is
+// already buffered is dropped too. A dead unit costs one response timeout
+// plus one settling time per attempt.
+//
+// A unit or adapter that was away may still hold requests and answer them
+// all in a burst when it comes back. So while the line is suspect (after a
+// timeout, a garbled or foreign answer, a resend, or opening the line) an
+// answer counts only if the line then stays silent for the settling time:
+// the last answer of a burst is the one to the latest request. This costs
+// one settling time after trouble, none in a healthy run.
 //
 // Every wait (connect, answer, settling) also watches the Wakeup set with
 // set_wakeup(); a notify ends it within milliseconds, and the request fails
