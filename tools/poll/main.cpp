@@ -56,6 +56,7 @@ struct Options {
     double interval_s = 1.0;
     std::string record_out;
     bool pretty = false;
+    bool version = false;
     std::vector<std::string> writes;        // ADDR=VALUE
     std::vector<std::string> write_multis;  // ADDR=V1,V2,...
     std::vector<RegisterWrite> ordered_writes;  // both, in command-line order
@@ -220,7 +221,10 @@ int parse(Options& o, int argc, char** argv) {
             }))
             ->group("Control");
 
+    add_version_flag(app, o.version);
+
     if (const int status = parse_command_line(app, argc, argv); status >= 0) return status;
+    if (o.version) return -1;
 
     if (o.rounds == 0 && (write->count() > 0 || multi->count() > 0)) {
         std::cerr << "quillark-poll: " << (write->count() > 0 ? "--write" : "--write-multi")
@@ -420,6 +424,7 @@ int run(const Options& o) {
 int main(int argc, char** argv) {
     Options options;
     if (const int status = parse(options, argc, argv); status >= 0) return status;
+    if (options.version) return print_version(std::cout, options.plugin);
 
     signal(SIGPIPE, SIG_IGN);
     struct sigaction action {};

@@ -44,7 +44,9 @@ std::vector<std::string> default_plugin_paths() {
     dir = dir.substr(0, dir.rfind('/'));
     if (dir.empty()) dir = "/";
     const std::string parent = dir.substr(0, dir.rfind('/'));
-    return {dir + "/quillark.so", (parent.empty() ? "" : parent) + "/quillark.so"};
+    const std::string installed = QUILLARK_PLUGIN_FROM_BINDIR;
+    return {dir + "/quillark.so", (parent.empty() ? "" : parent) + "/quillark.so",
+            (!installed.empty() && installed.front() == '/' ? installed : dir + "/" + installed) + "/quillark.so"};
 }
 
 Plugin::Plugin(const std::string& path) : path_(path) {
