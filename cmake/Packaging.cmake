@@ -23,7 +23,6 @@ set(CPACK_PACKAGE_NAME quillark)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "Quillark developers <quillark@example.org>")
 set(CPACK_PACKAGE_VENDOR "Quillark developers")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
 set(CPACK_STRIP_FILES ON)
@@ -52,6 +51,7 @@ Modbus to one in-row precision air-conditioning unit (a compressor circuit and
 a refrigerant pump circuit): poll rounds that fill the unit's 187-byte data
 record, a JSON status document, and register writes that report whether the
 unit confirmed them.
+
 The host loads the plug-in with dlopen and binds the host framework's symbols
 from its own process; the host must be built against this system's libjsoncpp
 and C++ runtime.")
@@ -61,6 +61,7 @@ quillark-poll loads the quillark.so plug-in as the host does and polls one
 in-row air-conditioning unit over Modbus TCP or RTU, printing its status
 document and sending register writes. quillark-sim is a Modbus server that
 behaves like the unit, for trying the driver without one.
+
 The package carries a stand-in implementation of the host framework, private
 to these tools.")
 
