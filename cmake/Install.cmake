@@ -19,8 +19,9 @@
 #   quillark_install_tool(<target> DESCRIPTION "<one line for its man page>")
 # which installs it with a runpath to the private directory and gives it a man
 # page generated from --help. Other files join with COMPONENT ${QUILLARK_TOOLS_COMPONENT},
-# e.g. a systemd unit:
-#   install(FILES quillark-agent.service DESTINATION /lib/systemd/system
+# with a relative destination (an absolute one would escape the package's
+# staging tree), e.g. a systemd unit, which lands in /usr/lib/systemd/system:
+#   install(FILES quillark-agent.service DESTINATION lib/systemd/system
 #           COMPONENT ${QUILLARK_TOOLS_COMPONENT})
 
 if(CMAKE_LIBRARY_ARCHITECTURE AND NOT DEFINED CMAKE_INSTALL_LIBDIR)
