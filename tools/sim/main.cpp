@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <iostream>
+#include <memory>
 
 #include "cli.h"
 #include "files.h"
@@ -61,6 +62,12 @@ int main(int argc, char** argv) {
         ->check(CLI::ExistingFile)
         ->group("Values");
     app.add_flag("--steady", steady, "No drift: every value stays as set")->group("Values");
+    std::string round_log_file;
+    app.add_option("--round-log", round_log_file,
+                   "Rounds mode, for checking a master: every input value is unique to its "
+                   "address and its poll round (a round starts with its first read); each "
+                   "round's values and every write received are appended to FILE")
+        ->group("Values");
     app.add_option("--mute-after", faults.mute_after,
                    "Answer N requests, then stop answering")
         ->check(CLI::NonNegativeNumber)
@@ -117,7 +124,11 @@ int main(int argc, char** argv) {
 
     signal(SIGPIPE, SIG_IGN);
     try {
-        quillark_sim::SimulatedUnit simulated(image, steady, faults);
+        std::unique_ptr<quillark_sim::RoundLog> round_log;
+        if (!round_log_file.empty())
+            round_log = std::make_unique<quillark_sim::RoundLog>(round_log_file);
+        quillark_sim::SimulatedUnit simulated(image, steady || round_log, faults);
+        simulated.set_round_log(round_log.get());
         quillark_sim::Server server(simulated, settings);
         g_server = &server;
         on_stop_signals(on_stop_signal);

@@ -148,6 +148,7 @@ bool Server::serve_one(int fd) {
 
     const Request request = parse_request(query + header, rc - header);
     const Reply reply = unit_.decide(request);
+    unit_.observe(query + header, rc - header);
     if (settings_.verbose)
         std::fprintf(stderr, "quillark-sim: request %ld: function %d address %d count %d: %s%s\n",
                      unit_.requests(), request.function, request.address, request.count,

@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 
+#include "round_log.h"
 #include "unit_image.h"
 
 struct _modbus_mapping_t;
@@ -68,6 +69,12 @@ public:
     // for the answer.
     Reply decide(const Request& request);
     _modbus_mapping_t* mapping() { return map_; }
+    // Rounds mode: values unique to address and round, logged as served.
+    void set_round_log(RoundLog* log) { round_log_ = log; }
+    // Sees every request to this unit, after decide() and before the answer.
+    void observe(const std::uint8_t* pdu, int pdu_length) {
+        if (round_log_ != nullptr) round_log_->on_request(pdu, pdu_length, map_);
+    }
     long requests() const { return schedule_.requests(); }
 
 private:
@@ -75,6 +82,7 @@ private:
     bool steady_;
     FaultSchedule schedule_;
     _modbus_mapping_t* map_ = nullptr;
+    RoundLog* round_log_ = nullptr;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
