@@ -10,9 +10,9 @@ lanes run side by side, each with its own simulated unit and proxy:
              every write the driver calls confirmed must be one the unit
              received, with the same address and values
 
-The proxy kills and restarts the unit, mutes it, holds answers past the
-response timeout, garbles bytes, rewrites the unit id and (TCP) the
-transaction id, duplicates answers and swaps two answers' order.
+The proxy kills and restarts the unit, mutes it, loses requests, holds
+answers past the response timeout, garbles bytes, rewrites the unit id and
+(TCP) the transaction id, duplicates answers and swaps two answers' order.
 
 Exit status 0 when no document and no write verdict is wrong, 1 otherwise.
 Only loopback and pseudo-terminals; every process started here is stopped by
@@ -58,6 +58,15 @@ def rtu_frame_length(buf):
     return 8
 
 
+def rtu_request_length(buf):
+    """Length of the request frame at the start of buf, None if incomplete."""
+    if len(buf) < 2:
+        return None
+    if buf[1] in (15, 16):
+        return 9 + buf[6] if len(buf) >= 7 else None
+    return 8
+
+
 def tcp_frame_length(buf):
     if len(buf) < 6:
         return None
@@ -70,7 +79,14 @@ class Faults:
     def __init__(self, rng, kinds, rate, timeout_s):
         self.rng, self.kinds, self.rate, self.timeout_s = rng, kinds, rate, timeout_s
         self.muted_until = 0.0
-        self.counts = {k: 0 for k in kinds + ("mute", "kill")}
+        self.counts = {k: 0 for k in kinds + ("mute", "kill", "lost request")}
+
+    def lose_request(self):
+        """A request lost on its way to the unit (one in 2/rate)."""
+        if time.monotonic() < self.muted_until or self.rng.random() >= self.rate / 2:
+            return False
+        self.counts["lost request"] += 1
+        return True
 
     def pick(self):
         if time.monotonic() < self.muted_until:
@@ -88,6 +104,8 @@ class Proxy:
     def __init__(self, faults, rtu, timeout_s):
         self.faults, self.rtu, self.timeout_s = faults, rtu, timeout_s
         self.frame_length = rtu_frame_length if rtu else tcp_frame_length
+        self.request_length = rtu_request_length if rtu else tcp_frame_length
+        self.requests = bytearray()
         self.lock = threading.Lock()
         self.client = self.upstream = None
         self.pending = bytearray()
@@ -106,8 +124,12 @@ class Proxy:
             self.timers.append((due, frame))
             return []
         if kind == "garble":
+            # Modbus TCP carries no checksum (TCP's own protects the bytes in
+            # transit), so a flipped data bit there is invisible to anyone:
+            # garble the header, function and byte count. RTU's CRC covers
+            # the whole frame.
             frame = bytearray(frame)
-            at = rng.randrange(len(frame))
+            at = rng.randrange(len(frame) if self.rtu else min(len(frame), 9))
             frame[at] ^= 1 << rng.randrange(8)
             return [bytes(frame)]
         if kind == "unit":
@@ -148,6 +170,21 @@ class Proxy:
         for frame in out:
             self.to_master(frame)
 
+    def from_master(self, data):
+        """The whole requests in data that reach the unit."""
+        out = b""
+        with self.lock:
+            self.requests += data
+            while True:
+                n = self.request_length(self.requests)
+                if n is None or len(self.requests) < n:
+                    break
+                frame = bytes(self.requests[:n])
+                del self.requests[:n]
+                if not self.faults.lose_request():
+                    out += frame
+        return out
+
     def due(self):
         now = time.monotonic()
         with self.lock:
@@ -162,6 +199,7 @@ class Proxy:
     def reset(self):
         with self.lock:
             self.pending.clear()
+            self.requests.clear()
             self.held = None
             self.timers = []
 
@@ -225,7 +263,7 @@ class TcpProxy(Proxy):
                     break
                 if key.data == "client":
                     try:
-                        self.upstream.sendall(data)
+                        self.upstream.sendall(self.from_master(data))
                     except OSError:
                         pass
                 else:
@@ -274,7 +312,8 @@ class RtuProxy(Proxy):
                 with self.unit_lock:
                     unit_fd = self.unit_fd
                 if key.fd == self.master_fd:
-                    if unit_fd is not None:
+                    data = self.from_master(data)
+                    if unit_fd is not None and data:
                         try:
                             os.write(unit_fd, data)
                         except OSError:

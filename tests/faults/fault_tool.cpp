@@ -12,7 +12,8 @@
 //   fault_tool writes tcp HOST PORT | rtu DEVICE  SECONDS TIMEOUT_MS
 //     One thread polls rounds through the driver while another sends 206 and
 //     210 writes with values no other write carries, and prints each write
-//     with the driver's verdict: "V <verdict> <function> <address> <values>".
+//     with the driver's verdict when the next write replaces it (or at the
+//     end): "V <verdict> <function> <address> <values>".
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -20,12 +21,14 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <json/reader.h>
+#include <json/writer.h>
 
 #include <boost/date_time/gregorian/gregorian_types.hpp>
 
@@ -119,9 +122,15 @@ std::string closest(const std::vector<Served>& served, const Json::Value& docume
     if (best == served.size()) return "no round served";
     std::string text = "nearest round " + std::to_string(served[best].round) + ", " +
                        std::to_string(best_diff.size()) + " members differ:";
+    Json::StreamWriterBuilder compact;
+    compact["indentation"] = "";
+    auto shown = [&compact](const Json::Value& value) {
+        const std::string written = Json::writeString(compact, value);
+        return written.size() > 40 ? written.substr(0, 37) + "..." : written;
+    };
     for (std::size_t i = 0; i < best_diff.size() && i < 4; ++i)
-        text += " " + best_diff[i] + " " + served[best].document[best_diff[i]].toStyledString() +
-                "/" + document[best_diff[i]].toStyledString();
+        text += " " + best_diff[i] + " served " + shown(served[best].document[best_diff[i]]) +
+                " printed " + shown(document[best_diff[i]]) + ";";
     return text;
 }
 
@@ -187,24 +196,9 @@ int write_stress(const standin::LinkSettings& link, double seconds) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     });
-    long written = 0;
-    while (Clock::now() < end) {
-        ++written;
-        const bool multi = written % 2 == 0;
-        // Values no other write of this run carries: a confirmation borrowed
-        // from another write's answer cannot match what the unit received.
-        std::vector<std::uint16_t> words{static_cast<std::uint16_t>(1 + written % 290)};
-        const int count = multi ? 1 + static_cast<int>(written % 4) : 1;
-        for (int i = 0; i < count; ++i)
-            words.push_back(static_cast<std::uint16_t>((written * 4 + i) & 0xFFFF));
-        int unused = 0;
-        standin::command(device, multi ? IoWriteRegisters : IoWriteRegister, words.data(),
-                         static_cast<int>(words.size() * 2), nullptr, 0, unused);
-        // Two whole passes of the polling thread: the write went out and was
-        // judged, or was superseded by the next round.
-        const long seen = passes.load();
-        while (passes.load() < seen + 2 && Clock::now() < end + std::chrono::seconds(10))
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    // The verdict the driver gives for a write, asked just before the next
+    // write replaces it: pending (-1) if the write is still in flight.
+    auto report = [&device](const std::vector<std::uint16_t>& words, bool multi) {
         std::int32_t verdict = -1;
         int size = 0;
         standin::command(device, 802, nullptr, 0, &verdict, sizeof verdict, size);
@@ -212,7 +206,48 @@ int write_stress(const standin::LinkSettings& link, double seconds) {
         for (std::size_t i = 1; i < words.size(); ++i) std::printf(" %d", words[i]);
         std::printf("\n");
         std::fflush(stdout);
-        std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(written % 37)));
+    };
+    std::minstd_rand pace(static_cast<unsigned>(link.timeout_ms));
+    std::vector<std::uint16_t> words;
+    bool multi = false;
+    for (long written = 1; Clock::now() < end; ++written) {
+        if (!words.empty()) report(words, multi);
+        multi = written % 2 == 0;
+        // What the driver compares is the echoed value (206) or count (210):
+        // neighbouring writes share those, and differ in their address, so a
+        // late echo of one taken for the next would confirm it. No two writes
+        // of a run carry the same address and values, so the unit's log tells
+        // which write it really received.
+        const auto round_trip = static_cast<std::uint16_t>(written / 290);
+        words.assign(1, static_cast<std::uint16_t>(1 + written % 290));
+        if (multi) {
+            const int count = 1 + static_cast<int>((written / 6) % 4);
+            for (int i = 0; i < count; ++i)
+                words.push_back(static_cast<std::uint16_t>((written * 4 + i) & 0xFFFF));
+        } else {
+            words.push_back(static_cast<std::uint16_t>(1000 + round_trip));
+        }
+        int unused = 0;
+        standin::command(device, multi ? IoWriteRegisters : IoWriteRegister, words.data(),
+                         static_cast<int>(words.size() * 2), nullptr, 0, unused);
+        // Every third write waits for two whole passes of the polling thread,
+        // so it goes out and is judged (or is superseded by the next round);
+        // the others are replaced after up to two response timeouts, in
+        // flight or not, so late answers meet newer writes.
+        if (written % 3 == 0) {
+            const long seen = passes.load();
+            while (passes.load() < seen + 2 && Clock::now() < end + std::chrono::seconds(10))
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        } else {
+            std::this_thread::sleep_for(
+                std::chrono::milliseconds(pace() % (2 * link.timeout_ms + 1)));
+        }
+    }
+    if (!words.empty()) {
+        const long seen = passes.load();
+        while (passes.load() < seen + 2 && Clock::now() < end + std::chrono::seconds(10))
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        report(words, multi);
     }
     done = true;
     poller.join();
