@@ -88,6 +88,14 @@ class Proxy:
         self.client = self.upstream = None
         self.pending = bytearray()
         self.held = None  # an answer held back to go out after the next one
+        self.held_since = 0.0
+        # How late an answer may come. Over TCP any time: the transaction id
+        # tells. Over RTU nothing in an answer tells which request it answers,
+        # and the master keeps it apart by time: it drains the line after a
+        # timeout until 100 ms of silence. An answer that begins later than
+        # that, alone, at any moment, is from a unit that was away, and could
+        # be taken for a later request: not what a unit or line does.
+        self.late_s = (0.02, 0.09) if rtu else (0.02, 0.3)
         self.timers = []  # (due, bytes)
         self.connections = 0
 
@@ -98,7 +106,7 @@ class Proxy:
         if kind == "drop":
             return []
         if kind == "delay":
-            due = time.monotonic() + self.timeout_s + rng.uniform(0.02, 0.3)
+            due = time.monotonic() + self.timeout_s + rng.uniform(*self.late_s)
             self.timers.append((due, frame))
             return []
         if kind == "garble":
@@ -127,6 +135,7 @@ class Proxy:
         if kind == "reorder":
             if self.held is None:
                 self.held = frame
+                self.held_since = time.monotonic()
                 return []
         out = [frame]
         if self.held is not None:
@@ -168,7 +177,8 @@ class Proxy:
         with self.lock:
             ready = [f for t, f in self.timers if t <= now]
             self.timers = [(t, f) for t, f in self.timers if t > now]
-            if self.held is not None and not ready and self.faults.rng.random() < 0.02:
+            if self.held is not None and not ready and \
+                    now > self.held_since + self.timeout_s + self.late_s[1]:
                 ready.append(self.held)  # the reordered answer, alone, late
                 self.held = None
         for frame in ready:

@@ -86,7 +86,8 @@ class Lane:
             if os.path.exists(port_file):
                 os.unlink(port_file)
             argv += ["--tcp", "127.0.0.1:%d" % self.sim_port, "--port-file", port_file]
-            self.sim = self.spawn(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            self.sim = self.spawn(argv + self.sim_trace(), stdout=subprocess.DEVNULL,
+                                  stderr=self.sim_stderr())
             wait_for(lambda: os.path.exists(port_file), 5, "the simulator's port")
             with open(port_file) as f:
                 self.sim_port = int(f.read())
@@ -96,8 +97,17 @@ class Lane:
             self.socat_unit = self.spawn_socat(unit_end, proxy_unit_end)
             self.proxy.attach_unit(proxy_unit_end)
             argv += ["--rtu", unit_end]
-            self.sim = self.spawn(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            self.sim = self.spawn(argv + self.sim_trace(), stdout=subprocess.PIPE,
+                                  stderr=self.sim_stderr())
             self.sim.stdout.readline()  # "listening": the line is open
+
+    def sim_trace(self):
+        return ["--verbose"] if self.args.keep else []
+
+    def sim_stderr(self):
+        if not self.args.keep:
+            return subprocess.DEVNULL
+        return open(os.path.join(self.work, self.name + ".sim.log"), "a")
 
     def kill_sim(self):
         """The unit goes away at once (power cut): SIGKILL, no goodbye."""
@@ -160,6 +170,9 @@ def run_documents(lane, seconds, rng):
     out_t.join(5)
     err_t.join(5)
 
+    if lane.args.keep:
+        with open(os.path.join(lane.work, lane.name + ".poll.log"), "w") as f:
+            f.writelines(stderr_lines)
     docs_file = os.path.join(lane.work, lane.name + ".docs")
     with open(docs_file, "w") as f:
         f.writelines(line for _, line in docs)
@@ -291,13 +304,17 @@ def main():
                         help="share of answers the proxy tampers with")
     parser.add_argument("--doc-lanes", type=int, default=2,
                         help="pollers per link kind, each with its own unit and proxy")
+    parser.add_argument("--keep", metavar="DIR",
+                        help="keep the logs (rounds served, documents) in DIR")
     parser.add_argument("--seed", type=int, default=int(time.time()))
     args = parser.parse_args()
     print("fault harness: seed %d, %g s per link kind, timeout %d ms, fault rate %g"
           % (args.seed, args.seconds, args.timeout_ms, args.fault_rate), flush=True)
     kinds = ("tcp", "rtu") if args.link == "both" else (args.link,)
     bad = False
-    with tempfile.TemporaryDirectory(prefix="quillark-faults-") as work:
+    with tempfile.TemporaryDirectory(prefix="quillark-faults-") as scratch:
+        work = args.keep or scratch
+        os.makedirs(work, exist_ok=True)
         for kind in kinds:
             results = run_kind(args, kind, work)
             print("%s:" % kind)

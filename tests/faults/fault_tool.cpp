@@ -68,21 +68,38 @@ std::string status_text(SPModbus& device) {
     return std::string(buffer.data(), static_cast<std::size_t>(size));
 }
 
+using Record = std::vector<unsigned char>;
+
 struct Served {
     long round;
+    Record record;
     Json::Value document;
 };
 
-// Each served round gets a data time of its own, a second after the one
+// Each rendered record gets a data time of its own, a second after the one
 // before, so the driver renders every one of them.
 boost::posix_time::ptime g_round_time(boost::gregorian::date(2026, 1, 1));
 boost::posix_time::ptime round_clock() { return g_round_time; }
 
-std::vector<Served> render_served(const std::string& log_path) {
-    device::set_clock_source(round_clock);
-    auto host = std::make_shared<TesselController>();
-    Quillark device;
-    device.Init(host, 1, Json::Value());
+// The driver's document for a record, as a status request would see it.
+class Renderer {
+public:
+    Renderer() {
+        device::set_clock_source(round_clock);
+        device_.Init(host_, 1, Json::Value());
+    }
+    bool render(const Record& record, Json::Value& document) {
+        g_round_time += boost::posix_time::seconds(1);
+        device_.LoadFromCache(record.data(), static_cast<int>(record.size()));
+        return comparable(status_text(device_), document);
+    }
+
+private:
+    std::shared_ptr<TesselController> host_ = std::make_shared<TesselController>();
+    Quillark device_;
+};
+
+std::vector<Served> render_served(const std::string& log_path, Renderer& renderer) {
     std::vector<Served> served;
     std::ifstream log(log_path);
     std::string line;
@@ -93,20 +110,59 @@ std::vector<Served> render_served(const std::string& log_path) {
         if (!(fields >> tag >> round >> hex) || tag != "R" ||
             hex.size() != 2 * (sizeof(Quillark_Data_t) - 11))
             continue;
-        std::vector<unsigned char> record(sizeof(Quillark_Data_t), 0);
+        Served entry{round, Record(sizeof(Quillark_Data_t), 0), {}};
         for (std::size_t i = 0; i < hex.size() / 2; ++i)
-            record[quillark::kInputsOffset + i] =
+            entry.record[quillark::kInputsOffset + i] =
                 static_cast<unsigned char>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
-        g_round_time += boost::posix_time::seconds(1);
-        device.LoadFromCache(record.data(), static_cast<int>(record.size()));
-        Served entry{round, {}};
-        if (comparable(status_text(device), entry.document)) served.push_back(std::move(entry));
+        if (renderer.render(entry.record, entry.document)) served.push_back(std::move(entry));
     }
     return served;
 }
 
+// For a wrong document near served round `at`: the one read whose answer,
+// taken from another read of the same kind and size in a round close by,
+// turns that round into the document.
+std::string explain(const std::vector<Served>& served, std::size_t at,
+                    const Json::Value& document, Renderer& renderer) {
+    using quillark::kPollReads;
+    using quillark::kReadOffsets;
+    const std::size_t first = at < 3 ? 0 : at - 3;
+    for (std::size_t i = 0; i < kPollReads.size(); ++i) {
+        for (std::size_t k = first; k < served.size() && k <= at + 3; ++k) {
+            for (std::size_t j = 0; j < kPollReads.size(); ++j) {
+                if (kPollReads[j].kind != kPollReads[i].kind ||
+                    kPollReads[j].count != kPollReads[i].count || (k == at && i == j))
+                    continue;
+                Record mixed = served[at].record;
+                std::copy_n(served[k].record.begin() + static_cast<long>(kReadOffsets[j]),
+                            kPollReads[i].width(),
+                            mixed.begin() + static_cast<long>(kReadOffsets[i]));
+                Json::Value rendered;
+                if (renderer.render(mixed, rendered) && rendered == document)
+                    return "; read " + std::to_string(i) + " took the answer to read " +
+                           std::to_string(j) + " of round " + std::to_string(served[k].round);
+            }
+        }
+    }
+    // Or a round whose reads from `split` on were answered from another round.
+    for (std::size_t k = first; k < served.size() && k <= at + 3; ++k) {
+        for (std::size_t split = 1; split < kPollReads.size() && k != at; ++split) {
+            Record mixed = served[at].record;
+            std::copy(served[k].record.begin() + static_cast<long>(kReadOffsets[split]),
+                      served[k].record.begin() + static_cast<long>(kReadOffsets.back()),
+                      mixed.begin() + static_cast<long>(kReadOffsets[split]));
+            Json::Value rendered;
+            if (renderer.render(mixed, rendered) && rendered == document)
+                return "; reads from " + std::to_string(split) + " on answered from round " +
+                       std::to_string(served[k].round);
+        }
+    }
+    return "";
+}
+
 // The served round nearest to a wrong document, and the members that differ.
-std::string closest(const std::vector<Served>& served, const Json::Value& document) {
+std::string closest(const std::vector<Served>& served, const Json::Value& document,
+                    Renderer& renderer) {
     if (!document.isObject()) return "not a JSON object";
     std::size_t best = served.size();
     std::vector<std::string> best_diff;
@@ -131,11 +187,12 @@ std::string closest(const std::vector<Served>& served, const Json::Value& docume
     for (std::size_t i = 0; i < best_diff.size() && i < 4; ++i)
         text += " " + best_diff[i] + " served " + shown(served[best].document[best_diff[i]]) +
                 " printed " + shown(document[best_diff[i]]) + ";";
-    return text;
+    return text + explain(served, best, document, renderer);
 }
 
 int check_documents(const std::string& log_path, const std::string& docs_path) {
-    const std::vector<Served> served = render_served(log_path);
+    Renderer renderer;
+    const std::vector<Served> served = render_served(log_path, renderer);
 
     std::ifstream docs(docs_path);
     std::string line;
@@ -164,7 +221,7 @@ int check_documents(const std::string& log_path, const std::string& docs_path) {
         if (found == served.size()) {
             ++wrong;
             if (wrong <= 5) std::cerr << "WRONG document " << documents << ": "
-                                      << closest(served, document) << "\n";
+                                      << closest(served, document, renderer) << "\n";
             continue;
         }
         ++matched;

@@ -33,7 +33,10 @@ long last_round_in(const std::string& path) {
 }  // namespace
 
 std::uint8_t round_bit(int address, long round) {
-    return static_cast<std::uint8_t>((address + round) & 1);
+    // ((address * 9) >> 4) & 1 gives the poll round's bit blocks of one size
+    // as many different patterns as their width allows (checked by a test);
+    // the round's parity flips every bit from one round to the next.
+    return static_cast<std::uint8_t>((((address * 9) >> 4) ^ round) & 1);
 }
 
 std::uint16_t round_register(int address, long round) {

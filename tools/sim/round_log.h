@@ -12,9 +12,10 @@ struct _modbus_mapping_t;
 
 namespace quillark_sim {
 
-// Input bit `address` in round `round`: alternates from round to round, and
-// between neighbouring addresses, so a bit block never answers as it did in
-// the round before.
+// Input bit `address` in round `round`: flips from round to round, so a bit
+// block never answers as it did in the round before; and bit blocks of the
+// same width answer differently as far as their width allows (two 2-bit
+// blocks among five must share one of four patterns).
 std::uint8_t round_bit(int address, long round);
 // Input register `address` in round `round`: the address in the low 10 bits,
 // the round (modulo 64) in the top 6, so no two registers of a round and no
