@@ -242,6 +242,7 @@ def run_writes(lane, seconds, rng):
         "received by the unit": sum(received.values()),
         "received twice": sum(1 for n in received.values() if n > 1),
         "wrong write verdicts": wrong,
+        "writer exit status": child.returncode,
     }
 
 
@@ -324,6 +325,9 @@ def main():
             bad |= results.get("wrong documents", 1) != 0
             bad |= results.get("wrong write verdicts", 1) != 0
             bad |= results.get("published", 0) == 0 or results.get("confirmed", 0) == 0
+            # A sanitizer's finding ends a process with a status of its own.
+            bad |= results.get("poller exit status") != 0
+            bad |= results.get("writer exit status") != 0
     print("fault harness: %s" % ("FAILED" if bad else "ok"))
     return 1 if bad else 0
 
