@@ -212,8 +212,9 @@ TEST_P(OverEachLink, LateAnswerIsNotTakenForTheNextRequest) {
     const Outcome run = poll(dir, sim->poll_args() + std::vector<std::string>{
                                   "--timeout", "200", "--rounds", "2", "--interval", "0.4",
                                   "--record-out", dir.file("record")});
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.err.find("round 1: failed after 1 requests"), std::string::npos) << run.err;
+    ASSERT_EQ(run.status, 4) << run.err;  // one of two rounds failed
+    EXPECT_NE(run.err.find("round 1 failed at request 1, read of input bits"), std::string::npos)
+        << run.err;
     EXPECT_NE(run.err.find("round 2: ok"), std::string::npos) << run.err;
     const std::string record = read_file(dir.file("record"));
     ASSERT_EQ(record.size(), 187u);
@@ -229,7 +230,8 @@ TEST_P(OverEachLink, SilenceMidRoundPublishesNothing) {
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(count(run.err, "SPModbus get error\n"), 1) << run.err;
-    EXPECT_NE(run.err.find("round 1: failed after 21 requests"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("round 1 failed at request 21, read of input bits"), std::string::npos)
+        << run.err;
     EXPECT_EQ(run.err.find("rvSize"), std::string::npos);
     EXPECT_FALSE(exists(dir.file("record")));
 }
@@ -239,8 +241,9 @@ TEST_P(OverEachLink, RoundAfterASilenceRecovers) {
     ASSERT_TRUE(sim->ready());
     const Outcome run = poll(dir, sim->poll_args() + std::vector<std::string>{
                                   "--timeout", "200", "--rounds", "2", "--interval", "0.1"});
-    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.status, 4) << run.err;
     EXPECT_EQ(count(run.err, "SPModbus get error\n"), 1) << run.err;
+    EXPECT_NE(run.err.find("link back after"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("round 2: ok, 46 requests"), std::string::npos) << run.err;
     EXPECT_EQ(count(run.out, "\n"), 1);
 }
@@ -319,13 +322,38 @@ TEST(Continuous, StopsCleanlyOnCtrlCAndSigterm) {
     }
 }
 
+TEST(Poller, ExitStatusTellsHowTheRunEnded) {
+    ScratchDir dir;
+    // Round 2 meets a silent unit; rounds 1 and 3 complete, each printed at once.
+    SimProcess sim(Link::Tcp, dir, {"--mute-after", "46", "--mute-for", "1"});
+    ASSERT_TRUE(sim.ready()) << sim.diagnostics();
+    const Outcome partly = poll(dir, sim.poll_args() + std::vector<std::string>{
+                                         "--rounds", "3", "--interval", "0", "--timeout", "200"});
+    EXPECT_EQ(partly.status, 4) << partly.err;
+    EXPECT_EQ(count(partly.out, "\n"), 2);
+    EXPECT_NE(partly.err.find("2 rounds complete, 1 failed"), std::string::npos) << partly.err;
+
+    // Interrupted while resting between rounds: at once, and not a success.
+    Child stopped(tool(kPoll, {"--rounds", "3", "--interval", "60"}), dir, "stopped");
+    ASSERT_TRUE(wait_until([&] { return count(stopped.out(), "\n") >= 1; }, kStartLimit));
+    stopped.signal(SIGINT);
+    EXPECT_EQ(stopped.wait(1s), 130) << stopped.err();
+
+    // The reader goes away: the poller ends with the pipe, by SIGPIPE.
+    std::string line;
+    for (const std::string& word : tool(kPoll, {"--rounds", "0", "--interval", "0.05"}))
+        line += "'" + word + "' ";
+    Child piped({"bash", "-c", "set -o pipefail; " + line + "| head -n1 >/dev/null"}, dir, "piped");
+    EXPECT_EQ(piped.wait(kStartLimit), 128 + SIGPIPE) << piped.err();
+}
+
 TEST(Poller, WithoutALinkPollsTheBuiltInUnit) {
     ScratchDir dir;
     const Outcome run = poll(dir, {"--rounds", "2", "--interval", "0"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.err.find("built-in simulated unit"), std::string::npos);
-    EXPECT_EQ(count(run.out, "\n"), 1);
-    EXPECT_TRUE(parse_json(run.out).isObject());
+    EXPECT_EQ(count(run.out, "\n"), 2);  // each round's document as it completes
+    EXPECT_TRUE(parse_json(run.out.substr(0, run.out.find('\n'))).isObject());
 }
 
 TEST(Poller, NothingListeningIsNoCompleteRound) {
@@ -358,14 +386,21 @@ TEST(Tools, UsageErrorsNameTheArgument) {
     ScratchDir dir;
     write_file(dir.file("bad.json"), "{\"appSetting\": ");
     write_file(dir.file("bad-image.json"), R"({"registers": {"21": 70000}})");
+    write_file(dir.file("huge.json"), R"({"registers": {"21": 18446744073709551615}})");
+    write_file(dir.file("deep.json"), std::string(100000, '[') + std::string(100000, ']'));
     struct Case {
         const std::string* program;
         std::vector<std::string> args;
         std::vector<std::string> named;
     };
     const Case cases[] = {
-        {&kPoll, {"--unit", "0"}, {"--unit"}},
-        {&kPoll, {"--tcp", "localhost"}, {"--tcp", "localhost"}},
+        {&kPoll, {"--unit", "300"}, {"--unit"}},
+        {&kPoll, {"--unit", "250"}, {"--unit", "TCP"}},
+        {&kPoll, {"--rtu", "/dev/null", "--unit", "0"}, {"--unit", "serial"}},
+        {&kPoll, {"--baud", "14400"}, {"--baud", "9600"}},
+        {&kPoll, {"--interval", "nan"}, {"--interval"}},
+        {&kPoll, {"--rounds", "99999999999999999999"}, {"--rounds"}},
+        {&kPoll, {"--tcp", "::1:502"}, {"--tcp", "brackets"}},
         {&kPoll, {"--tcp", "127.0.0.1:70000"}, {"--tcp"}},
         {&kPoll, {"--tcp", "127.0.0.1:502", "--rtu", "/dev/null"}, {"--rtu", "--tcp"}},
         {&kPoll, {"--parity", "Q"}, {"--parity"}},
@@ -377,11 +412,19 @@ TEST(Tools, UsageErrorsNameTheArgument) {
         {&kPoll, {"--rounds", "0", "--write", "100=1"}, {"--write", "--rounds"}},
         {&kPoll, {"--settings", dir.file("missing.json")}, {"--settings"}},
         {&kPoll, {"--settings", dir.file("bad.json")}, {"--settings", "bad.json", "JSON"}},
+        {&kPoll, {"--settings", dir.file("deep.json")}, {"--settings", "deep.json", "JSON"}},
+        {&kPoll, {"--settings", "/dev/zero"}, {"--settings", "/dev/zero", "regular file"}},
         {&kPoll, {"--plugin", dir.file("none.so")}, {"--plugin", "none.so"}},
         {&kPoll, {"--frobnicate"}, {"--frobnicate"}},
         {&kSim, {"--image", dir.file("bad-image.json")}, {"--image", "\"21\""}},
         {&kSim, {"--tcp", "nowhere:port"}, {"--tcp"}},
+        {&kSim, {"--image", dir.file("huge.json")}, {"--image", "\"21\""}},
+        {&kSim, {"--image", dir.file("deep.json")}, {"--image", "deep.json", "JSON"}},
+        {&kSim, {"--image", "/dev/zero"}, {"--image", "regular file"}},
         {&kSim, {"--unit", "300"}, {"--unit"}},
+        {&kSim, {"--mute-for", "3"}, {"--mute-for", "--mute-after"}},
+        {&kSim, {"--delay-count", "3"}, {"--delay-count", "--delay-ms"}},
+        {&kSim, {"--drop-rate", "inf"}, {"--drop-rate"}},
     };
     for (const Case& c : cases) {
         std::string line;

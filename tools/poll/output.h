@@ -14,11 +14,12 @@ std::string pretty_document(const std::string& text);
 void say(const std::string& line);
 
 // The status documents go to the real stdout through a private descriptor;
-// descriptor 1 becomes a copy of stderr, so that the plug-in's own lines,
-// which it prints on stdout, cannot land among the documents.
+// descriptor 1 becomes a copy of stderr (or /dev/null when `quiet`), so that
+// the plug-in's own lines, which it prints on stdout, cannot land among the
+// documents.
 class DocumentOut {
 public:
-    DocumentOut();  // throws std::runtime_error
+    explicit DocumentOut(bool quiet);  // throws std::runtime_error
     ~DocumentOut();
     DocumentOut(const DocumentOut&) = delete;
     DocumentOut& operator=(const DocumentOut&) = delete;

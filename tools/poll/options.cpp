@@ -1,0 +1,137 @@
+#include "options.h"
+
+#include "cli.h"
+
+namespace quillark_poll {
+
+namespace {
+
+using namespace quillark_tools;
+
+constexpr long long kMaxRounds = 2147483647;
+
+const char* const kDescription =
+    "Polls one in-row air-conditioning unit through the quillark plug-in and prints its "
+    "status document (the text of command 801) on stdout, one line per complete round. "
+    "Without --tcp or --rtu it polls a built-in simulated unit. Diagnostics and progress go "
+    "to stderr. Register addresses are protocol addresses, counted from 0 (register number "
+    "1 is address 0). Exit status: 0 every round asked for completed (--rounds 0: stopped "
+    "by a signal after at least one); 1 no round completed, a write went unanswered or the "
+    "output failed; 2 usage error; 3 a write answered but not confirmed; 4 some rounds "
+    "failed; 130/143 a --rounds N run stopped by SIGINT/SIGTERM. The first of 2, 1, 3, "
+    "130/143, 4 that applies is given.";
+
+void add_plugin_options(CLI::App& app, PollOptions& o) {
+    app.add_option("--plugin", o.plugin,
+                   "The plug-in to load (default: quillark.so beside this program or one "
+                   "directory up)")
+        ->group("Plug-in");
+    add_number(app, "--device-id", o.device_id, 0, 4294967295LL, "Device id handed to the driver")
+        ->group("Plug-in");
+    app.add_option("--settings", o.settings_file,
+                   "JSON file with the device settings handed to the driver (a regular file "
+                   "of at most 1 MiB)")
+        ->group("Plug-in");
+}
+
+void add_link_options(CLI::App& app, PollOptions& o, std::string& tcp) {
+    auto* tcp_option =
+        app.add_option("--tcp", tcp,
+                       "Poll over Modbus TCP at HOST[:PORT] (port 502 unless given; IPv6 "
+                       "in brackets, [::1]:1502)")
+            ->check(validator([](const std::string& s) { parse_unit_address(s); }))
+            ->group("Link");
+    app.add_option("--rtu", o.link.device, "Poll over Modbus RTU on this serial device")
+        ->excludes(tcp_option)
+        ->group("Link");
+    add_serial_options(app, o.link, "Link");
+    add_unit_option(app, o.link, "Unit (slave) id")->group("Link");
+    add_number(app, "--timeout", o.link.timeout_ms, 1, 600000,
+               "Response timeout per request, in milliseconds")
+        ->group("Link");
+}
+
+void add_run_options(CLI::App& app, PollOptions& o) {
+    add_number(app, "--rounds", o.rounds, 0, kMaxRounds,
+               "Poll rounds to run; 0 runs until Ctrl-C or SIGTERM")
+        ->group("Polling");
+    add_decimal(app, "--interval", o.interval_s, 0.0, 86400.0,
+                "Seconds to rest between two rounds")
+        ->group("Polling");
+    app.add_option("--record-out", o.record_out,
+                   "Write the 187-byte data record of each complete round to FILE")
+        ->group("Output");
+    app.add_flag("--pretty", o.pretty, "Print the document indented, with readable signal names")
+        ->group("Output");
+    app.add_flag("--quiet", o.quiet,
+                 "Errors only on stderr: no progress lines, no plug-in chatter")
+        ->group("Output");
+}
+
+}  // namespace
+
+int parse_poll_options(PollOptions& o, int argc, const char* const* argv, std::ostream& out,
+                       std::ostream& errors) {
+    CLI::App app{kDescription, "quillark-poll"};
+    std::string tcp;
+    add_plugin_options(app, o);
+    add_link_options(app, o, tcp);
+    add_run_options(app, o);
+
+    // Both kinds of write land in one list, in the order they were given.
+    std::vector<std::string> singles;
+    std::vector<std::string> multis;
+    auto* write = app.add_option("--write", singles,
+                                 "After the rounds, write VALUE to holding register ADDR "
+                                 "(command 206) and report whether the unit confirmed it; "
+                                 "ADDR=VALUE, repeatable")
+                      ->check(validator([](const std::string& s) { parse_write(s); }))
+                      ->group("Control");
+    auto* multi = app.add_option("--write-multi", multis,
+                                 "After the rounds, write V1,V2,... to consecutive holding "
+                                 "registers from ADDR (command 210); ADDR=V1,V2,..., repeatable")
+                      ->check(validator([](const std::string& s) {
+                          parse_write_multi(s, ModbusRequest::kMaxWriteRegisters);
+                      }))
+                      ->group("Control");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e, out, errors);
+    } catch (const CLI::ParseError& e) {
+        errors << "quillark-poll: " << e.what() << "\nRun with --help for the options.\n";
+        return kExitUsage;
+    }
+
+    if (o.rounds == 0 && !(singles.empty() && multis.empty())) {
+        errors << "quillark-poll: " << (singles.empty() ? "--write-multi" : "--write")
+               << ": writes are sent after the rounds, so they need --rounds 1 or more\n";
+        return kExitUsage;
+    }
+    std::size_t next_single = 0;
+    std::size_t next_multi = 0;
+    for (const CLI::Option* opt : app.parse_order()) {
+        if (opt == write && next_single < singles.size())
+            o.writes.push_back(parse_write(singles[next_single++]));
+        else if (opt == multi && next_multi < multis.size())
+            o.writes.push_back(
+                parse_write_multi(multis[next_multi++], ModbusRequest::kMaxWriteRegisters));
+    }
+    if (!o.link.device.empty()) {
+        o.builtin_unit = false;
+        o.link.kind = standin::LinkSettings::Kind::Rtu;
+    } else if (!tcp.empty()) {
+        o.builtin_unit = false;
+        const Endpoint endpoint = parse_unit_address(tcp);
+        o.link.host = endpoint.host;
+        o.link.port = std::to_string(endpoint.port);
+    }
+    if (const std::string problem = unit_problem(o.link); !problem.empty()) {
+        errors << "quillark-poll: " << problem << "\n";
+        return kExitUsage;
+    }
+    return -1;
+}
+
+}  // namespace quillark_poll
