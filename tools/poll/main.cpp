@@ -10,7 +10,7 @@
 #include <iostream>
 
 #include "files.h"
-#include "options.h"
+#include "poll_options.h"
 #include "poller.h"
 
 namespace {
@@ -21,10 +21,10 @@ extern "C" void on_stop_signal(int number) { quillark_poll::stop_poller(number);
 
 int main(int argc, char** argv) {
     using namespace quillark_poll;
-    PollOptions options;
-    if (const int status = parse_poll_options(options, argc, argv, std::cout, std::cerr);
-        status >= 0)
+    PollCommandLine command_line;
+    if (const int status = command_line.parse(argc, argv, std::cout, std::cerr); status >= 0)
         return status;
+    const PollOptions& options = command_line.options();
 
     // A closed pipe shows as EPIPE on the document's write, which then ends
     // the run with SIGPIPE; a lost connection to the unit must not.

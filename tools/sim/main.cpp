@@ -6,7 +6,7 @@
 #include <iostream>
 
 #include "files.h"
-#include "options.h"
+#include "sim_options.h"
 
 namespace {
 
@@ -19,10 +19,10 @@ extern "C" void on_stop_signal(int) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    quillark_sim::SimOptions o;
-    if (const int status = quillark_sim::parse_sim_options(o, argc, argv, std::cout, std::cerr);
-        status >= 0)
+    quillark_sim::SimCommandLine command_line;
+    if (const int status = command_line.parse(argc, argv, std::cout, std::cerr); status >= 0)
         return status;
+    const quillark_sim::SimOptions& o = command_line.options();
 
     quillark_sim::Image image = quillark_sim::Image::standard();
     if (!o.image_file.empty()) {

@@ -1,4 +1,4 @@
-#include "options.h"
+#include "poll_options.h"
 
 #include "cli.h"
 
@@ -70,31 +70,45 @@ void add_run_options(CLI::App& app, PollOptions& o) {
 
 }  // namespace
 
-int parse_poll_options(PollOptions& o, int argc, const char* const* argv, std::ostream& out,
-                       std::ostream& errors) {
-    CLI::App app{kDescription, "quillark-poll"};
+struct PollCommandLine::Parser {
+    Parser();
+    int parse(int argc, const char* const* argv, std::ostream& out, std::ostream& errors);
+
+    PollOptions o;
     std::string tcp;
+    CLI::App app{kDescription, "quillark-poll"};
+};
+
+PollCommandLine::Parser::Parser() {
     add_plugin_options(app, o);
     add_link_options(app, o, tcp);
     add_run_options(app, o);
-
     // Both kinds of write land in one list, in the order they were given.
-    std::vector<std::string> singles;
-    std::vector<std::string> multis;
-    auto* write = app.add_option("--write", singles,
-                                 "After the rounds, write VALUE to holding register ADDR "
-                                 "(command 206) and report whether the unit confirmed it; "
-                                 "ADDR=VALUE, repeatable")
-                      ->check(validator([](const std::string& s) { parse_write(s); }))
-                      ->group("Control");
-    auto* multi = app.add_option("--write-multi", multis,
-                                 "After the rounds, write V1,V2,... to consecutive holding "
-                                 "registers from ADDR (command 210); ADDR=V1,V2,..., repeatable")
-                      ->check(validator([](const std::string& s) {
-                          parse_write_multi(s, ModbusRequest::kMaxWriteRegisters);
-                      }))
-                      ->group("Control");
+    app.add_option_function<std::string>(
+           "--write", [this](const std::string& s) { o.writes.push_back(parse_write(s)); },
+           "After the rounds, write VALUE to holding register ADDR (command 206) and report "
+           "whether the unit confirmed it; ADDR=VALUE, repeatable")
+        ->check(validator([](const std::string& s) { parse_write(s); }))
+        ->trigger_on_parse()
+        ->group("Control");
+    app.add_option_function<std::string>(
+           "--write-multi",
+           [this](const std::string& s) {
+               o.writes.push_back(parse_write_multi(s, ModbusRequest::kMaxWriteRegisters));
+           },
+           "After the rounds, write V1,V2,... to consecutive holding registers from ADDR "
+           "(command 210); ADDR=V1,V2,..., repeatable")
+        ->check(validator([](const std::string& s) {
+            parse_write_multi(s, ModbusRequest::kMaxWriteRegisters);
+        }))
+        ->trigger_on_parse()
+        ->group("Control");
+}
 
+int PollCommandLine::Parser::parse(int argc, const char* const* argv, std::ostream& out,
+                                   std::ostream& errors) {
+    o = PollOptions{};
+    tcp.clear();
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -103,20 +117,10 @@ int parse_poll_options(PollOptions& o, int argc, const char* const* argv, std::o
         errors << "quillark-poll: " << e.what() << "\nRun with --help for the options.\n";
         return kExitUsage;
     }
-
-    if (o.rounds == 0 && !(singles.empty() && multis.empty())) {
-        errors << "quillark-poll: " << (singles.empty() ? "--write-multi" : "--write")
-               << ": writes are sent after the rounds, so they need --rounds 1 or more\n";
+    if (o.rounds == 0 && !o.writes.empty()) {
+        errors << "quillark-poll: --write: writes are sent after the rounds, so they need "
+                  "--rounds 1 or more\n";
         return kExitUsage;
-    }
-    std::size_t next_single = 0;
-    std::size_t next_multi = 0;
-    for (const CLI::Option* opt : app.parse_order()) {
-        if (opt == write && next_single < singles.size())
-            o.writes.push_back(parse_write(singles[next_single++]));
-        else if (opt == multi && next_multi < multis.size())
-            o.writes.push_back(
-                parse_write_multi(multis[next_multi++], ModbusRequest::kMaxWriteRegisters));
     }
     if (!o.link.device.empty()) {
         o.builtin_unit = false;
@@ -133,5 +137,15 @@ int parse_poll_options(PollOptions& o, int argc, const char* const* argv, std::o
     }
     return -1;
 }
+
+PollCommandLine::PollCommandLine() : parser_(std::make_unique<Parser>()) {}
+PollCommandLine::~PollCommandLine() = default;
+
+int PollCommandLine::parse(int argc, const char* const* argv, std::ostream& out,
+                           std::ostream& errors) {
+    return parser_->parse(argc, argv, out, errors);
+}
+
+const PollOptions& PollCommandLine::options() const { return parser_->o; }
 
 }  // namespace quillark_poll

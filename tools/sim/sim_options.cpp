@@ -1,4 +1,4 @@
-#include "options.h"
+#include "sim_options.h"
 
 #include <vector>
 
@@ -45,17 +45,23 @@ void add_fault_options(CLI::App& app, FaultPlan& faults) {
 
 }  // namespace
 
-int parse_sim_options(SimOptions& o, int argc, const char* const* argv, std::ostream& out,
-                      std::ostream& errors) {
-    CLI::App app{"Simulated in-row air-conditioning unit: a Modbus server with the unit's input "
-                 "bits, input registers and writable holding registers " +
-                     std::to_string(kFirstHolding) + ".." +
-                     std::to_string(kFirstHolding + kHoldingCount - 1) +
-                     ". Addresses are protocol addresses, counted from 0. Stops on Ctrl-C or "
-                     "SIGTERM.",
-                 "quillark-sim"};
-    standin::LinkSettings& link = o.server.link;
+struct SimCommandLine::Parser {
+    Parser();
+    int parse(int argc, const char* const* argv, std::ostream& out, std::ostream& errors);
+
+    SimOptions o;
     std::string tcp;
+    CLI::App app;
+};
+
+SimCommandLine::Parser::Parser()
+    : app{"Simulated in-row air-conditioning unit: a Modbus server with the unit's input bits, "
+          "input registers and writable holding registers " +
+              std::to_string(kFirstHolding) + ".." +
+              std::to_string(kFirstHolding + kHoldingCount - 1) +
+              ". Addresses are protocol addresses, counted from 0. Stops on Ctrl-C or SIGTERM.",
+          "quillark-sim"} {
+    standin::LinkSettings& link = o.server.link;
     auto* tcp_opt = app.add_option("--tcp", tcp,
                                    "Serve Modbus TCP on [HOST:]PORT; HOST defaults to 127.0.0.1, "
                                    "PORT 0 picks a free port (default 127.0.0.1:1502)")
@@ -81,7 +87,13 @@ int parse_sim_options(SimOptions& o, int argc, const char* const* argv, std::ost
     app.add_flag("--steady", o.steady, "No drift: every value stays as set")->group("Values");
     app.add_flag("--verbose", o.server.verbose, "One line per request on stderr");
     add_fault_options(app, o.faults);
+}
 
+int SimCommandLine::Parser::parse(int argc, const char* const* argv, std::ostream& out,
+                                  std::ostream& errors) {
+    o = SimOptions{};
+    tcp.clear();
+    standin::LinkSettings& link = o.server.link;
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -103,5 +115,15 @@ int parse_sim_options(SimOptions& o, int argc, const char* const* argv, std::ost
     }
     return -1;
 }
+
+SimCommandLine::SimCommandLine() : parser_(std::make_unique<Parser>()) {}
+SimCommandLine::~SimCommandLine() = default;
+
+int SimCommandLine::parse(int argc, const char* const* argv, std::ostream& out,
+                          std::ostream& errors) {
+    return parser_->parse(argc, argv, out, errors);
+}
+
+const SimOptions& SimCommandLine::options() const { return parser_->o; }
 
 }  // namespace quillark_sim
