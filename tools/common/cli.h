@@ -9,6 +9,7 @@
 #include <CLI/CLI.hpp>
 
 #include "args.h"
+#include "version.h"
 #include "modbus_transport.h"
 
 namespace quillark_tools {
@@ -79,19 +80,8 @@ inline std::string unit_problem(const standin::LinkSettings& link) {
     return {};
 }
 
-// Runs the parser; returns -1 to go on, else the exit status: 0 after
-// --help, 2 after a usage error (reported on stderr, naming the argument).
-inline int parse_command_line(CLI::App& app, int argc, char** argv) {
-    try {
-        app.parse(argc, argv);
-        return -1;
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError& e) {
-        std::cerr << app.get_name() << ": " << e.what() << "\n"
-                  << "Run with --help for the options.\n";
-        return 2;
-    }
+inline void add_version_flag(CLI::App& app, bool& version) {
+    app.add_flag("--version", version, "Print the version and exit");
 }
 
 }  // namespace quillark_tools

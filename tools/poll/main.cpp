@@ -25,6 +25,7 @@ int main(int argc, char** argv) {
     if (const int status = command_line.parse(argc, argv, std::cout, std::cerr); status >= 0)
         return status;
     const PollOptions& options = command_line.options();
+    if (options.version) return print_version(std::cout, options.plugin);
 
     // A closed pipe shows as EPIPE on the document's write, which then ends
     // the run with SIGPIPE; a lost connection to the unit must not.

@@ -83,6 +83,7 @@ PollCommandLine::Parser::Parser() {
     add_plugin_options(app, o);
     add_link_options(app, o, tcp);
     add_run_options(app, o);
+    add_version_flag(app, o.version);
     // Both kinds of write land in one list, in the order they were given.
     app.add_option_function<std::string>(
            "--write", [this](const std::string& s) { o.writes.push_back(parse_write(s)); },

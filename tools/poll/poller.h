@@ -47,7 +47,8 @@ struct PollOptions {
     double interval_s = 1.0;
     std::string record_out;
     bool pretty = false;
-    bool quiet = false;  // errors only on stderr
+    bool quiet = false;    // errors only on stderr
+    bool version = false;  // --version: print the releases and stop
     std::vector<quillark_tools::RegisterWrite> writes;  // in command-line order
 };
 

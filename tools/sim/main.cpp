@@ -7,6 +7,7 @@
 
 #include "files.h"
 #include "sim_options.h"
+#include "version.h"
 
 namespace {
 
@@ -23,6 +24,10 @@ int main(int argc, char** argv) {
     if (const int status = command_line.parse(argc, argv, std::cout, std::cerr); status >= 0)
         return status;
     const quillark_sim::SimOptions& o = command_line.options();
+    if (o.version) {
+        std::cout << quillark_tools::version_line("quillark-sim") << std::endl;
+        return 0;
+    }
 
     quillark_sim::Image image = quillark_sim::Image::standard();
     if (!o.image_file.empty()) {

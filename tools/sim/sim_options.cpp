@@ -87,6 +87,7 @@ SimCommandLine::Parser::Parser()
     app.add_flag("--steady", o.steady, "No drift: every value stays as set")->group("Values");
     app.add_flag("--verbose", o.server.verbose, "One line per request on stderr");
     add_fault_options(app, o.faults);
+    add_version_flag(app, o.version);
 }
 
 int SimCommandLine::Parser::parse(int argc, const char* const* argv, std::ostream& out,

@@ -16,6 +16,7 @@ struct SimOptions {
     bool steady = false;
     std::string port_file;
     FaultPlan faults;
+    bool version = false;  // --version: print the release and stop
 };
 
 // The parser, built once; parse() may be called again and starts each time
