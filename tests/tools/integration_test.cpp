@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <json/reader.h>
@@ -210,8 +211,8 @@ TEST_P(OverEachLink, LateAnswerIsNotTakenForTheNextRequest) {
                      "--delay-count", "1"});
     ASSERT_TRUE(sim->ready());
     const Outcome run = poll(dir, sim->poll_args() + std::vector<std::string>{
-                                  "--timeout", "200", "--rounds", "2", "--interval", "0.4",
-                                  "--record-out", dir.file("record")});
+                                  "--timeout", "200", "--retries", "0", "--rounds", "2",
+                                  "--interval", "0.4", "--record-out", dir.file("record")});
     ASSERT_EQ(run.status, 4) << run.err;  // one of two rounds failed
     EXPECT_NE(run.err.find("round 1 failed at request 1, read of input bits"), std::string::npos)
         << run.err;
@@ -220,6 +221,21 @@ TEST_P(OverEachLink, LateAnswerIsNotTakenForTheNextRequest) {
     ASSERT_EQ(record.size(), 187u);
     EXPECT_EQ(std::vector<std::uint8_t>(record.begin(), record.begin() + 180),
               expected_record(kImage, 1));
+}
+
+// A stop signal ends the request that waits for a slow unit, not the round.
+TEST_P(OverEachLink, StopSignalEndsTheWaitingRequest) {
+    auto sim = unit({"--delay-ms", "3000"});
+    ASSERT_TRUE(sim->ready());
+    Child poller(tool(kPoll, sim->poll_args() + std::vector<std::string>{
+                                 "--timeout", "5000", "--rounds", "0"}),
+                 dir, "stopped");
+    ASSERT_TRUE(wait_until([&] { return poller.err().find("polling") != std::string::npos; },
+                           kStartLimit));
+    std::this_thread::sleep_for(300ms);  // the first request is on the line
+    poller.signal(SIGTERM);
+    EXPECT_NE(poller.wait(1s), -1) << poller.err();
+    EXPECT_EQ(poller.out(), "");
 }
 
 TEST_P(OverEachLink, SilenceMidRoundPublishesNothing) {
@@ -240,7 +256,8 @@ TEST_P(OverEachLink, RoundAfterASilenceRecovers) {
     auto sim = unit({"--mute-after", "20", "--mute-for", "1"});
     ASSERT_TRUE(sim->ready());
     const Outcome run = poll(dir, sim->poll_args() + std::vector<std::string>{
-                                  "--timeout", "200", "--rounds", "2", "--interval", "0.1"});
+                                  "--timeout", "200", "--retries", "0", "--rounds", "2",
+                                  "--interval", "0.1"});
     EXPECT_EQ(run.status, 4) << run.err;
     EXPECT_EQ(count(run.err, "SPModbus get error\n"), 1) << run.err;
     EXPECT_NE(run.err.find("link back after"), std::string::npos) << run.err;
@@ -327,8 +344,9 @@ TEST(Poller, ExitStatusTellsHowTheRunEnded) {
     // Round 2 meets a silent unit; rounds 1 and 3 complete, each printed at once.
     SimProcess sim(Link::Tcp, dir, {"--mute-after", "46", "--mute-for", "1"});
     ASSERT_TRUE(sim.ready()) << sim.diagnostics();
-    const Outcome partly = poll(dir, sim.poll_args() + std::vector<std::string>{
-                                         "--rounds", "3", "--interval", "0", "--timeout", "200"});
+    const Outcome partly =
+        poll(dir, sim.poll_args() + std::vector<std::string>{"--rounds", "3", "--interval", "0",
+                                                             "--timeout", "200", "--retries", "0"});
     EXPECT_EQ(partly.status, 4) << partly.err;
     EXPECT_EQ(count(partly.out, "\n"), 2);
     EXPECT_NE(partly.err.find("2 rounds complete, 1 failed"), std::string::npos) << partly.err;
@@ -378,7 +396,8 @@ TEST(Poller, HelpDocumentsEveryOption) {
     for (const char* option :
          {"--plugin", "--device-id", "--settings", "--tcp", "--rtu", "--baud", "--parity",
           "--data-bits", "--stop-bits", "--unit", "--timeout", "--rounds", "--interval",
-          "--record-out", "--pretty", "--write", "--write-multi", "--help"})
+          "--record-out", "--pretty", "--write", "--write-multi", "--retries", "--rs485",
+          "--rts", "--rts-delay", "--quiet", "--verbose", "--help"})
         EXPECT_NE(run.out.find(option), std::string::npos) << option;
 }
 
@@ -401,6 +420,9 @@ TEST(Tools, UsageErrorsNameTheArgument) {
         {&kPoll, {"--interval", "nan"}, {"--interval"}},
         {&kPoll, {"--rounds", "99999999999999999999"}, {"--rounds"}},
         {&kPoll, {"--tcp", "::1:502"}, {"--tcp", "brackets"}},
+        {&kPoll, {"--rs485"}, {"--rs485", "--rtu"}},
+        {&kPoll, {"--rtu", "/dev/null", "--rts-delay", "5"}, {"--rts-delay", "--rts"}},
+        {&kPoll, {"--retries", "11"}, {"--retries"}},
         {&kPoll, {"--tcp", "127.0.0.1:70000"}, {"--tcp"}},
         {&kPoll, {"--tcp", "127.0.0.1:502", "--rtu", "/dev/null"}, {"--rtu", "--tcp"}},
         {&kPoll, {"--parity", "Q"}, {"--parity"}},

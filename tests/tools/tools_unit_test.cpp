@@ -91,8 +91,7 @@ TEST(Args, NumbersAreReadOneWay) {
 
     // libmodbus sets 9600 for any speed it does not know, the standard
     // termios ones among them.
-    for (const char* bad : {"14400", "250000", "9601", "50", "75", "134", "150", "200", "1800",
-                            "2000000"})
+    for (const char* bad : {"14400", "250000", "9601", "50", "75", "134", "150", "200", "1800"})
         EXPECT_THROW(parse_baud(bad), std::invalid_argument) << bad;
     EXPECT_EQ(parse_baud("19200"), 19200);
 

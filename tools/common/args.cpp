@@ -1,5 +1,7 @@
 #include "args.h"
 
+#include "modbus_transport.h"
+
 #include <algorithm>
 #include <cctype>
 #include <limits>
@@ -60,10 +62,7 @@ double parse_decimal(const std::string& text, double min, double max) {
 }
 
 const std::vector<int>& serial_speeds() {
-    static const std::vector<int> speeds = {
-        110,    300,    600,     1200,    2400,    4800,    9600,    19200,
-        38400,  57600,  115200,  230400,  460800,  500000,  576000,  921600,
-        1000000, 1152000, 1500000, 2500000, 3000000, 3500000, 4000000};
+    static const std::vector<int> speeds = standin::supported_baud_rates();
     return speeds;
 }
 

@@ -29,6 +29,18 @@ std::string pretty_document(const std::string& text) {
     return Json::writeString(writer, document) + "\n";
 }
 
+std::string trace_line(bool sent, const std::uint8_t* adu, std::size_t length) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string line(sent ? ">" : "<");
+    line.reserve(1 + 3 * length);
+    for (std::size_t i = 0; i < length; ++i) {
+        line += ' ';
+        line += kDigits[adu[i] >> 4];
+        line += kDigits[adu[i] & 0x0F];
+    }
+    return line;
+}
+
 void say(const std::string& line) { std::cerr << "quillark-poll: " << line << std::endl; }
 
 DocumentOut::DocumentOut(bool quiet) {

@@ -2,6 +2,8 @@
 // stderr.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace quillark_poll {
@@ -9,6 +11,10 @@ namespace quillark_poll {
 // The status document indented, with the signal names as readable UTF-8.
 // Throws std::invalid_argument if the text is not JSON.
 std::string pretty_document(const std::string& text);
+
+// A frame as a trace line: "> 00 01 00 00 00 06 01 02 00 01 00 06" for one
+// sent, "<" for one received.
+std::string trace_line(bool sent, const std::uint8_t* adu, std::size_t length);
 
 // One diagnostic line on stderr, "quillark-poll: " first.
 void say(const std::string& line);

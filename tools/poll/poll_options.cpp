@@ -49,6 +49,33 @@ void add_link_options(CLI::App& app, PollOptions& o, std::string& tcp) {
     add_number(app, "--timeout", o.link.timeout_ms, 1, 600000,
                "Response timeout per request, in milliseconds")
         ->group("Link");
+    add_number(app, "--retries", o.link.retries, 0, 10,
+               "Resends of a read that timed out or came back garbled; an exception answer "
+               "is final, and a write is never sent twice (the unit may have acted on it)")
+        ->group("Link");
+}
+
+void add_rs485_options(CLI::App& app, PollOptions& o) {
+    auto* rs485 = app.add_flag("--rs485", o.link.rs485,
+                               "RTU: the kernel's RS-485 mode (TIOCSRS485), where the serial "
+                               "driver has one")
+                      ->group("Link");
+    auto* rts = app.add_option_function<std::string>(
+                       "--rts",
+                       [&o](const std::string& level) {
+                           o.link.rts = std::tolower(static_cast<unsigned char>(level[0])) == 'u'
+                                            ? standin::LinkSettings::Rts::Up
+                                            : standin::LinkSettings::Rts::Down;
+                       },
+                       "RTU: libmodbus's own RTS toggling, for adapters that need it: RTS up "
+                       "or down while sending")
+                    ->check(CLI::IsMember({"up", "down"}, CLI::ignore_case))
+                    ->excludes(rs485)
+                    ->group("Link");
+    add_number(app, "--rts-delay", o.link.rts_delay_us, 0, 1000000,
+               "With --rts: microseconds between raising RTS and sending, and after")
+        ->needs(rts)
+        ->group("Link");
 }
 
 void add_run_options(CLI::App& app, PollOptions& o) {
@@ -63,8 +90,12 @@ void add_run_options(CLI::App& app, PollOptions& o) {
         ->group("Output");
     app.add_flag("--pretty", o.pretty, "Print the document indented, with readable signal names")
         ->group("Output");
-    app.add_flag("--quiet", o.quiet,
-                 "Errors only on stderr: no progress lines, no plug-in chatter")
+    auto* quiet = app.add_flag("--quiet", o.quiet,
+                               "Errors only on stderr: no progress lines, no plug-in chatter")
+                      ->group("Output");
+    app.add_flag("--verbose", o.verbose,
+                 "Every Modbus frame sent (>) and received (<) in hex on stderr")
+        ->excludes(quiet)
         ->group("Output");
 }
 
@@ -82,6 +113,7 @@ struct PollCommandLine::Parser {
 PollCommandLine::Parser::Parser() {
     add_plugin_options(app, o);
     add_link_options(app, o, tcp);
+    add_rs485_options(app, o);
     add_run_options(app, o);
     add_version_flag(app, o.version);
     // Both kinds of write land in one list, in the order they were given.
@@ -133,6 +165,16 @@ int PollCommandLine::Parser::parse(int argc, const char* const* argv, std::ostre
         o.link.port = std::to_string(endpoint.port);
     }
     if (const std::string problem = unit_problem(o.link); !problem.empty()) {
+        errors << "quillark-poll: " << problem << "\n";
+        return kExitUsage;
+    }
+    const bool serial_only = o.link.rs485 || o.link.rts != standin::LinkSettings::Rts::None;
+    if (serial_only && o.link.kind != standin::LinkSettings::Kind::Rtu) {
+        errors << "quillark-poll: " << (o.link.rs485 ? "--rs485" : "--rts")
+               << ": only for a serial line (--rtu)\n";
+        return kExitUsage;
+    }
+    if (const std::string problem = o.link.check(); !problem.empty()) {
         errors << "quillark-poll: " << problem << "\n";
         return kExitUsage;
     }

@@ -1,7 +1,5 @@
 #include "poller.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -47,15 +45,14 @@ std::string describe(const RegisterWrite& write) {
     return text;
 }
 
-// "read of input registers 21..29 (function 4)": the poll step as a person
+// "read of input registers at 21 (function 4)": the poll step as a person
 // looks it up, by protocol address.
-std::string describe(const ModbusRequest& request) {
-    const char* what = request.function == ModbusRequest::ReadInputBits        ? "read of input bits"
-                       : request.function == ModbusRequest::ReadInputRegisters ? "read of input registers"
-                                                                               : "write of registers";
-    std::string text = std::string(what) + " " + std::to_string(request.address);
-    if (request.count > 1) text += ".." + std::to_string(request.address + request.count - 1);
-    return text + " (function " + std::to_string(request.function) + ")";
+std::string describe(ModbusRequest::Function function, int address) {
+    const char* what = function == ModbusRequest::ReadInputBits        ? "read of input bits"
+                       : function == ModbusRequest::ReadInputRegisters ? "read of input registers"
+                                                                       : "write of registers";
+    return std::string(what) + " at " + std::to_string(address) + " (function " +
+           std::to_string(function) + ")";
 }
 
 // A run's end that is not a plain failure: the exit status to give.
@@ -89,24 +86,6 @@ std::unique_ptr<Plugin> load_plugin(const std::string& named) {
     throw Stop{kExitFailed};
 }
 
-// The link as the master sees it, noting which request went out last so that
-// a failure can name the poll step.
-class WatchedTransport : public standin::Transport {
-public:
-    explicit WatchedTransport(standin::Transport& link) : link_(link) {}
-    standin::Outcome execute(const ModbusRequest& request, std::uint8_t* bits,
-                             std::uint16_t* words) override {
-        last = request;
-        ++requests;
-        return link_.execute(request, bits, words);
-    }
-    ModbusRequest last;
-    long requests = 0;
-
-private:
-    standin::Transport& link_;
-};
-
 class Poller {
 public:
     explicit Poller(const PollOptions& options) : o_(options) {
@@ -137,16 +116,17 @@ private:
     std::unique_ptr<quillark_sim::SimulatedUnit> builtin_unit_;
     std::unique_ptr<quillark_sim::Server> builtin_server_;
     std::unique_ptr<standin::ModbusTransport> transport_;
-    std::unique_ptr<WatchedTransport> watched_;
     std::unique_ptr<standin::Master> master_;
     std::unique_ptr<Plugin> plugin_;
     std::shared_ptr<Host> host_ = std::make_shared<Host>();
     std::unique_ptr<TesselSPDevice> device_;
     SPModbus* driver_ = nullptr;
-    // The failed rounds in a row, and what was last said about them.
+    // The failed rounds in a row, what was last said about them, and the
+    // failed attempts to reopen the link so far.
     long failing_ = 0;
     Clock::time_point failing_since_;
     std::string said_;
+    long failed_opens_ = 0;
 };
 
 int Poller::run() {
@@ -162,8 +142,12 @@ int Poller::run() {
     plugin_ = load_plugin(o_.plugin);
     if (o_.builtin_unit) start_builtin_unit();
     transport_ = std::make_unique<standin::ModbusTransport>(link_);
-    watched_ = std::make_unique<WatchedTransport>(*transport_);
-    master_ = std::make_unique<standin::Master>(*watched_);
+    transport_->set_wakeup(&stop_wakeup());
+    if (o_.verbose)
+        transport_->set_trace([](bool sent, const std::uint8_t* adu, std::size_t length) {
+            say(trace_line(sent, adu, length));
+        });
+    master_ = std::make_unique<standin::Master>(*transport_, link_.retries);
     if (!load_driver(settings)) return kExitFailed;
 
     poll_rounds();
@@ -174,9 +158,12 @@ int Poller::run() {
     const long tried = summary_.complete + summary_.failed;
     const bool cut_short = o_.rounds > 0 && (tried < o_.rounds || sent < o_.writes.size());
     if (cut_short && stop_requested()) summary_.stop_signal = g_signal.load();
+    const standin::LinkStats& stats = transport_->stats();
     progress(std::to_string(summary_.complete) + " rounds complete, " +
-             std::to_string(summary_.failed) + " failed; " + std::to_string(watched_->requests) +
-             " requests");
+             std::to_string(summary_.failed) + " failed; " + std::to_string(stats.requests) +
+             " requests, " + std::to_string(stats.retries) + " retries, " +
+             std::to_string(stats.timeouts) + " timeouts, " + std::to_string(stats.reconnects) +
+             " reconnects");
     return exit_status(summary_);
 }
 
@@ -242,17 +229,20 @@ void Poller::round_failed(long round, const standin::PumpResult& result) {
     ++summary_.failed;
     std::string cause = standin::to_string(result.outcome.status);
     if (!result.outcome.error.empty()) cause += " (" + result.outcome.error + ")";
-    // During an outage the same cause repeats every round: say it once, and
-    // again only when it changes.
-    std::string gist = cause;
-    gist.erase(std::remove_if(gist.begin(), gist.end(), [](char c) { return c >= '0' && c <= '9'; }),
-               gist.end());
+    // During an outage the same cause repeats every round: say it on the
+    // first failed round, then once per failed attempt to reopen the link and
+    // when the kind of failure changes.
+    const std::string gist = standin::to_string(result.outcome.status);
+    const long opens = transport_->stats().failed_opens;
+    const bool attempt = opens != failed_opens_;
+    failed_opens_ = opens;
     if (failing_++ == 0) failing_since_ = Clock::now();
-    if (gist == said_) return;
+    if (gist == said_ && !attempt) return;
     said_ = gist;
     std::string line = "round " + std::to_string(round) + " failed";
     if (result.requests > 0 && result.outcome.status != standin::Status::LinkDown)
-        line += " at request " + std::to_string(result.requests) + ", " + describe(watched_->last);
+        line += " at request " + std::to_string(result.requests) + ", " +
+                describe(result.function, result.address);
     say(line + ": " + cause);
 }
 
@@ -269,8 +259,8 @@ void Poller::publish() {
     std::vector<char> buffer(64 * 1024);
     for (int attempt = 0; attempt < 4; ++attempt) {
         int size = 0;
-        const int rc = driver_->DeviceIoControl(kStatusText, nullptr, 0, buffer.data(),
-                                                static_cast<int>(buffer.size()), size);
+        const int rc = standin::command(*driver_, kStatusText, nullptr, 0, buffer.data(),
+                                        static_cast<int>(buffer.size()), size);
         if (rc == 0 && size >= 0 && static_cast<std::size_t>(size) <= buffer.size()) {
             const std::string text(buffer.data(), static_cast<std::size_t>(size));
             if (documents_.write(o_.pretty ? pretty_document(text) : text)) return;
@@ -295,14 +285,14 @@ int Poller::send(const RegisterWrite& write) {
     words.insert(words.end(), write.values.begin(), write.values.end());
     int unused = 0;
     const int code = write.kind == RegisterWrite::Kind::Multiple ? kWriteRegisters : kWriteRegister;
-    driver_->DeviceIoControl(code, words.data(), static_cast<int>(words.size() * 2), nullptr, 0,
-                             unused);
+    standin::command(*driver_, code, words.data(), static_cast<int>(words.size() * 2), nullptr, 0,
+                     unused);
     const standin::PumpResult sent = master_->pump(*driver_);
     // The master waits for the answer (or the timeout), so the result query
     // finds the driver's verdict already in place.
     std::int32_t verdict = -1;
     int size = 0;
-    driver_->DeviceIoControl(kResultQuery, nullptr, 0, &verdict, sizeof verdict, size);
+    standin::command(*driver_, kResultQuery, nullptr, 0, &verdict, sizeof verdict, size);
     if (size != sizeof verdict) verdict = -1;
 
     std::string line = describe(write) + ": ";

@@ -48,6 +48,7 @@ struct PollOptions {
     std::string record_out;
     bool pretty = false;
     bool quiet = false;    // errors only on stderr
+    bool verbose = false;  // every frame in hex on stderr
     bool version = false;  // --version: print the releases and stop
     std::vector<quillark_tools::RegisterWrite> writes;  // in command-line order
 };
