@@ -67,16 +67,15 @@ inline void add_serial_options(CLI::App& app, standin::LinkSettings& serial,
 inline CLI::Option* add_unit_option(CLI::App& app, standin::LinkSettings& link,
                                     const std::string& help) {
     return add_number(app, "--unit", link.unit, 0, 255,
-                      help + ": 1..247 over RTU; 0..247 or 255 over TCP");
+                      help + ": 1..247 over RTU; 0..255 over TCP, as gateways use them");
 }
 
 // The unit id fits the link kind; else a message for the user.
 inline std::string unit_problem(const standin::LinkSettings& link) {
+    // Over TCP the stand-in host frames requests itself, so any byte will do.
     const int u = link.unit;
     if (link.kind == standin::LinkSettings::Kind::Rtu && (u < 1 || u > 247))
         return "--unit: " + std::to_string(u) + " is no unit id on a serial line (1..247)";
-    if (link.kind == standin::LinkSettings::Kind::Tcp && u > 247 && u != 255)
-        return "--unit: " + std::to_string(u) + " is no unit id over Modbus TCP (0..247 or 255)";
     return {};
 }
 
