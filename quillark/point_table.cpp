@@ -104,11 +104,13 @@ void write_point_table(std::ostream& out) {
     write_codes(out, "Unit state", kUnitStateLabels);
     write_codes(out, "Working mode", kWorkingModeLabels);
 
-    out << "\n## Points\n\nIn record order, which is the order of the poll round.\n\n"
-           "| Key | Source | Record offset | Kind | Meaning |\n|---|---|---|---|---|\n";
+    out << "\n## Points\n\nIn record order, which is the order of the poll round. The id names the "
+           "point for machines (the `point` label of the agent's metrics): ASCII, snake_case, "
+           "unique and stable.\n\n"
+           "| Key | Id | Source | Record offset | Kind | Meaning |\n|---|---|---|---|---|---|\n";
     for (std::size_t p = 0; p < kPoints.size(); ++p) {
         const Point& point = kPoints[p];
-        out << "| " << point.key << " | ";
+        out << "| " << point.key << " | `" << point.id << "` | ";
         if (is_derived(point.kind)) {
             out << "input registers " << kUpperSupplyAirRegister << " and "
                 << kLowerSupplyAirRegister << " | ";
@@ -124,7 +126,7 @@ void write_point_table(std::ostream& out) {
         if (point.kind == PointKind::NetworkedUnit) out << ' ' << point.address - kFirstUnitBit + 1;
         out << " |\n";
     }
-    out << "| " << kUpdateTimeKey << " | end of the poll round | ";
+    out << "| " << kUpdateTimeKey << " | | end of the poll round | ";
     write_offsets(out, offsetof(Quillark_Data_t, time_stamp), sizeof(ttime_t));
     out << " | time | local time at which the last poll round completed |\n";
     out.flags(flags);
