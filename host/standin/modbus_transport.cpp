@@ -165,6 +165,14 @@ ModbusTransport::ModbusTransport(LinkSettings settings) : settings_(std::move(se
     modbus_set_byte_timeout(ctx_, 0, static_cast<std::uint32_t>(byte_timeout.count() * 1000));
 }
 
+void ModbusTransport::set_unit(int unit) {
+    if (unit == settings_.unit) return;
+    if (modbus_set_slave(ctx_, unit) == -1)
+        throw std::invalid_argument("unit " + std::to_string(unit) + ": " +
+                                    modbus_strerror(errno));
+    settings_.unit = unit;
+}
+
 ModbusTransport::~ModbusTransport() {
     if (open_) modbus_close(ctx_);
     modbus_free(ctx_);

@@ -7,7 +7,10 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <optional>
+#include <tuple>
+#include <vector>
 
 #include "cli.h"
 #include "server.h"
@@ -30,6 +33,16 @@ void write_port_file(const std::string& path, int port) {
     }
     if (std::rename(part.c_str(), path.c_str()) != 0)
         throw std::runtime_error(path + ": cannot write");
+}
+
+// "FIRST-LAST", unit ids 1..247.
+std::pair<int, int> parse_unit_range(const std::string& text) {
+    const std::size_t dash = text.find('-');
+    if (dash == std::string::npos) throw std::invalid_argument("expected FIRST-LAST, e.g. 1-50");
+    const int first = static_cast<int>(quillark_tools::parse_number(text.substr(0, dash), 1, 247));
+    const int last = static_cast<int>(quillark_tools::parse_number(text.substr(dash + 1), 1, 247));
+    if (last < first) throw std::invalid_argument("the last unit id comes before the first");
+    return {first, last};
 }
 
 }  // namespace
@@ -64,9 +77,16 @@ int main(int argc, char** argv) {
         ->excludes(tcp_opt)
         ->group("Link");
     add_serial_options(app, serial, "Link");
-    app.add_option("--unit", unit, "Unit (slave) id to answer as")
-        ->check(CLI::Range(1, 247))
-        ->capture_default_str()
+    auto* unit_opt = app.add_option("--unit", unit, "Unit (slave) id to answer as")
+                         ->check(CLI::Range(1, 247))
+                         ->capture_default_str()
+                         ->group("Link");
+    std::string units;
+    app.add_option("--units", units,
+                   "TCP: answer as every unit id FIRST-LAST, each unit with its own drifting "
+                   "values, as a gateway to a bus of units does")
+        ->excludes(unit_opt)
+        ->check(validator([](const std::string& s) { parse_unit_range(s); }))
         ->group("Link");
     app.add_option("--port-file", port_file,
                    "TCP: write the port listened on to FILE once the server is ready")
@@ -127,13 +147,27 @@ int main(int argc, char** argv) {
         settings.host = endpoint.host;
         settings.port = endpoint.port;
     }
+    int last = unit;
+    if (!units.empty()) {
+        if (!rtu.empty()) {
+            std::cerr << "quillark-sim: --units: a range of unit ids needs --tcp\n";
+            return 2;
+        }
+        std::tie(unit, last) = parse_unit_range(units);
+    }
     settings.unit = unit;
     settings.verbose = verbose;
 
     signal(SIGPIPE, SIG_IGN);
     try {
-        quillark_sim::SimulatedUnit simulated(image, steady, faults);
-        quillark_sim::Server server(simulated, settings);
+        std::vector<std::unique_ptr<quillark_sim::SimulatedUnit>> simulated;
+        std::vector<quillark_sim::SimulatedUnit*> served;
+        for (int id = unit; id <= last; ++id) {
+            simulated.push_back(std::make_unique<quillark_sim::SimulatedUnit>(image, steady, faults));
+            simulated.back()->advance(37.0 * (id - unit));  // each unit at its own point of the drift
+            served.push_back(simulated.back().get());
+        }
+        quillark_sim::Server server(served, settings);
         g_server = &server;
         struct sigaction action {};
         action.sa_handler = on_stop_signal;
@@ -143,11 +177,14 @@ int main(int argc, char** argv) {
 
         if (!port_file.empty() && settings.kind == quillark_sim::ServerSettings::Kind::Tcp)
             write_port_file(port_file, server.port());
-        std::cout << "quillark-sim: unit " << unit << " listening on "
+        std::cout << "quillark-sim: unit " << unit << (last > unit ? "-" + std::to_string(last) : "")
+                  << " listening on "
                   << (rtu.empty() ? "tcp " : "rtu ") << server.where() << std::endl;
         server.run();
         g_server = nullptr;
-        std::cerr << "quillark-sim: stopped after " << simulated.requests() << " requests\n";
+        long requests = 0;
+        for (const auto& u : simulated) requests += u->requests();
+        std::cerr << "quillark-sim: stopped after " << requests << " requests\n";
     } catch (const std::exception& e) {
         g_server = nullptr;
         std::cerr << "quillark-sim: " << e.what() << "\n";

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "unit.h"
 
@@ -23,7 +24,7 @@ struct ServerSettings {
     char parity = 'N';
     int data_bits = 8;
     int stop_bits = 1;
-    int unit = 1;  // answers this unit id only
+    int unit = 1;  // answers this unit id (the first of a range, see below)
     bool verbose = false;  // one line per request on stderr
 };
 
@@ -31,6 +32,9 @@ class Server {
 public:
     // Listens (TCP) or opens the serial device (RTU); throws std::runtime_error.
     Server(SimulatedUnit& unit, ServerSettings settings);
+    // Several units behind one gateway (TCP only): units[i] answers as unit
+    // id settings.unit + i.
+    Server(std::vector<SimulatedUnit*> units, ServerSettings settings);
     ~Server();  // stops and joins the background thread, if any
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -49,7 +53,7 @@ private:
     bool reopen_serial();
     void close_serial();
 
-    SimulatedUnit& unit_;
+    std::vector<SimulatedUnit*> units_;
     ServerSettings settings_;
     _modbus* ctx_ = nullptr;
     int listen_fd_ = -1;
