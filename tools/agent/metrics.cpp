@@ -16,9 +16,10 @@ std::uint16_t word_at(const std::vector<std::uint8_t>& record, std::size_t offse
     return static_cast<std::uint16_t>(record[offset] | (record[offset + 1] << 8));
 }
 
-std::string number(double value, const char* format = "%.17g") {
+std::string number(double value, bool shortest = false) {
     char text[32];
-    std::snprintf(text, sizeof text, format, value);
+    if (shortest) std::snprintf(text, sizeof text, "%g", value);
+    else std::snprintf(text, sizeof text, "%.17g", value);
     return text;
 }
 
@@ -112,7 +113,7 @@ void health(std::string& out, const std::vector<UnitView>& units) {
         for (std::size_t b = 0; b < kDurationBuckets.size(); ++b) {
             cumulative += u.duration_counts[b];
             line(out, "quillark_round_duration_seconds_bucket",
-                 unit_label(u) + ",le=\"" + number(kDurationBuckets[b], "%g") + "\"", double(cumulative));
+                 unit_label(u) + ",le=\"" + number(kDurationBuckets[b], true) + "\"", double(cumulative));
         }
         line(out, "quillark_round_duration_seconds_bucket", unit_label(u) + ",le=\"+Inf\"",
              double(u.duration_count));
