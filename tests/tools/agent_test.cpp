@@ -365,3 +365,33 @@ TEST_F(AgentTest, ReloadKeepsOrClears) {
 }
 
 }  // namespace
+
+namespace {
+
+// With no arguments the agent polls its built-in simulated units and says
+// where to look; a link whose rounds outlast the intervals says so too.
+TEST(AgentRun, BuiltInUnitsAndAnOverloadedLink) {
+    ScratchDir dir;
+    Child builtin(tool(kAgent, {"--listen", "127.0.0.1:0", "--interval", "0.5"}), dir, "builtin");
+    EXPECT_TRUE(wait_until([&] { return builtin.err().find("sim-unit3 online") != std::string::npos; }, kLimit))
+        << builtin.err();
+    EXPECT_NE(builtin.err().find("metrics on http://127.0.0.1:"), std::string::npos);
+
+    // 46 answers of 15 ms each: two units need about 1.4 s per 0.3 s interval.
+    Sim slow(dir, "slow", {"--units", "1-2", "--steady", "--delay-ms", "15"});
+    const int port = free_port();
+    auto agent = run_agent(dir, "agent", http(port) + link("bus", slow.port) +
+                                             unit("ac01", "bus", 1) +
+                                             unit("ac02", "bus", 2));
+    EXPECT_TRUE(wait_until([&] { return agent->err().find("link bus cannot keep its units' intervals") != std::string::npos; }, kLimit))
+        << agent->err();
+    const std::string metrics = get(port, "/metrics");
+    const std::string gauge = "quillark_link_load_ratio{link=\"bus\"} ";
+    const std::size_t at = metrics.find(gauge);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_GT(std::stod(metrics.substr(at + gauge.size())), 1.0);
+    builtin.signal(SIGTERM);
+    EXPECT_EQ(builtin.wait(1500ms), 0);
+}
+
+}  // namespace

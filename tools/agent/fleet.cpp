@@ -68,8 +68,11 @@ std::string alarms_json(const std::vector<std::uint8_t>& record, double when) {
 
 standin::Outcome RetryingTransport::execute(const ModbusRequest& request, std::uint8_t* bits,
                                             std::uint16_t* words) {
+    if (cancelled_) return {standin::Status::LinkDown, "the agent is stopping"};
     standin::Outcome outcome = inner_.execute(request, bits, words);
-    for (int attempt = 0; attempt < retries_ && outcome.status == standin::Status::NoAnswer; ++attempt) {
+    for (int attempt = 0; attempt < retries_ && outcome.status == standin::Status::NoAnswer &&
+                          !cancelled_;
+         ++attempt) {
         ++retried_;
         outcome = inner_.execute(request, bits, words);
     }
@@ -128,6 +131,7 @@ void LinkWorker::stop() {
         std::lock_guard<std::mutex> lock(mutex_);
         stop_ = true;
     }
+    retrying_.cancel();
     wake_.notify_all();
     if (thread_.joinable()) thread_.join();
 }

@@ -65,10 +65,14 @@ public:
     standin::Outcome execute(const ModbusRequest& request, std::uint8_t* bits,
                              std::uint16_t* words) override;
     std::uint64_t retried() const { return retried_.load(); }
+    // Every later request fails at once, so a round in progress ends after
+    // the request on the wire: stopping waits for one answer at most.
+    void cancel() { cancelled_ = true; }
 
 private:
     standin::Transport& inner_;
     int retries_;
+    std::atomic<bool> cancelled_{false};
     std::atomic<std::uint64_t> retried_{0};
 };
 
