@@ -1,6 +1,7 @@
 #include "fleet.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 #include <iostream>
 
@@ -283,9 +284,12 @@ void LinkWorker::note_load() {
     double load = 0;
     for (const auto& unit : units_) load += unit->last_duration / unit->config.interval_s;
     const bool overloaded = load > 1.0;
-    if (overloaded && !overloaded_)
+    if (overloaded && !overloaded_) {
+        char figure[32];
+        std::snprintf(figure, sizeof figure, "%.2f", load);
         say("link " + config_.name + " cannot keep its units' intervals: their rounds take " +
-            std::to_string(load) + " s per second");
+            figure + " s per second");
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     overloaded_ = overloaded;
     load_ = load;
