@@ -65,6 +65,19 @@ std::string alarms_json(const std::vector<std::uint8_t>& record, double when) {
     return Json::writeString(writer, doc);
 }
 
+// Which alarms a record raises, one character per alarm: cheap to compare
+// every round, while the JSON is made only when the set changes.
+std::string raised_alarms(const std::vector<std::uint8_t>& record) {
+    std::string raised;
+    raised.reserve(quillark::kAlarmCount);
+    for (std::size_t p = 0; p < quillark::kPoints.size(); ++p) {
+        if (quillark::kPoints[p].kind != quillark::PointKind::Alarm) continue;
+        const std::size_t offset = quillark::kPointOffsets[p];
+        raised += offset < record.size() && record[offset] != 0 ? '1' : '0';
+    }
+    return raised;
+}
+
 }  // namespace
 
 standin::Outcome RetryingTransport::execute(const ModbusRequest& request, std::uint8_t* bits,
@@ -88,7 +101,7 @@ struct LinkWorker::Unit {
     Clock::time_point next_due{};
     int misses = 0;
     bool announced = false;  // availability published at least once
-    std::string alarms;      // alarm set last published, without its time
+    std::string alarms;      // alarm set last published (raised_alarms)
     double last_duration = 0;
     std::deque<Write> writes;  // guarded by the link's mutex
     UnitView view;             // guarded by the link's mutex
@@ -242,7 +255,7 @@ void LinkWorker::poll(Unit& unit) {
     }
     if (complete) {
         publisher_.unit_status(unit.config.name, status);
-        std::string alarms = alarms_json(unit.host->last_record, 0);
+        std::string alarms = raised_alarms(unit.host->last_record);
         if (alarms != unit.alarms) {
             unit.alarms = alarms;
             publisher_.unit_alarms(unit.config.name, alarms_json(unit.host->last_record, now));
