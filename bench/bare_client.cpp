@@ -1,6 +1,7 @@
 // The yardstick for the agent's cost: a bare libmodbus client that does the
 // same 46 reads per unit round, one thread per link, units of a link in turn,
 // each unit at its interval. Prints rounds done and CPU seconds used.
+// BARE_FLUSH=1 flushes the link before each request, as the host's transport does.
 //   quillark_bare_client SECONDS INTERVAL PORT:FIRST-LAST [PORT:FIRST-LAST ...]
 #include <sys/resource.h>
 
@@ -29,11 +30,14 @@ struct Link {
 std::atomic<long> g_rounds{0};
 std::atomic<long> g_failed{0};
 
+bool g_flush = false;  // flush before each request, as the stand-in host's transport does
+
 bool round_of(modbus_t* ctx, int unit) {
     std::uint8_t bits[64];
     std::uint16_t words[16];
     modbus_set_slave(ctx, unit);
     for (const quillark::PollRead& read : quillark::kPollReads) {
+        if (g_flush) modbus_flush(ctx);
         const int rc = read.kind == quillark::ReadKind::Bits
                            ? modbus_read_input_bits(ctx, read.address, read.count, bits)
                            : modbus_read_input_registers(ctx, read.address, read.count, words);
@@ -68,6 +72,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s SECONDS INTERVAL PORT:FIRST-LAST...\n", argv[0]);
         return 2;
     }
+    g_flush = std::getenv("BARE_FLUSH") != nullptr;
     const double seconds = std::atof(argv[1]);
     const double interval = std::atof(argv[2]);
     std::vector<Link> links;
