@@ -18,7 +18,7 @@
 #include "config.h"
 #include "master.h"
 #include "modbus_transport.h"
-#include "poller.h"
+#include "plugin.h"
 
 namespace quillark_agent {
 

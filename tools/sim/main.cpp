@@ -1,18 +1,15 @@
 // quillark-sim: a Modbus server that behaves like the in-row air-conditioning
 // unit, for trying the driver and the poller without the real unit.
 #include <signal.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
-#include <fstream>
 #include <iostream>
 #include <memory>
-#include <optional>
 #include <tuple>
 #include <vector>
 
 #include "cli.h"
+#include "files.h"
 #include "server.h"
 
 namespace {
@@ -21,18 +18,6 @@ std::atomic<quillark_sim::Server*> g_server{nullptr};
 
 extern "C" void on_stop_signal(int) {
     if (quillark_sim::Server* server = g_server.load()) server->stop();
-}
-
-void write_port_file(const std::string& path, int port) {
-    // Written aside and renamed, so a reader never sees half a number.
-    const std::string part = path + ".part";
-    {
-        std::ofstream out(part, std::ios::trunc);
-        out << port << "\n";
-        if (!out.flush()) throw std::runtime_error(part + ": cannot write");
-    }
-    if (std::rename(part.c_str(), path.c_str()) != 0)
-        throw std::runtime_error(path + ": cannot write");
 }
 
 // "FIRST-LAST", unit ids 1..247.
@@ -56,9 +41,7 @@ int main(int argc, char** argv) {
                      ". Stops on Ctrl-C or SIGTERM.",
                  "quillark-sim"};
     std::string tcp;
-    std::string rtu;
-    SerialOptions serial;
-    int unit = 1;
+    standin::LinkSettings link;
     std::string image_file;
     bool steady = false;
     std::string port_file;
@@ -73,14 +56,14 @@ int main(int argc, char** argv) {
                             parse_endpoint(s, "127.0.0.1", true);
                         }))
                         ->group("Link");
-    app.add_option("--rtu", rtu, "Serve Modbus RTU on this serial device instead")
+    app.add_option("--rtu", link.device, "Serve Modbus RTU on this serial device instead")
         ->excludes(tcp_opt)
         ->group("Link");
-    add_serial_options(app, serial, "Link");
-    auto* unit_opt = app.add_option("--unit", unit, "Unit (slave) id to answer as")
-                         ->check(CLI::Range(1, 247))
-                         ->capture_default_str()
-                         ->group("Link");
+    add_serial_options(app, link, "Link");
+    auto* unit_opt = app.add_option("--unit", link.unit, "Unit (slave) id to answer as")
+        ->check(CLI::Range(1, 247))
+        ->capture_default_str()
+        ->group("Link");
     std::string units;
     app.add_option("--units", units,
                    "TCP: answer as every unit id FIRST-LAST, each unit with its own drifting "
@@ -134,52 +117,45 @@ int main(int argc, char** argv) {
         }
     }
 
-    quillark_sim::ServerSettings settings;
-    if (!rtu.empty()) {
-        settings.kind = quillark_sim::ServerSettings::Kind::Rtu;
-        settings.device = rtu;
-        settings.baud = serial.baud;
-        settings.parity = serial.parity[0];
-        settings.data_bits = serial.data_bits;
-        settings.stop_bits = serial.stop_bits;
+    const bool serial = !link.device.empty();
+    if (serial) {
+        link.kind = standin::LinkSettings::Kind::Rtu;
     } else {
         const Endpoint endpoint = parse_endpoint(tcp.empty() ? "1502" : tcp, "127.0.0.1", true);
-        settings.host = endpoint.host;
-        settings.port = endpoint.port;
+        link.host = endpoint.host;
+        link.port = std::to_string(endpoint.port);
     }
-    int last = unit;
+    quillark_sim::ServerSettings settings;
+    int last = link.unit;
     if (!units.empty()) {
-        if (!rtu.empty()) {
+        if (serial) {
             std::cerr << "quillark-sim: --units: a range of unit ids needs --tcp\n";
             return 2;
         }
-        std::tie(unit, last) = parse_unit_range(units);
+        std::tie(link.unit, last) = parse_unit_range(units);
     }
-    settings.unit = unit;
+    settings.link = link;
     settings.verbose = verbose;
 
     signal(SIGPIPE, SIG_IGN);
     try {
         std::vector<std::unique_ptr<quillark_sim::SimulatedUnit>> simulated;
         std::vector<quillark_sim::SimulatedUnit*> served;
-        for (int id = unit; id <= last; ++id) {
+        for (int id = link.unit; id <= last; ++id) {
             simulated.push_back(std::make_unique<quillark_sim::SimulatedUnit>(image, steady, faults));
-            simulated.back()->advance(37.0 * (id - unit));  // each unit at its own point of the drift
+            simulated.back()->advance(37.0 * (id - link.unit));  // each unit at its own point of the drift
             served.push_back(simulated.back().get());
         }
         quillark_sim::Server server(served, settings);
         g_server = &server;
-        struct sigaction action {};
-        action.sa_handler = on_stop_signal;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGINT, &action, nullptr);
-        sigaction(SIGTERM, &action, nullptr);
+        on_stop_signals(on_stop_signal);
 
-        if (!port_file.empty() && settings.kind == quillark_sim::ServerSettings::Kind::Tcp)
-            write_port_file(port_file, server.port());
-        std::cout << "quillark-sim: unit " << unit << (last > unit ? "-" + std::to_string(last) : "")
-                  << " listening on "
-                  << (rtu.empty() ? "tcp " : "rtu ") << server.where() << std::endl;
+        // Written beside and renamed, so a reader never sees half a number.
+        if (!port_file.empty() && !serial)
+            save_beside(port_file, std::to_string(server.port()) + "\n");
+        std::cout << "quillark-sim: unit " << link.unit
+                  << (last > link.unit ? "-" + std::to_string(last) : "") << " listening on "
+                  << (serial ? "rtu " : "tcp ") << server.where() << std::endl;
         server.run();
         g_server = nullptr;
         long requests = 0;

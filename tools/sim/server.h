@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "modbus_transport.h"
 #include "unit.h"
 
 struct _modbus;
@@ -15,16 +16,14 @@ struct _modbus;
 namespace quillark_sim {
 
 struct ServerSettings {
-    enum class Kind { Tcp, Rtu };
-    Kind kind = Kind::Tcp;
-    std::string host = "127.0.0.1";  // TCP: address to listen on
-    int port = 0;                    // TCP: 0 picks a free port
-    std::string device;              // RTU: serial device
-    int baud = 9600;
-    char parity = 'N';
-    int data_bits = 8;
-    int stop_bits = 1;
-    int unit = 1;  // answers this unit id (the first of a range, see below)
+    // The same link settings a master uses. TCP: the address and port to
+    // listen on (port "0" picks a free one). `unit`: the id answered (the first
+    // of a range, see below).
+    standin::LinkSettings link = [] {
+        standin::LinkSettings tcp;
+        tcp.port = "0";
+        return tcp;
+    }();
     bool verbose = false;  // one line per request on stderr
 };
 
