@@ -345,15 +345,17 @@ TEST_F(AgentTest, ReloadKeepsOrClears) {
     Broker broker(dir);
     Subscriber watch(broker.port());
     Sim gateway(dir, "gateway", {"--units", "1-2", "--steady"});
-    const std::string head = http(free_port()) + mqtt(broker.port(), "row1") + link("gw", gateway.port);
-    auto agent = run_agent(dir, "agent", head + unit("ac01", "gw", 1) + unit("ac02", "gw", 2));
+    // Two connections to the gateway: two links polled side by side.
+    const std::string head = http(free_port()) + mqtt(broker.port(), "row1") +
+                             link("gw", gateway.port) + link("gw2", gateway.port);
+    auto agent = run_agent(dir, "agent", head + unit("ac01", "gw", 1) + unit("ac02", "gw2", 2));
     EXPECT_TRUE(watch.wait_for("quillark/ac02/availability", "online"));
 
     write_file(dir.file("agent.toml"), head + "[[unit]]\nname = \"ac01\"\nlink = \"nowhere\"\n");
     agent->signal(SIGHUP);
     EXPECT_TRUE(wait_until([&] { return agent->err().find("keeping the running configuration") != std::string::npos; }, kLimit))
         << agent->err();
-    EXPECT_NE(agent->err().find("agent.toml:14:8: unit 'ac01': no link named 'nowhere'"), std::string::npos);
+    EXPECT_NE(agent->err().find("agent.toml:19:8: unit 'ac01': no link named 'nowhere'"), std::string::npos);
 
     write_file(dir.file("agent.toml"), head + unit("ac01", "gw", 1));
     agent->signal(SIGHUP);
