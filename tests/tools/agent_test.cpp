@@ -318,18 +318,26 @@ TEST_F(AgentTest, TwoAgentsPublishTheirUnitsToOneBroker) {
     EXPECT_EQ(watch.latest("quillark/agent/row2/availability"), "online");
 }
 
-// A unit that falls silent goes offline and comes back; a broker that goes
-// away gets the retained topics again once it is back.
+// A unit that falls silent goes offline and comes back; a write to a silent
+// unit goes unanswered; a broker that goes away gets the retained topics
+// again once it is back.
 TEST_F(AgentTest, UnitsAndBrokerComeBack) {
     Broker broker(dir);
     Subscriber watch(broker.port());
     // Five rounds answered, then silent for five (a failed round asks once).
     Sim quiet(dir, "quiet", {"--steady", "--mute-after", "230", "--mute-for", "5"});
+    // One round answered, then silent for good.
+    Sim gone(dir, "gone", {"--steady", "--mute-after", "46"});
     auto agent = run_agent(dir, "agent", http(free_port()) + mqtt(broker.port(), "row1") +
-                                             link("gw", quiet.port) + unit("ac01", "gw", 1));
+                                             link("gw", quiet.port) + unit("ac01", "gw", 1) +
+                                             link("lost", gone.port) +
+                                             unit("ac09", "lost", 1, "writes = [100]\n"));
     EXPECT_TRUE(watch.wait_for("quillark/ac01/availability", "online"));
     EXPECT_TRUE(watch.wait_for("quillark/ac01/availability", "offline"));
     EXPECT_TRUE(watch.wait_for("quillark/ac01/availability", "online"));
+    EXPECT_TRUE(watch.wait_for("quillark/ac09/availability", "offline"));
+    watch.publish("quillark/ac09/set/100", "1");
+    EXPECT_TRUE(watch.wait_for("quillark/ac09/set/100/result", "unanswered"));
 
     broker.kill();
     watch.forget();
