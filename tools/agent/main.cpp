@@ -271,8 +271,16 @@ int parse(Options& o, int argc, char** argv) {
         ->capture_default_str();
     app.add_option("--listen", o.listen, "HTTP address HOST:PORT (default 127.0.0.1:9786; port 0 picks one)");
     app.add_option("--mqtt", o.mqtt, "Quick start: publish to the MQTT broker at HOST:PORT");
-    app.add_option("--plugin", o.plugin, "The plug-in to load (default: quillark.so beside this program or one directory up)");
-    return quillark_tools::parse_command_line(app, argc, argv);
+    app.add_option("--plugin", o.plugin, "The plug-in to load (default: quillark.so beside this program, one directory up, or where it is installed)");
+    bool version = false;
+    quillark_tools::add_version_flag(app, version);
+    if (const int status = quillark_tools::parse_command_line(app, argc, argv); status >= 0)
+        return status;
+    if (version) {
+        std::cout << quillark_tools::version_line("quillark-agent") << std::endl;
+        return kExitOk;
+    }
+    return -1;
 }
 
 }  // namespace
