@@ -162,9 +162,15 @@ public:
         }
         old.reset();
         fleet->start();
-        if (!http_ || next.http.host != config_.http.host || next.http.port != config_.http.port)
-            start_http(next.http);
+        const HttpConfig running_http = config_.http;
+        const bool http_changed = !http_ || next.http.host != running_http.host ||
+                                  next.http.port != running_http.port;
         config_ = next;
+        config_.http = running_http;
+        if (http_changed) {
+            start_http(next.http);  // the old listener stays if the new one cannot bind
+            config_.http = next.http;
+        }
     }
 
     void stop() {
@@ -194,7 +200,6 @@ private:
     }
 
     void start_http(const HttpConfig& config) {
-        stop_http();
         auto server = std::make_unique<httplib::Server>();
         server->Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
             std::vector<UnitView> units;
@@ -227,6 +232,7 @@ private:
         if (port == 0) port = server->bind_to_any_port(config.host);
         else if (!server->bind_to_port(config.host, port)) port = -1;
         if (port <= 0) throw std::runtime_error("http: cannot listen on " + config.host + ":" + std::to_string(config.port));
+        stop_http();
         http_ = std::move(server);
         http_thread_ = std::thread([this] { http_->listen_after_bind(); });
         const std::string base = "http://" + config.host + ":" + std::to_string(port);
