@@ -80,19 +80,6 @@ std::string raised_alarms(const std::vector<std::uint8_t>& record) {
 
 }  // namespace
 
-standin::Outcome RetryingTransport::execute(const ModbusRequest& request, std::uint8_t* bits,
-                                            std::uint16_t* words) {
-    if (cancelled_) return {standin::Status::LinkDown, "the agent is stopping"};
-    standin::Outcome outcome = inner_.execute(request, bits, words);
-    for (int attempt = 0; attempt < retries_ && outcome.status == standin::Status::NoAnswer &&
-                          !cancelled_;
-         ++attempt) {
-        ++retried_;
-        outcome = inner_.execute(request, bits, words);
-    }
-    return outcome;
-}
-
 struct LinkWorker::Unit {
     UnitConfig config;
     std::shared_ptr<quillark_poll::Host> host = std::make_shared<quillark_poll::Host>();
@@ -112,8 +99,8 @@ LinkWorker::LinkWorker(const LinkConfig& link, const std::vector<UnitConfig>& un
     : config_(link),
       publisher_(publisher),
       transport_(link.settings),
-      retrying_(transport_, link.retries),
-      master_(retrying_) {
+      master_(transport_, link.settings.retries) {
+    transport_.set_wakeup(&stopping_);
     for (const UnitConfig& config : units) {
         if (config.link != link.name) continue;
         auto unit = std::make_unique<Unit>();
@@ -145,7 +132,7 @@ void LinkWorker::stop() {
         std::lock_guard<std::mutex> lock(mutex_);
         stop_ = true;
     }
-    retrying_.cancel();
+    stopping_.notify();  // a request waiting for its answer ends now
     wake_.notify_all();
     if (thread_.joinable()) thread_.join();
 }
@@ -174,7 +161,8 @@ std::string LinkWorker::queue_write(const std::string& name, int reg, std::uint1
 void LinkWorker::views(std::vector<UnitView>& units, std::vector<LinkView>& links) const {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& unit : units_) units.push_back(unit->view);
-    links.push_back({config_.name, retrying_.retried(), reconnects_, load_});
+    links.push_back({config_.name, static_cast<std::uint64_t>(stats_.retries),
+                     static_cast<std::uint64_t>(stats_.reconnects), load_});
 }
 
 void LinkWorker::run() {
@@ -217,16 +205,10 @@ void LinkWorker::run() {
 
 void LinkWorker::poll(Unit& unit) {
     transport_.set_unit(unit.config.unit_id);
-    const bool was_open = transport_.is_open();
     const int published = unit.host->published;
     const auto began = Clock::now();
     master_.run_round(*unit.modbus);
     const double took = std::chrono::duration<double>(Clock::now() - began).count();
-    if (transport_.is_open() && !was_open && ever_open_) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++reconnects_;
-    }
-    ever_open_ = ever_open_ || transport_.is_open();
     const bool complete = unit.host->published > published;
     unit.last_duration = took;
 
@@ -237,6 +219,7 @@ void LinkWorker::poll(Unit& unit) {
     unit.misses = complete ? 0 : unit.misses + 1;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        stats_ = transport_.stats();
         UnitView& v = unit.view;
         (complete ? v.rounds_complete : v.rounds_failed) += 1;
         std::size_t b = 0;
