@@ -102,6 +102,14 @@ int main(int argc, char** argv) {
                    "address); repeatable")
         ->check(CLI::Range(0, 65535))
         ->group("Faults");
+    app.add_option("--raise-after", faults.raise_after,
+                   "Answer N requests, then set the input bit of --raise-bit (an alarm, say) "
+                   "for good")
+        ->check(CLI::NonNegativeNumber)
+        ->group("Faults");
+    app.add_option("--raise-bit", faults.raise_bit, "With --raise-after: the input bit to set")
+        ->check(CLI::Range(0, quillark_sim::input_bit_span() - 1))
+        ->group("Faults");
     app.add_flag("--verbose", verbose, "One line per request on stderr");
 
     if (const int status = parse_command_line(app, argc, argv); status >= 0) return status;

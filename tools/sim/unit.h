@@ -21,6 +21,8 @@ struct FaultPlan {
     int delay_ms = 0;      // hold each answer back this long
     long delay_count = 0;  // only the first this many answers are held back (0: all)
     std::set<int> fail_addresses;  // requests touching these get an illegal data address exception
+    long raise_after = -1;  // after this many requests, set input bit raise_bit (-1: never)
+    int raise_bit = 0;
 };
 
 // One request as the unit sees it.
@@ -79,6 +81,8 @@ private:
     Image image_;
     bool steady_;
     FaultSchedule schedule_;
+    long raise_after_;
+    int raise_bit_;
     _modbus_mapping_t* map_ = nullptr;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
