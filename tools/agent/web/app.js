@@ -45,7 +45,12 @@ function duration(seconds) {
   return Math.floor(s / 86400) + " d " + Math.floor((s % 86400) / 3600) + " h";
 }
 
-function clock(iso) { return iso ? new Date(iso).toLocaleString() : "none yet"; }
+// Today's times without the date.
+function clock(iso) {
+  if (!iso) return "none yet";
+  const t = new Date(iso);
+  return t.toDateString() === new Date().toDateString() ? t.toLocaleTimeString() : t.toLocaleString();
+}
 
 // The word and class a unit stands out by: never colour alone.
 function standing(u) {
