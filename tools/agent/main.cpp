@@ -16,6 +16,7 @@
 #include "fleet.h"
 #include "mqtt.h"
 #include "server.h"
+#include "version.h"
 #include "web.h"
 
 namespace {
@@ -44,6 +45,7 @@ struct Options {
     double interval_s = 10;
     std::string listen;
     std::string mqtt;
+    bool version = false;
 };
 
 // The built-in simulated units of the embedded default: three units on one
@@ -255,6 +257,7 @@ int parse(Options& o, int argc, char** argv) {
     app.add_option("--listen", o.listen, "HTTP address HOST:PORT (default 127.0.0.1:9786; port 0 picks one)");
     app.add_option("--mqtt", o.mqtt, "Quick start: publish to the MQTT broker at HOST:PORT");
     app.add_option("--plugin", o.plugin, "The plug-in to load (default: quillark.so beside this program or one directory up)");
+    quillark_tools::add_version_flag(app, o.version);
     return quillark_tools::parse_command_line(app, argc, argv);
 }
 
@@ -263,6 +266,10 @@ int parse(Options& o, int argc, char** argv) {
 int main(int argc, char** argv) {
     Options options;
     if (const int status = parse(options, argc, argv); status >= 0) return status;
+    if (options.version) {
+        std::cout << quillark_tools::version_line("quillark-agent") << std::endl;
+        return kExitOk;
+    }
 
     // The plug-in writes lines of its own to stdout; they belong with ours on stderr.
     std::fflush(stdout);
