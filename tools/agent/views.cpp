@@ -36,10 +36,23 @@ Json::Value status_of(const UnitView& unit) {
     return doc;
 }
 
-// The value the status document shows for a point id, or null.
-Json::Value value_of(const Json::Value& status, const char* id) {
-    for (const quillark::Point& point : quillark::kPoints)
-        if (std::string(point.id) == id) return status.get(point.key, Json::Value::null);
+// What the status document shows for a code or scaled point, read from the
+// record: the overview needs four values per unit on every poll, far cheaper
+// than parsing each unit's whole document.
+Json::Value record_value(const UnitView& unit, const char* id) {
+    for (std::size_t p = 0; p < quillark::kPoints.size(); ++p) {
+        const quillark::Point& point = quillark::kPoints[p];
+        const std::size_t offset = quillark::kPointOffsets[p];
+        if (std::string(point.id) != id) continue;
+        if (offset + 2 > unit.record.size()) return Json::Value::null;
+        const auto word = static_cast<std::uint16_t>(unit.record[offset] | (unit.record[offset + 1] << 8));
+        switch (point.kind) {
+            case PointKind::UnitState: return quillark::code_label(quillark::kUnitStateLabels, word);
+            case PointKind::WorkingMode: return quillark::code_label(quillark::kWorkingModeLabels, word);
+            case PointKind::Scaled: return static_cast<double>(quillark::scaled_value(word));
+            default: return Json::Value::null;
+        }
+    }
     return Json::Value::null;
 }
 
@@ -116,10 +129,9 @@ Json::Value summary_json(const UnitView& u, double now) {
     int raised = 0;
     for (double since : u.alarm_since) raised += since > 0;
     unit["alarms_raised"] = raised;
-    const Json::Value status = status_of(u);
     for (const char* id : {"unit_state", "working_mode", "indoor_return_air_temperature_measured",
                            "indoor_return_air_humidity_measured"})
-        unit[id] = value_of(status, id);
+        unit[id] = record_value(u, id);
     return unit;
 }
 
