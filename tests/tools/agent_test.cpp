@@ -11,6 +11,7 @@
 #include <regex>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -328,18 +329,26 @@ TEST_F(AgentTest, TwoAgentsPublishTheirUnitsToOneBroker) {
     EXPECT_EQ(watch.latest("quillark/agent/row2/availability"), "online");
 }
 
-// A unit that falls silent goes offline and comes back; a broker that goes
-// away gets the retained topics again once it is back.
+// A unit that falls silent goes offline and comes back; a write to a silent
+// unit goes unanswered; a broker that goes away gets the retained topics
+// again once it is back.
 TEST_F(AgentTest, UnitsAndBrokerComeBack) {
     Broker broker(dir);
     Subscriber watch(broker.port());
     // Five rounds answered, then silent for five (a failed round asks once).
     Sim quiet(dir, "quiet", {"--steady", "--mute-after", "230", "--mute-for", "5"});
+    // One round answered, then silent for good.
+    Sim gone(dir, "gone", {"--steady", "--mute-after", "46"});
     auto agent = run_agent(dir, "agent", http(free_port()) + mqtt(broker.port(), "row1") +
-                                             link("gw", quiet.port) + unit("ac01", "gw", 1));
+                                             link("gw", quiet.port) + unit("ac01", "gw", 1) +
+                                             link("lost", gone.port) +
+                                             unit("ac09", "lost", 1, "writes = [100]\n"));
     EXPECT_TRUE(watch.wait_for("quillark/ac01/availability", "online"));
     EXPECT_TRUE(watch.wait_for("quillark/ac01/availability", "offline"));
     EXPECT_TRUE(watch.wait_for("quillark/ac01/availability", "online"));
+    EXPECT_TRUE(watch.wait_for("quillark/ac09/availability", "offline"));
+    watch.publish("quillark/ac09/set/100", "1");
+    EXPECT_TRUE(watch.wait_for("quillark/ac09/set/100/result", "unanswered"));
 
     broker.kill();
     watch.forget();
@@ -349,16 +358,20 @@ TEST_F(AgentTest, UnitsAndBrokerComeBack) {
     EXPECT_TRUE(watch.wait_for("quillark/ac01/availability", "online"));
 }
 
-// SIGHUP: a broken file keeps the running units; a unit taken out has its
-// retained topics emptied.
+// A broker that is not there at the start is reached once it is. SIGHUP: a
+// broken file keeps the running units; a unit taken out has its retained
+// topics emptied.
 TEST_F(AgentTest, ReloadKeepsOrClears) {
-    Broker broker(dir);
-    Subscriber watch(broker.port());
     Sim gateway(dir, "gateway", {"--units", "1-2", "--steady"});
     // Two connections to the gateway: two links polled side by side.
-    const std::string head = http(free_port()) + mqtt(broker.port(), "row1") +
+    const int broker_port = free_port();
+    const std::string head = http(free_port()) + mqtt(broker_port, "row1") +
                              link("gw", gateway.port) + link("gw2", gateway.port);
     auto agent = run_agent(dir, "agent", head + unit("ac01", "gw", 1) + unit("ac02", "gw2", 2));
+    // The broker comes up after the agent has tried it.
+    std::this_thread::sleep_for(1500ms);
+    Broker broker(dir, broker_port);
+    Subscriber watch(broker.port());
     EXPECT_TRUE(watch.wait_for("quillark/ac02/availability", "online"));
 
     write_file(dir.file("agent.toml"), head + "[[unit]]\nname = \"ac01\"\nlink = \"nowhere\"\n");

@@ -16,7 +16,6 @@
 #include "fleet.h"
 #include "mqtt.h"
 #include "server.h"
-#include "version.h"
 #include "web.h"
 
 namespace {
@@ -45,7 +44,6 @@ struct Options {
     double interval_s = 10;
     std::string listen;
     std::string mqtt;
-    bool version = false;
 };
 
 // The built-in simulated units of the embedded default: three units on one
@@ -166,11 +164,19 @@ public:
         }
         old.reset();
         fleet->start();
-        if (!http_ || next.http.host != config_.http.host || next.http.port != config_.http.port ||
-            token != token_)
-            start_http(next.http, token);
-        token_ = token;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            token_ = token;  // the running listener asks for the new token from now on
+        }
+        const HttpConfig running_http = config_.http;
+        const bool http_changed = !http_ || next.http.host != running_http.host ||
+                                  next.http.port != running_http.port;
         config_ = next;
+        config_.http = running_http;
+        if (http_changed) {
+            start_http(next.http);  // the old listener stays if the new one cannot bind
+            config_.http = next.http;
+        }
     }
 
     void stop() {
@@ -199,21 +205,26 @@ private:
         return f ? f->queue_write(unit, reg, value) : "rejected: the agent is stopping";
     }
 
-    void start_http(const HttpConfig& config, const std::string& token) {
-        stop_http();
+    void start_http(const HttpConfig& config) {
         auto server = std::make_unique<httplib::Server>();
-        add_routes(*server, [this](std::vector<UnitView>& units, std::vector<LinkView>& links) {
-            if (auto f = fleet()) f->views(units, links);
-        }, token);
+        add_routes(
+            *server,
+            [this](std::vector<UnitView>& units, std::vector<LinkView>& links) {
+                if (auto f = fleet()) f->views(units, links);
+            },
+            [this] {
+                std::lock_guard<std::mutex> lock(mutex_);
+                return token_;
+            });
         int port = config.port;
         if (port == 0) port = server->bind_to_any_port(config.host);
         else if (!server->bind_to_port(config.host, port)) port = -1;
         if (port <= 0) throw std::runtime_error("http: cannot listen on " + config.host + ":" + std::to_string(config.port));
+        stop_http();
         http_ = std::move(server);
         http_thread_ = std::thread([this] { http_->listen_after_bind(); });
         const std::string base = "http://" + config.host + ":" + std::to_string(port);
-        say("live view on " + base + "/ (metrics on " + base + "/metrics, units on " + base + "/api/units)" +
-            (token.empty() ? "" : "; the API and metrics need the token"));
+        say("live view on " + base + "/ (metrics on " + base + "/metrics, units on " + base + "/api/units)");
     }
     void stop_http() {
         if (!http_) return;
@@ -227,10 +238,10 @@ private:
     NoPublisher no_publisher_;
     std::unique_ptr<MqttClient> mqtt_;
     std::unique_ptr<httplib::Server> http_;
-    std::string token_;
     std::thread http_thread_;
-    std::mutex mutex_;  // guards fleet_
+    std::mutex mutex_;  // guards fleet_ and token_
     std::shared_ptr<Fleet> fleet_;
+    std::string token_;  // bearer token of the API and /metrics; "" for none
 };
 
 std::unique_ptr<quillark_poll::Plugin> load_plugin(const std::string& named) {
@@ -256,9 +267,16 @@ int parse(Options& o, int argc, char** argv) {
         ->capture_default_str();
     app.add_option("--listen", o.listen, "HTTP address HOST:PORT (default 127.0.0.1:9786; port 0 picks one)");
     app.add_option("--mqtt", o.mqtt, "Quick start: publish to the MQTT broker at HOST:PORT");
-    app.add_option("--plugin", o.plugin, "The plug-in to load (default: quillark.so beside this program or one directory up)");
-    quillark_tools::add_version_flag(app, o.version);
-    return quillark_tools::parse_command_line(app, argc, argv);
+    app.add_option("--plugin", o.plugin, "The plug-in to load (default: quillark.so beside this program, one directory up, or where it is installed)");
+    bool version = false;
+    quillark_tools::add_version_flag(app, version);
+    if (const int status = quillark_tools::parse_command_line(app, argc, argv); status >= 0)
+        return status;
+    if (version) {
+        std::cout << quillark_tools::version_line("quillark-agent") << std::endl;
+        return kExitOk;
+    }
+    return -1;
 }
 
 }  // namespace
@@ -266,10 +284,6 @@ int parse(Options& o, int argc, char** argv) {
 int main(int argc, char** argv) {
     Options options;
     if (const int status = parse(options, argc, argv); status >= 0) return status;
-    if (options.version) {
-        std::cout << quillark_tools::version_line("quillark-agent") << std::endl;
-        return kExitOk;
-    }
 
     // The plug-in writes lines of its own to stdout; they belong with ours on stderr.
     std::fflush(stdout);

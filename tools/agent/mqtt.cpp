@@ -1,5 +1,7 @@
 #include "mqtt.h"
 
+#include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <iostream>
 #include <stdexcept>
@@ -8,6 +10,8 @@
 
 namespace quillark_agent {
 namespace {
+
+constexpr int kKeepAlive = 30;  // seconds
 
 void say(const std::string& line) { std::cerr << "quillark-agent: mqtt: " << line << std::endl; }
 
@@ -61,14 +65,33 @@ MqttClient::MqttClient(const MqttConfig& config, OwnsUnit owns, WriteHandler wri
     mosquitto_message_callback_set(client_, on_message);
     mosquitto_reconnect_delay_set(client_, 1, 30, true);
     retain(agent, "online");
-    const int rc = mosquitto_connect_async(client_, config_.host.c_str(), config_.port, 30);
-    if (rc != MOSQ_ERR_SUCCESS)
+    mosquitto_loop_start(client_);
+    const int rc = mosquitto_connect_async(client_, config_.host.c_str(), config_.port, kKeepAlive);
+    if (rc != MOSQ_ERR_SUCCESS) {
         say("broker " + config_.host + ":" + std::to_string(config_.port) + " not reached yet (" +
             mosquitto_strerror(rc) + "); trying again");
-    mosquitto_loop_start(client_);
+        connector_ = std::thread([this] { first_connect(); });
+    }
+}
+
+void MqttClient::first_connect() {
+    auto pause = std::chrono::seconds(1);
+    std::unique_lock<std::mutex> lock(connector_mutex_);
+    while (!connector_wake_.wait_for(lock, pause, [this] { return stopping_; })) {
+        if (mosquitto_connect_async(client_, config_.host.c_str(), config_.port, kKeepAlive) ==
+            MOSQ_ERR_SUCCESS)
+            return;
+        pause = std::min(pause * 2, std::chrono::seconds(30));
+    }
 }
 
 MqttClient::~MqttClient() {
+    {
+        std::lock_guard<std::mutex> lock(connector_mutex_);
+        stopping_ = true;
+    }
+    connector_wake_.notify_all();
+    if (connector_.joinable()) connector_.join();
     const std::string agent = config_.prefix + "/agent/" + config_.client_id + "/availability";
     send(agent, "offline", true);
     mosquitto_disconnect(client_);

@@ -2,10 +2,12 @@
 // with a last will, and register writes for the registers a unit allows.
 #pragma once
 
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "config.h"
 #include "fleet.h"
@@ -43,6 +45,7 @@ private:
     void handle_write(const std::string& topic, const std::string& payload, bool retained);
     void retain(const std::string& topic, const std::string& payload);
     void send(const std::string& topic, const std::string& payload, bool retained);
+    void first_connect();
 
     MqttConfig config_;
     OwnsUnit owns_;
@@ -50,6 +53,12 @@ private:
     mosquitto* client_ = nullptr;
     std::mutex mutex_;  // guards retained_
     std::map<std::string, std::string> retained_;  // republished on every connect
+    // libmosquitto's own thread reconnects only once a first connection was
+    // made; until then this thread keeps trying.
+    std::thread connector_;
+    std::mutex connector_mutex_;
+    std::condition_variable connector_wake_;
+    bool stopping_ = false;  // guarded by connector_mutex_
 };
 
 // Why a write payload is refused, or "" for a plain decimal number 0..65535.

@@ -103,12 +103,14 @@ void add_api(httplib::Server& server, const ViewSource& views) {
 
 }  // namespace
 
-void add_routes(httplib::Server& server, ViewSource views, const std::string& token) {
+void add_routes(httplib::Server& server, ViewSource views, TokenSource token_source) {
     server.set_default_headers({{"X-Content-Type-Options", "nosniff"},
                                 {"Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'"},
                                 {"Referrer-Policy", "no-referrer"}});
-    server.set_pre_routing_handler([token](const httplib::Request& req, httplib::Response& res) {
-        if (token.empty() || !guarded(req.path)) return httplib::Server::HandlerResponse::Unhandled;
+    server.set_pre_routing_handler([token_source](const httplib::Request& req, httplib::Response& res) {
+        if (!guarded(req.path)) return httplib::Server::HandlerResponse::Unhandled;
+        const std::string token = token_source();
+        if (token.empty()) return httplib::Server::HandlerResponse::Unhandled;
         if (same_secret(req.get_header_value("Authorization"), "Bearer " + token))
             return httplib::Server::HandlerResponse::Unhandled;
         res.status = 401;

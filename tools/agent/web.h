@@ -26,9 +26,13 @@ extern const std::vector<WebAsset> kWebAssets;
 // Fills the views of every unit and link, as Fleet::views does.
 using ViewSource = std::function<void(std::vector<UnitView>&, std::vector<LinkView>&)>;
 
+// The bearer token in force, "" for none; asked on every request, so a new
+// token takes effect without a new listener.
+using TokenSource = std::function<std::string()>;
+
 // Adds every route to the server. With a token, /api/ and /metrics answer 401
 // unless the request carries "Authorization: Bearer <token>"; the page itself
 // is served to anyone, and asks for the token.
-void add_routes(httplib::Server& server, ViewSource views, const std::string& token);
+void add_routes(httplib::Server& server, ViewSource views, TokenSource token);
 
 }  // namespace quillark_agent
