@@ -89,10 +89,14 @@ standin::Outcome RetryingTransport::execute(const ModbusRequest& request, std::u
                                             std::uint16_t* words) {
     if (cancelled_) return {standin::Status::LinkDown, "the agent is stopping"};
     standin::Outcome outcome = inner_.execute(request, bits, words);
+    // A write is never sent twice: the first may have been carried out unheard.
+    const bool write = request.function == ModbusRequest::WriteRegister ||
+                       request.function == ModbusRequest::WriteRegisters;
     for (int attempt = 0; attempt < retries_ && outcome.status == standin::Status::NoAnswer &&
-                          !cancelled_;
+                          !write && !cancelled_;
          ++attempt) {
         ++retried_;
+        inner_.count_retry();  // a serial line settles first, so a late answer is not taken for the resend's
         outcome = inner_.execute(request, bits, words);
     }
     return outcome;
