@@ -185,10 +185,14 @@ ModbusTransport::ModbusTransport(LinkSettings settings) : settings_(std::move(se
 
 void ModbusTransport::set_unit(int unit) {
     if (unit == settings_.unit) return;
-    // TCP frames carry the unit id as one byte; a serial line's context checks its own range.
-    if (ctx_ == nullptr ? unit < 0 || unit > 255 : modbus_set_slave(ctx_, unit) == -1)
+    LinkSettings next = settings_;
+    next.unit = unit;
+    if (const std::string fault = next.check(); !fault.empty())
+        throw std::invalid_argument(next.describe() + ": " + fault);
+    // The serial context frames with its own unit id; TCP frames are ours.
+    if (ctx_ != nullptr && modbus_set_slave(ctx_, unit) == -1)
         throw std::invalid_argument("unit " + std::to_string(unit) + ": " +
-                                    (ctx_ == nullptr ? "not a unit id" : modbus_strerror(errno)));
+                                    modbus_strerror(errno));
     settings_.unit = unit;
 }
 

@@ -200,7 +200,7 @@ LinkConfig read_link(const std::string& source, const toml::table& table) {
         s.stop_bits = static_cast<int>(r.integer("stop_bits", 1, 1, 2));
     }
     s.timeout_ms = static_cast<int>(r.integer("timeout_ms", 1000, 1, 600000));
-    link.retries = static_cast<int>(r.integer("retries", 1, 0, 10));
+    s.retries = static_cast<int>(r.integer("retries", 1, 0, 10));
     try {
         standin::ModbusTransport check(s);  // libmodbus's own judgement; opens nothing
     } catch (const std::invalid_argument& e) {

@@ -21,8 +21,9 @@ public:
 
 struct LinkConfig {
     std::string name;
-    standin::LinkSettings settings;  // `unit` is set per unit before each request
-    int retries = 1;                 // further attempts after a request went unanswered
+    // `unit` is set per unit before each request; `retries`: resends of a
+    // read that got no usable answer.
+    standin::LinkSettings settings;
 };
 
 struct UnitConfig {

@@ -85,23 +85,6 @@ void note_alarms(UnitView& view, double now) {
 
 }  // namespace
 
-standin::Outcome RetryingTransport::execute(const ModbusRequest& request, std::uint8_t* bits,
-                                            std::uint16_t* words) {
-    if (cancelled_) return {standin::Status::LinkDown, "the agent is stopping"};
-    standin::Outcome outcome = inner_.execute(request, bits, words);
-    // A write is never sent twice: the first may have been carried out unheard.
-    const bool write = request.function == ModbusRequest::WriteRegister ||
-                       request.function == ModbusRequest::WriteRegisters;
-    for (int attempt = 0; attempt < retries_ && outcome.status == standin::Status::NoAnswer &&
-                          !write && !cancelled_;
-         ++attempt) {
-        ++retried_;
-        inner_.count_retry();  // a serial line settles first, so a late answer is not taken for the resend's
-        outcome = inner_.execute(request, bits, words);
-    }
-    return outcome;
-}
-
 struct LinkWorker::Unit {
     UnitConfig config;
     std::shared_ptr<quillark_poll::Host> host = std::make_shared<quillark_poll::Host>();
@@ -121,8 +104,8 @@ LinkWorker::LinkWorker(const LinkConfig& link, const std::vector<UnitConfig>& un
     : config_(link),
       publisher_(publisher),
       transport_(link.settings),
-      retrying_(transport_, link.retries),
-      master_(retrying_) {
+      master_(transport_, link.settings.retries) {
+    transport_.set_wakeup(&stopping_);
     for (const UnitConfig& config : units) {
         if (config.link != link.name) continue;
         auto unit = std::make_unique<Unit>();
@@ -155,7 +138,7 @@ void LinkWorker::stop() {
         std::lock_guard<std::mutex> lock(mutex_);
         stop_ = true;
     }
-    retrying_.cancel();
+    stopping_.notify();  // a request waiting for its answer ends now
     wake_.notify_all();
     if (thread_.joinable()) thread_.join();
 }
@@ -184,7 +167,8 @@ std::string LinkWorker::queue_write(const std::string& name, int reg, std::uint1
 void LinkWorker::views(std::vector<UnitView>& units, std::vector<LinkView>& links) const {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& unit : units_) units.push_back(unit->view);
-    links.push_back({config_.name, retrying_.retried(), reconnects_, load_});
+    links.push_back({config_.name, static_cast<std::uint64_t>(stats_.retries),
+                     static_cast<std::uint64_t>(stats_.reconnects), load_});
 }
 
 void LinkWorker::run() {
@@ -227,16 +211,10 @@ void LinkWorker::run() {
 
 void LinkWorker::poll(Unit& unit) {
     transport_.set_unit(unit.config.unit_id);
-    const bool was_open = transport_.is_open();
     const int published = unit.host->published;
     const auto began = Clock::now();
     master_.run_round(*unit.modbus);
     const double took = std::chrono::duration<double>(Clock::now() - began).count();
-    if (transport_.is_open() && !was_open && ever_open_) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++reconnects_;
-    }
-    ever_open_ = ever_open_ || transport_.is_open();
     const bool complete = unit.host->published > published;
     unit.last_duration = took;
 
@@ -247,6 +225,7 @@ void LinkWorker::poll(Unit& unit) {
     unit.misses = complete ? 0 : unit.misses + 1;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        stats_ = transport_.stats();
         UnitView& v = unit.view;
         (complete ? v.rounds_complete : v.rounds_failed) += 1;
         std::size_t b = 0;

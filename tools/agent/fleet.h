@@ -20,6 +20,7 @@
 #include "modbus_transport.h"
 #include "plugin.h"
 #include "points.h"
+#include "wakeup.h"
 
 namespace quillark_agent {
 
@@ -65,24 +66,6 @@ struct LinkView {
     double load = 0;  // time the units' rounds take per second of their intervals
 };
 
-// A transport that tries an unanswered request again, as often as the link allows.
-class RetryingTransport : public standin::Transport {
-public:
-    RetryingTransport(standin::Transport& inner, int retries) : inner_(inner), retries_(retries) {}
-    standin::Outcome execute(const ModbusRequest& request, std::uint8_t* bits,
-                             std::uint16_t* words) override;
-    std::uint64_t retried() const { return retried_.load(); }
-    // Every later request fails at once, so a round in progress ends after
-    // the request on the wire: stopping waits for one answer at most.
-    void cancel() { cancelled_ = true; }
-
-private:
-    standin::Transport& inner_;
-    int retries_;
-    std::atomic<bool> cancelled_{false};
-    std::atomic<std::uint64_t> retried_{0};
-};
-
 class LinkWorker {
 public:
     // Creates the drivers of the link's units; throws on a driver the plug-in cannot make.
@@ -114,16 +97,15 @@ private:
     LinkConfig config_;
     Publisher& publisher_;
     standin::ModbusTransport transport_;
-    RetryingTransport retrying_;
     standin::Master master_;
+    standin::Wakeup stopping_;  // ends the wait for an answer when the link stops
     std::vector<std::unique_ptr<Unit>> units_;
 
     mutable std::mutex mutex_;  // guards the views, the write queues and stop_
     std::condition_variable wake_;
     bool stop_ = false;
     bool overloaded_ = false;
-    bool ever_open_ = false;
-    std::uint64_t reconnects_ = 0;
+    standin::LinkStats stats_;  // a copy of the transport's, for other threads
     double load_ = 0;
     std::thread thread_;
 };
