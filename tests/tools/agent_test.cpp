@@ -311,6 +311,16 @@ TEST_F(AgentTest, TwoAgentsPublishTheirUnitsToOneBroker) {
     ASSERT_EQ(units.size(), 2u);
     EXPECT_EQ(units[0]["name"].asString() + units[1]["name"].asString(), "ac01ac02");
     EXPECT_TRUE(units[1]["online"].asBool());
+    // The overview's values are the status document's, alarms counted as raised.
+    const Json::Value ac01 = parse_json(get(http_a, "/api/units/ac01/status"));
+    for (const char* key : {"机组状态", "系统当前工作模式", "室内回风温度测量值", "室内回风湿度测量值"}) {
+        std::string id;
+        for (const auto& point : quillark::kPoints)
+            if (std::string(point.key) == key) id = point.id;
+        EXPECT_EQ(units[0][id], ac01[key]) << key;
+    }
+    EXPECT_EQ(units[0]["indoor_return_air_temperature_measured"].asDouble(), 23.100000381469727);
+    EXPECT_EQ(units[0]["alarms_raised"].asInt(), 1);
 
     // A clean stop within a second: offline as the agent's last word, exit 0.
     a->signal(SIGTERM);

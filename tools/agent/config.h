@@ -39,7 +39,15 @@ struct UnitConfig {
 struct HttpConfig {
     std::string host = "127.0.0.1";
     int port = 9786;
+    std::string token_file;  // bearer token for the API and /metrics; required off loopback
 };
+
+// True for an address only this machine can reach (127.0.0.0/8, ::1, localhost).
+bool loopback_host(const std::string& host);
+
+// Refuses a listener off loopback without a token file, and a token file
+// that cannot be read or is empty. Returns the token ("" for none).
+std::string http_token(const HttpConfig& http);
 
 struct MqttConfig {
     bool enabled = false;

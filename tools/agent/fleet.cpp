@@ -8,6 +8,7 @@
 #include <json/writer.h>
 
 #include "points.h"
+#include "views.h"
 
 namespace quillark_agent {
 namespace {
@@ -23,15 +24,6 @@ void say(const std::string& line) { std::cerr << "quillark-agent: " << line << s
 
 double unix_now() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
-std::string iso_time(double unix_seconds) {
-    const std::time_t t = static_cast<std::time_t>(unix_seconds);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return text;
 }
 
 std::string status_text(TesselSPDevice& driver) {
@@ -78,6 +70,19 @@ std::string raised_alarms(const std::vector<std::uint8_t>& record) {
     return raised;
 }
 
+// Keeps the time each raised alarm was first seen; a normal one forgets it.
+void note_alarms(UnitView& view, double now) {
+    std::size_t a = 0;
+    for (std::size_t p = 0; p < quillark::kPoints.size(); ++p) {
+        if (quillark::kPoints[p].kind != quillark::PointKind::Alarm) continue;
+        const std::size_t offset = quillark::kPointOffsets[p];
+        const bool raised = offset < view.record.size() && view.record[offset] != 0;
+        double& since = view.alarm_since[a++];
+        if (!raised) since = 0;
+        else if (since == 0) since = now;
+    }
+}
+
 }  // namespace
 
 struct LinkWorker::Unit {
@@ -113,6 +118,7 @@ LinkWorker::LinkWorker(const LinkConfig& link, const std::vector<UnitConfig>& un
         unit->view.name = config.name;
         unit->view.link = link.name;
         unit->view.unit_id = config.unit_id;
+        unit->view.interval_s = config.interval_s;
         units_.push_back(std::move(unit));
     }
 }
@@ -227,12 +233,17 @@ void LinkWorker::poll(Unit& unit) {
         if (b < kDurationBuckets.size()) ++v.duration_counts[b];
         ++v.duration_count;
         v.duration_sum += took;
+        v.last_duration = took;
+        const bool known = v.online_since_unix > 0;
         if (complete) {
+            if (!v.online || !known) v.online_since_unix = now;
             v.online = true;
             v.last_round_unix = now;
             v.record = unit.host->last_record;
             v.status = status;
+            note_alarms(v, now);
         } else if (unit.misses >= kMissesForOffline) {
+            if (v.online || !known) v.online_since_unix = now;
             v.online = false;
         }
     }

@@ -19,6 +19,7 @@
 #include "master.h"
 #include "modbus_transport.h"
 #include "plugin.h"
+#include "points.h"
 #include "wakeup.h"
 
 namespace quillark_agent {
@@ -41,8 +42,14 @@ struct UnitView {
     std::string name;
     std::string link;
     int unit_id = 0;
+    double interval_s = 0;
     bool online = false;
+    double online_since_unix = 0;  // when online last changed; 0: not known yet
     double last_round_unix = 0;  // 0: no complete round yet
+    double last_duration = 0;    // of the last round, complete or not
+    // Per alarm, in point order: when this agent first saw it raised in the
+    // current stretch of raised rounds; 0 while it is normal.
+    std::array<double, quillark::kAlarmCount> alarm_since{};
     std::uint64_t rounds_complete = 0;
     std::uint64_t rounds_failed = 0;
     std::array<std::uint64_t, kDurationBuckets.size()> duration_counts{};  // per bucket, not cumulative

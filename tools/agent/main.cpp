@@ -14,9 +14,9 @@
 #include "cli.h"
 #include "config.h"
 #include "fleet.h"
-#include "metrics.h"
 #include "mqtt.h"
 #include "server.h"
+#include "web.h"
 
 namespace {
 
@@ -115,6 +115,7 @@ AgentConfig make_config(const Options& o, std::unique_ptr<BuiltinUnits>& builtin
     } catch (const std::invalid_argument& e) {
         throw ConfigError(std::string("command line: ") + e.what());
     }
+    http_token(config.http);  // refused here, before anything starts
     return config;
 }
 
@@ -132,6 +133,7 @@ public:
     ~Agent() { stop(); }
 
     void apply(const AgentConfig& next) {
+        const std::string token = http_token(next.http);  // a bad token file changes nothing
         std::shared_ptr<Fleet> old;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -162,6 +164,10 @@ public:
         }
         old.reset();
         fleet->start();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            token_ = token;  // the running listener asks for the new token from now on
+        }
         const HttpConfig running_http = config_.http;
         const bool http_changed = !http_ || next.http.host != running_http.host ||
                                   next.http.port != running_http.port;
@@ -201,33 +207,15 @@ private:
 
     void start_http(const HttpConfig& config) {
         auto server = std::make_unique<httplib::Server>();
-        server->Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
-            std::vector<UnitView> units;
-            std::vector<LinkView> links;
-            if (auto f = fleet()) f->views(units, links);
-            res.set_content(render_metrics(units, links), "text/plain; version=0.0.4; charset=utf-8");
-        });
-        server->Get("/api/units", [this](const httplib::Request&, httplib::Response& res) {
-            std::vector<UnitView> units;
-            std::vector<LinkView> links;
-            if (auto f = fleet()) f->views(units, links);
-            res.set_content(render_units(units), "application/json");
-        });
-        server->Get(R"(/api/units/([A-Za-z0-9_-]+)/status)",
-                    [this](const httplib::Request& req, httplib::Response& res) {
-                        std::vector<UnitView> units;
-                        std::vector<LinkView> links;
-                        if (auto f = fleet()) f->views(units, links);
-                        for (const UnitView& u : units) {
-                            if (u.name != req.matches[1]) continue;
-                            if (u.status.empty()) break;
-                            res.set_content(u.status, "application/json; charset=utf-8");
-                            return;
-                        }
-                        res.status = 404;
-                        res.set_content("{\"error\":\"no such unit, or no complete round yet\"}",
-                                        "application/json");
-                    });
+        add_routes(
+            *server,
+            [this](std::vector<UnitView>& units, std::vector<LinkView>& links) {
+                if (auto f = fleet()) f->views(units, links);
+            },
+            [this] {
+                std::lock_guard<std::mutex> lock(mutex_);
+                return token_;
+            });
         int port = config.port;
         if (port == 0) port = server->bind_to_any_port(config.host);
         else if (!server->bind_to_port(config.host, port)) port = -1;
@@ -236,7 +224,7 @@ private:
         http_ = std::move(server);
         http_thread_ = std::thread([this] { http_->listen_after_bind(); });
         const std::string base = "http://" + config.host + ":" + std::to_string(port);
-        say("metrics on " + base + "/metrics, units on " + base + "/api/units");
+        say("live view on " + base + "/ (metrics on " + base + "/metrics, units on " + base + "/api/units)");
     }
     void stop_http() {
         if (!http_) return;
@@ -251,8 +239,9 @@ private:
     std::unique_ptr<MqttClient> mqtt_;
     std::unique_ptr<httplib::Server> http_;
     std::thread http_thread_;
-    std::mutex mutex_;  // guards fleet_
+    std::mutex mutex_;  // guards fleet_ and token_
     std::shared_ptr<Fleet> fleet_;
+    std::string token_;  // bearer token of the API and /metrics; "" for none
 };
 
 std::unique_ptr<quillark_poll::Plugin> load_plugin(const std::string& named) {
@@ -264,7 +253,8 @@ std::unique_ptr<quillark_poll::Plugin> load_plugin(const std::string& named) {
 
 int parse(Options& o, int argc, char** argv) {
     CLI::App app{"Polls a row of in-row air-conditioning units through the quillark plug-in and "
-                 "publishes them to MQTT and over HTTP (Prometheus /metrics, /api/units). With "
+                 "publishes them to MQTT and over HTTP (a live web view at /, Prometheus /metrics, "
+                 "/api/units). With "
                  "neither --config nor --tcp it polls three built-in simulated units. SIGHUP "
                  "re-reads the configuration, SIGTERM stops. Exit status: 0 stopped cleanly, "
                  "1 failure, 2 a bad configuration or argument.",

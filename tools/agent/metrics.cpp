@@ -1,9 +1,6 @@
 #include "metrics.h"
 
 #include <cstdio>
-#include <ctime>
-
-#include <json/writer.h>
 
 #include "points.h"
 
@@ -144,31 +141,6 @@ std::string render_metrics(const std::vector<UnitView>& units, const std::vector
     health(out, units);
     link_health(out, links);
     return out;
-}
-
-std::string render_units(const std::vector<UnitView>& units) {
-    Json::Value list(Json::arrayValue);
-    for (const UnitView& u : units) {
-        Json::Value unit(Json::objectValue);
-        unit["name"] = u.name;
-        unit["link"] = u.link;
-        unit["unit_id"] = u.unit_id;
-        unit["online"] = u.online;
-        if (u.last_round_unix > 0) {
-            const std::time_t t = static_cast<std::time_t>(u.last_round_unix);
-            std::tm tm{};
-            gmtime_r(&t, &tm);
-            char text[32];
-            std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-            unit["last_round"] = text;
-        } else {
-            unit["last_round"] = Json::Value::null;
-        }
-        list.append(unit);
-    }
-    Json::StreamWriterBuilder writer;
-    writer["indentation"] = "";
-    return Json::writeString(writer, list);
 }
 
 }  // namespace quillark_agent

@@ -50,8 +50,15 @@ void add_fault_options(CLI::App& app, FaultPlan& faults) {
                              "a line that loses frames would");
     add_number(app, "--seed", faults.seed, 0, kMaxCount, "With --drop-rate: seed of the drops")
         ->needs(drop);
+    auto* raise = add_number(app, "--raise-after", faults.raise_after, 0, kMaxCount,
+                             "Answer N requests, then set the input bit of --raise-bit (an "
+                             "alarm, say) for good");
+    add_number(app, "--raise-bit", faults.raise_bit, 0, input_bit_span() - 1,
+               "With --raise-after: the input bit to set")
+        ->needs(raise);
     for (const char* name : {"--mute-after", "--mute-for", "--delay-ms", "--delay-count",
-                             "--fail-address", "--drop-rate", "--seed"})
+                             "--fail-address", "--drop-rate", "--seed", "--raise-after",
+                             "--raise-bit"})
         app.get_option(name)->group("Faults");
 }
 

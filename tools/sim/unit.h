@@ -24,6 +24,8 @@ struct FaultPlan {
     std::set<int> fail_addresses;  // requests touching these get an illegal data address exception
     double drop_rate = 0;     // leave each request unanswered with this probability
     std::uint64_t seed = 1;   // of the drops, so that a run can be repeated
+    long raise_after = -1;  // after this many requests, set input bit raise_bit (-1: never)
+    int raise_bit = 0;
 };
 
 // One request as the unit sees it.
@@ -84,6 +86,8 @@ private:
     Image image_;
     bool steady_;
     FaultSchedule schedule_;
+    long raise_after_;
+    int raise_bit_;
     _modbus_mapping_t* map_ = nullptr;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
