@@ -105,11 +105,15 @@ void write_point_table(std::ostream& out) {
     write_codes(out, "Unit state", kUnitStateLabels);
     write_codes(out, "Working mode", kWorkingModeLabels);
 
-    out << "\n## Points\n\nIn record order, which is the order of the poll round.\n\n"
-           "| Key | Source | Record offset | Kind | Meaning |\n|---|---|---|---|---|\n";
+    out << "\n## Points\n\nIn record order, which is the order of the poll round. Addresses "
+           "are protocol addresses, counted from 0 as they travel in the request; the register "
+           "number in brackets counts from 1, as many masters and manuals do (input register "
+           "21 is register number 22). The id names the point for machines (the `point` label "
+           "of the agent's metrics): ASCII, snake_case, unique and stable.\n\n"
+           "| Key | Id | Source | Record offset | Kind | Meaning |\n|---|---|---|---|---|---|\n";
     for (std::size_t p = 0; p < kPoints.size(); ++p) {
         const Point& point = kPoints[p];
-        out << "| " << point.key << " | ";
+        out << "| " << point.key << " | `" << point.id << "` | ";
         if (is_derived(point.kind)) {
             out << "input registers " << kUpperSupplyAirRegister << " and "
                 << kLowerSupplyAirRegister << " | ";
@@ -118,14 +122,14 @@ void write_point_table(std::ostream& out) {
             write_offsets(out, kLowerSupplyAirOffset, 2);
         } else {
             out << (is_bit_kind(point.kind) ? "input bit " : "input register ") << point.address
-                << " | ";
+                << " (no. " << point.address + 1 << ") | ";
             write_offsets(out, kPointOffsets[p], width_of(point.kind));
         }
         out << " | " << kind_name(point.kind) << " | " << point.meaning;
         if (point.kind == PointKind::NetworkedUnit) out << ' ' << point.address - kFirstUnitBit + 1;
         out << " |\n";
     }
-    out << "| " << kUpdateTimeKey << " | end of the poll round | ";
+    out << "| " << kUpdateTimeKey << " | | end of the poll round | ";
     write_offsets(out, offsetof(Quillark_Data_t, time_stamp), sizeof(ttime_t));
     out << " | time | local time at which the last poll round completed |\n";
     out.flags(flags);

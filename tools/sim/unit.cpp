@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <iostream>
 #include <stdexcept>
 
 #include <modbus.h>
@@ -39,6 +40,10 @@ Reply FaultSchedule::next(const Request& request) {
         reply.kind = Reply::Silence;
         return reply;
     }
+    if (plan_.drop_rate > 0 && drop_(random_)) {
+        reply.kind = Reply::Silence;
+        return reply;
+    }
     ++answered_;
     if (plan_.delay_ms > 0 && (plan_.delay_count == 0 || answered_ <= plan_.delay_count))
         reply.delay_ms = plan_.delay_ms;
@@ -53,7 +58,11 @@ Reply FaultSchedule::next(const Request& request) {
 }
 
 SimulatedUnit::SimulatedUnit(const Image& image, bool steady, FaultPlan faults)
-    : image_(image), steady_(steady), schedule_(std::move(faults)) {
+    : image_(image),
+      steady_(steady),
+      schedule_(faults),
+      raise_after_(faults.raise_after),
+      raise_bit_(faults.raise_bit) {
     map_ = modbus_mapping_new_start_address(
         0, 0,                                                    // no coils
         0, static_cast<unsigned>(input_bit_span()),              // input bits
@@ -76,6 +85,12 @@ Reply SimulatedUnit::decide(const Request& request) {
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
         for (const Drift& d : image_.drifts) map_->tab_input_registers[d.address] = d.at(seconds);
+    }
+    if (raise_after_ >= 0 && schedule_.requests() >= raise_after_ && raise_bit_ >= 0 &&
+        raise_bit_ < input_bit_span()) {
+        map_->tab_input_bits[raise_bit_] = 1;
+        raise_after_ = -1;
+        std::cerr << "quillark-sim: input bit " << raise_bit_ << " raised" << std::endl;
     }
     return schedule_.next(request);
 }

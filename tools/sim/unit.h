@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <random>
 #include <set>
 #include <string>
 
@@ -22,6 +23,10 @@ struct FaultPlan {
     int delay_ms = 0;      // hold each answer back this long
     long delay_count = 0;  // only the first this many answers are held back (0: all)
     std::set<int> fail_addresses;  // requests touching these get an illegal data address exception
+    double drop_rate = 0;     // leave each request unanswered with this probability
+    std::uint64_t seed = 1;   // of the drops, so that a run can be repeated
+    long raise_after = -1;  // after this many requests, set input bit raise_bit (-1: never)
+    int raise_bit = 0;
 };
 
 // One request as the unit sees it.
@@ -46,7 +51,7 @@ struct Reply {
 // Counts requests and decides, for each, by the fault plan.
 class FaultSchedule {
 public:
-    explicit FaultSchedule(FaultPlan plan) : plan_(std::move(plan)) {}
+    explicit FaultSchedule(FaultPlan plan) : plan_(std::move(plan)), random_(plan_.seed) {}
     Reply next(const Request& request);
     long requests() const { return requests_; }
 
@@ -55,6 +60,8 @@ private:
     long requests_ = 0;
     long answered_ = 0;
     long silenced_ = 0;
+    std::mt19937_64 random_;
+    std::bernoulli_distribution drop_{plan_.drop_rate};
 };
 
 class SimulatedUnit {
@@ -76,11 +83,18 @@ public:
         if (round_log_ != nullptr) round_log_->on_request(pdu, pdu_length, map_);
     }
     long requests() const { return schedule_.requests(); }
+    // Moves the drift on by this much, so units of one simulator differ.
+    void advance(double seconds) {
+        start_ -= std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(seconds));
+    }
 
 private:
     Image image_;
     bool steady_;
     FaultSchedule schedule_;
+    long raise_after_;
+    int raise_bit_;
     _modbus_mapping_t* map_ = nullptr;
     RoundLog* round_log_ = nullptr;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();

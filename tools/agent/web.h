@@ -1,0 +1,38 @@
+// The agent's HTTP face: the live page, its JSON API and the Prometheus
+// metrics, behind a bearer token when one is configured.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "fleet.h"
+
+namespace httplib {
+class Server;
+}
+
+namespace quillark_agent {
+
+// A file of the page, embedded at build time from tools/agent/web/.
+struct WebAsset {
+    const char* path;  // "/app.js"
+    const unsigned char* data;
+    std::size_t size;
+};
+extern const std::vector<WebAsset> kWebAssets;
+
+// Fills the views of every unit and link, as Fleet::views does.
+using ViewSource = std::function<void(std::vector<UnitView>&, std::vector<LinkView>&)>;
+
+// The bearer token in force, "" for none; asked on every request, so a new
+// token takes effect without a new listener.
+using TokenSource = std::function<std::string()>;
+
+// Adds every route to the server. With a token, /api/ and /metrics answer 401
+// unless the request carries "Authorization: Bearer <token>"; the page itself
+// is served to anyone, and asks for the token.
+void add_routes(httplib::Server& server, ViewSource views, TokenSource token);
+
+}  // namespace quillark_agent
