@@ -1,6 +1,7 @@
 // The command interface: result query, register writes and their confirmation
 // by the unit, signal commands, and the status document as text and object.
 #include <climits>
+#include <stdexcept>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -256,7 +257,10 @@ INSTANTIATE_TEST_SUITE_P(
         // skips them, then descends into every bracket after them.
         SignalCase{"quote_in_line_comment", "//\"\n" + nested(40), -1},
         SignalCase{"quote_in_block_comment", "/*\"*/" + nested(40), -1},
-        SignalCase{"closers_in_block_comment", "/*]]]]]]]]]]*/" + nested(40), -1}),
+        SignalCase{"closers_in_block_comment", "/*]]]]]]]]]]*/" + nested(40), -1},
+        // The reader ends at the root value and ignores what follows it.
+        SignalCase{"brackets_after_the_root", "{}" + std::string(40, '['), 0},
+        SignalCase{"nesting_after_the_root", nested(32) + " " + nested(40), 0}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(StatusText, NullDocumentBeforeAnyRender) {
@@ -392,4 +396,26 @@ TEST(WriteCycle, PollRoundStartedBeforeTheAnswerLeavesItPending) {
     EXPECT_EQ(rig.result(), -1);
     EXPECT_EQ(rig.host->count("SendSP"), 1) << "the round completed";
     EXPECT_EQ(rig.host->count("Reset"), 1) << "only the round's end, no write answer";
+}
+
+// The host's own operations may throw; the caller sees that, after the part
+// of the preamble that ran before it, and never a -1 that hides it.
+TEST(Commands, ExceptionsOfTheHostReachTheCaller) {
+    struct PortThatThrows : RecordingController {
+        int OpenPort(TesselSPDevice&) override { throw std::runtime_error("port gone"); }
+    };
+    auto host = std::make_shared<PortThatThrows>();
+    Quillark dev;
+    dev.Init(host, 7, Json::Value());
+    const std::vector<unsigned char> in = words({100, 250});
+    for (int code : {IoWriteRegister, IoWriteRegisters, IoSignalCommand, IoEmptyCommand}) {
+        int out_size = kUntouched;
+        EXPECT_THROW(dev.DeviceIoControl(code, in.data(), static_cast<int>(in.size()), nullptr,
+                                         0, out_size),
+                     std::runtime_error)
+            << code;
+        EXPECT_EQ(dev.poll_step, code);
+        EXPECT_EQ(dev.ctrl_result, quillark::Pending);
+        EXPECT_EQ(out_size, kUntouched);
+    }
 }
