@@ -154,7 +154,7 @@ TEST(PollRound, UnknownTagsChangeNothing) {
         rig.dev.poll_step = tag;
         EXPECT_EQ(rig.dev.process_payload(SPModbus::TabInputBits, 6), 1) << tag;
         EXPECT_EQ(rig.dev.poll_step, tag);
-        EXPECT_EQ(rig.dev.ctrl_result, -1);
+        EXPECT_EQ(rig.dev.ctrl_result, quillark::Pending);
         std::vector<std::uint8_t> expected(187, 0);
         expected[0] = 7;
         EXPECT_EQ(std::memcmp(&rig.dev.record, expected.data(), 187), 0) << tag;

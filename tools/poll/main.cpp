@@ -23,6 +23,7 @@
 #include <json/reader.h>
 
 #include "cli.h"
+#include "commands.h"
 #include "master.h"
 #include "modbus_transport.h"
 #include "poller.h"
@@ -34,9 +35,6 @@ using namespace quillark_tools;
 using namespace quillark_poll;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kWriteRegister = 206;
-constexpr int kWriteRegisters = 210;
-constexpr int kStatusText = 801;
 constexpr int kResultQuery = 802;  // any code outside the command table reads the result
 
 std::atomic<bool> g_stop{false};
@@ -111,7 +109,7 @@ std::string status_text(TesselSPDevice& driver) {
     std::vector<char> buffer(64 * 1024);
     for (int attempt = 0; attempt < 4; ++attempt) {
         int size = 0;
-        const int rc = driver.DeviceIoControl(kStatusText, nullptr, 0, buffer.data(),
+        const int rc = driver.DeviceIoControl(IoGetStatusText, nullptr, 0, buffer.data(),
                                               static_cast<int>(buffer.size()), size);
         if (rc == 0 && size >= 0 && static_cast<std::size_t>(size) <= buffer.size())
             return std::string(buffer.data(), static_cast<std::size_t>(size));
@@ -122,10 +120,10 @@ std::string status_text(TesselSPDevice& driver) {
 }
 
 std::int32_t query_result(TesselSPDevice& driver) {
-    std::int32_t result = -1;
+    std::int32_t result = quillark::Pending;
     int size = 0;
     driver.DeviceIoControl(kResultQuery, nullptr, 0, &result, sizeof result, size);
-    return size == sizeof result ? result : -1;
+    return size == sizeof result ? result : quillark::Pending;
 }
 
 bool save_record(const std::string& path, const std::vector<std::uint8_t>& record) {
@@ -388,7 +386,7 @@ int run(const Options& o) {
         words.push_back(static_cast<std::uint16_t>(w.address));
         words.insert(words.end(), w.values.begin(), w.values.end());
         int unused = 0;
-        const int code = o.ordered_multi[i] ? kWriteRegisters : kWriteRegister;
+        const int code = o.ordered_multi[i] ? IoWriteRegisters : IoWriteRegister;
         driver.DeviceIoControl(code, words.data(), static_cast<int>(words.size() * 2), nullptr,
                                 0, unused);
         const standin::PumpResult sent = master.pump(driver);
@@ -398,10 +396,10 @@ int run(const Options& o) {
         write_results.push_back(verdict);
         std::string line = std::string(o.ordered_multi[i] ? "write-multi " : "write ") +
                            describe(w) + ": ";
-        if (verdict == 1) line += "confirmed by the unit";
-        else if (verdict == 3) line += "answered but not confirmed";
+        if (verdict == quillark::Confirmed) line += "confirmed by the unit";
+        else if (verdict == quillark::NotConfirmed) line += "answered but not confirmed";
         else line += "no answer";
-        if (verdict != 1 && sent.requests > 0) {
+        if (verdict != quillark::Confirmed && sent.requests > 0) {
             line += " (" + std::string(standin::to_string(sent.outcome.status));
             if (!sent.outcome.error.empty()) line += ": " + sent.outcome.error;
             line += ")";

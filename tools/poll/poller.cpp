@@ -9,14 +9,16 @@
 #include <json/reader.h>
 #include <json/writer.h>
 
+#include "commands.h"
+
 namespace quillark_poll {
 
 int exit_status(bool polled, int complete_rounds, const std::vector<int>& write_results) {
     if (polled && complete_rounds == 0) return kExitFailed;
     int status = kExitOk;
     for (int result : write_results) {
-        if (result == 1) continue;
-        if (result == 3) status = status == kExitOk ? kExitNotConfirmed : status;
+        if (result == quillark::Confirmed) continue;
+        if (result == quillark::NotConfirmed) status = status == kExitOk ? kExitNotConfirmed : status;
         else status = kExitFailed;  // no answer outweighs a refusal
     }
     return status;

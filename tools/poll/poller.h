@@ -21,7 +21,7 @@ enum ExitStatus {
 };
 
 // Exit status from the number of complete rounds (when rounds were asked
-// for) and the results the driver gave for the writes (-1, 1 or 3).
+// for) and the results the driver gave for the writes (quillark::WriteOutcome).
 int exit_status(bool polled, int complete_rounds, const std::vector<int>& write_results);
 
 // The status document indented, with the signal names as readable UTF-8.
