@@ -67,10 +67,15 @@ TEST(StatusText, OnceTheAddressIsOutTheLiveDocumentIsWritten) {
     TestClock clock(at(2024, 3, 5, 8, 7, 9));
     StatusDevice d;
     auto* doc = const_cast<Json::Value*>(handed_out_address(d.dev));
+    // A caller swaps one member for another: as many members, not the same.
+    doc->removeMember("环境温度");
+    (*doc)["added by a caller"] = 1;
     for (int round = 0; round < 2; ++round) {
         clock.advance(seconds(1));
         d.load(RecordImage{});
         ASSERT_EQ(handed_out_address(d.dev), doc);  // brought up to date
+        EXPECT_TRUE((*doc)["环境温度"].isDouble()) << "the rebuild puts back what was taken";
+        EXPECT_TRUE(doc->isMember("added by a caller")) << "and removes nothing";
         (*doc)["环境温度"] = "set by a caller";
         const std::string text = fetch_status_text(d.dev);
         EXPECT_EQ(text, library_text(*doc));
