@@ -68,10 +68,12 @@ Endpoint parse_endpoint(const std::string& text, const std::string& default_host
 
 namespace {
 
-RegisterWrite parse_assignment(const std::string& text, const std::string& form, int max_values) {
+RegisterWrite parse_assignment(const std::string& text, const std::string& form, int max_values,
+                               RegisterWrite::Kind kind) {
     const auto equals = text.find('=');
     if (equals == std::string::npos) throw bad(text, "expected " + form);
     RegisterWrite write;
+    write.kind = kind;
     try {
         write.address = static_cast<int>(parse_number(text.substr(0, equals), 0, 65535));
     } catch (const std::invalid_argument&) {
@@ -103,11 +105,11 @@ RegisterWrite parse_assignment(const std::string& text, const std::string& form,
 }  // namespace
 
 RegisterWrite parse_write(const std::string& text) {
-    return parse_assignment(text, "ADDR=VALUE", 1);
+    return parse_assignment(text, "ADDR=VALUE", 1, RegisterWrite::Kind::Single);
 }
 
 RegisterWrite parse_write_multi(const std::string& text, int max_values) {
-    return parse_assignment(text, "ADDR=V1,V2,...", max_values);
+    return parse_assignment(text, "ADDR=V1,V2,...", max_values, RegisterWrite::Kind::Multiple);
 }
 
 }  // namespace quillark_tools

@@ -22,7 +22,11 @@ Endpoint parse_endpoint(const std::string& text, const std::string& default_host
 // A decimal (or 0x-prefixed hexadecimal) number in min..max.
 long parse_number(const std::string& text, long min, long max);
 
+// A write to holding registers, sent as command 206 (one register) or 210
+// (consecutive registers).
 struct RegisterWrite {
+    enum class Kind { Single, Multiple };
+    Kind kind = Kind::Single;
     int address = 0;
     std::vector<std::uint16_t> values;
 };

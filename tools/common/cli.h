@@ -1,29 +1,30 @@
 // Command-line pieces shared by the poller and the simulator.
 #pragma once
 
+#include <cctype>
 #include <string>
 
 #include <CLI/CLI.hpp>
 
 #include "args.h"
+#include "modbus_transport.h"
 
 namespace quillark_tools {
 
-struct SerialOptions {
-    int baud = 9600;
-    std::string parity = "N";
-    int data_bits = 8;
-    int stop_bits = 1;
-};
-
-inline void add_serial_options(CLI::App& app, SerialOptions& serial, const std::string& group) {
+// The serial line's options, straight onto the link settings both tools use.
+inline void add_serial_options(CLI::App& app, standin::LinkSettings& serial,
+                               const std::string& group) {
     app.add_option("--baud", serial.baud, "RTU: serial speed in bit/s")
         ->check(CLI::Range(50, 4000000))
         ->capture_default_str()
         ->group(group);
-    app.add_option("--parity", serial.parity, "RTU: parity, N (none), E (even) or O (odd)")
+    app.add_option_function<std::string>(
+           "--parity",
+           [&serial](const std::string& p) {
+               serial.parity = static_cast<char>(std::toupper(static_cast<unsigned char>(p[0])));
+           },
+           "RTU: parity, N (none), E (even) or O (odd) [N]")
         ->check(CLI::IsMember({"N", "E", "O"}, CLI::ignore_case))
-        ->capture_default_str()
         ->group(group);
     app.add_option("--data-bits", serial.data_bits, "RTU: data bits, 5..8")
         ->check(CLI::Range(5, 8))

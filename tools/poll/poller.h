@@ -1,15 +1,15 @@
-// The pieces of quillark-poll: loading the plug-in, the host that captures
-// what the driver publishes, and how a run's outcome becomes the exit status.
+// quillark-poll's run: load the plug-in, set up the link (or the built-in
+// simulated unit), run the poll rounds, send the writes, and turn what
+// happened into the exit status.
 #pragma once
 
-#include <cstdint>
-#include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "provider.h"
-#include "tessel_controller.h"
+#include "args.h"
+#include "modbus_transport.h"
+#include "output.h"
+#include "plugin.h"
 
 namespace quillark_poll {
 
@@ -24,48 +24,24 @@ enum ExitStatus {
 // for) and the results the driver gave for the writes (quillark::WriteOutcome).
 int exit_status(bool polled, int complete_rounds, const std::vector<int>& write_results);
 
-// The status document indented, with the signal names as readable UTF-8.
-// Throws std::invalid_argument if the text is not JSON.
-std::string pretty_document(const std::string& text);
-
-// Where the plug-in is looked for when none is named: beside the executable
-// and one directory up.
-std::vector<std::string> default_plugin_paths();
-
-class PluginError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
+struct PollOptions {
+    std::string plugin;  // empty: look in default_plugin_paths()
+    unsigned int device_id = 1;
+    std::string settings_file;
+    bool builtin_unit = true;  // no link named: poll the simulated unit in-process
+    standin::LinkSettings link;
+    long rounds = 1;  // 0: until stopped
+    double interval_s = 1.0;
+    std::string record_out;
+    bool pretty = false;
+    std::vector<quillark_tools::RegisterWrite> writes;  // in command-line order
 };
 
-// The plug-in, loaded the way the host loads it: dlopen, get_providers, and
-// the device provider's create.
-class Plugin {
-public:
-    explicit Plugin(const std::string& path);  // throws PluginError
-    ~Plugin();
-    Plugin(const Plugin&) = delete;
-    Plugin& operator=(const Plugin&) = delete;
+// Runs the poller; returns the exit status. Throws std::runtime_error for
+// what it cannot recover from.
+int run_poller(const PollOptions& options);
 
-    // A new driver; delete it before the plug-in goes.
-    TesselSPDevice* create() const;
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-    void* handle_ = nullptr;
-    std::vector<std::shared_ptr<Provider>> providers_;
-    TesselSPDeviceProvider* provider_ = nullptr;
-};
-
-// The host side of one device: keeps the last record the device published.
-class Host : public TesselController {
-public:
-    int SendSP(TesselVDevice& device, int data_id, const void* data, int length,
-               bool delayed) override;
-
-    int published = 0;  // records published so far
-    int last_data_id = 0;
-    std::vector<std::uint8_t> last_record;
-};
+// Ends the run at the next chance. Async-signal-safe.
+void stop_poller() noexcept;
 
 }  // namespace quillark_poll

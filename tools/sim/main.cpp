@@ -1,15 +1,12 @@
 // quillark-sim: a Modbus server that behaves like the in-row air-conditioning
 // unit, for trying the driver and the poller without the real unit.
 #include <signal.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
-#include <fstream>
 #include <iostream>
-#include <optional>
 
 #include "cli.h"
+#include "files.h"
 #include "server.h"
 
 namespace {
@@ -18,18 +15,6 @@ std::atomic<quillark_sim::Server*> g_server{nullptr};
 
 extern "C" void on_stop_signal(int) {
     if (quillark_sim::Server* server = g_server.load()) server->stop();
-}
-
-void write_port_file(const std::string& path, int port) {
-    // Written aside and renamed, so a reader never sees half a number.
-    const std::string part = path + ".part";
-    {
-        std::ofstream out(part, std::ios::trunc);
-        out << port << "\n";
-        if (!out.flush()) throw std::runtime_error(part + ": cannot write");
-    }
-    if (std::rename(part.c_str(), path.c_str()) != 0)
-        throw std::runtime_error(path + ": cannot write");
 }
 
 }  // namespace
@@ -43,9 +28,7 @@ int main(int argc, char** argv) {
                      ". Stops on Ctrl-C or SIGTERM.",
                  "quillark-sim"};
     std::string tcp;
-    std::string rtu;
-    SerialOptions serial;
-    int unit = 1;
+    standin::LinkSettings link;
     std::string image_file;
     bool steady = false;
     std::string port_file;
@@ -60,11 +43,11 @@ int main(int argc, char** argv) {
                             parse_endpoint(s, "127.0.0.1", true);
                         }))
                         ->group("Link");
-    app.add_option("--rtu", rtu, "Serve Modbus RTU on this serial device instead")
+    app.add_option("--rtu", link.device, "Serve Modbus RTU on this serial device instead")
         ->excludes(tcp_opt)
         ->group("Link");
-    add_serial_options(app, serial, "Link");
-    app.add_option("--unit", unit, "Unit (slave) id to answer as")
+    add_serial_options(app, link, "Link");
+    app.add_option("--unit", link.unit, "Unit (slave) id to answer as")
         ->check(CLI::Range(1, 247))
         ->capture_default_str()
         ->group("Link");
@@ -114,20 +97,16 @@ int main(int argc, char** argv) {
         }
     }
 
-    quillark_sim::ServerSettings settings;
-    if (!rtu.empty()) {
-        settings.kind = quillark_sim::ServerSettings::Kind::Rtu;
-        settings.device = rtu;
-        settings.baud = serial.baud;
-        settings.parity = serial.parity[0];
-        settings.data_bits = serial.data_bits;
-        settings.stop_bits = serial.stop_bits;
+    const bool serial = !link.device.empty();
+    if (serial) {
+        link.kind = standin::LinkSettings::Kind::Rtu;
     } else {
         const Endpoint endpoint = parse_endpoint(tcp.empty() ? "1502" : tcp, "127.0.0.1", true);
-        settings.host = endpoint.host;
-        settings.port = endpoint.port;
+        link.host = endpoint.host;
+        link.port = std::to_string(endpoint.port);
     }
-    settings.unit = unit;
+    quillark_sim::ServerSettings settings;
+    settings.link = link;
     settings.verbose = verbose;
 
     signal(SIGPIPE, SIG_IGN);
@@ -135,16 +114,13 @@ int main(int argc, char** argv) {
         quillark_sim::SimulatedUnit simulated(image, steady, faults);
         quillark_sim::Server server(simulated, settings);
         g_server = &server;
-        struct sigaction action {};
-        action.sa_handler = on_stop_signal;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGINT, &action, nullptr);
-        sigaction(SIGTERM, &action, nullptr);
+        on_stop_signals(on_stop_signal);
 
-        if (!port_file.empty() && settings.kind == quillark_sim::ServerSettings::Kind::Tcp)
-            write_port_file(port_file, server.port());
-        std::cout << "quillark-sim: unit " << unit << " listening on "
-                  << (rtu.empty() ? "tcp " : "rtu ") << server.where() << std::endl;
+        // Written beside and renamed, so a reader never sees half a number.
+        if (!port_file.empty() && !serial)
+            save_beside(port_file, std::to_string(server.port()) + "\n");
+        std::cout << "quillark-sim: unit " << link.unit << " listening on "
+                  << (serial ? "rtu " : "tcp ") << server.where() << std::endl;
         server.run();
         g_server = nullptr;
         std::cerr << "quillark-sim: stopped after " << simulated.requests() << " requests\n";

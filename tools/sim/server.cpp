@@ -53,25 +53,25 @@ Server::Server(SimulatedUnit& unit, ServerSettings settings)
     : unit_(unit), settings_(std::move(settings)) {
     if (pipe2(stop_pipe_, O_CLOEXEC | O_NONBLOCK) != 0)
         throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
-    if (settings_.kind == ServerSettings::Kind::Tcp) {
-        const std::string service = std::to_string(settings_.port);
-        ctx_ = modbus_new_tcp_pi(settings_.host.c_str(), service.c_str());
-        if (ctx_ == nullptr) throw failure("tcp " + settings_.host);
+    const standin::LinkSettings& link = settings_.link;
+    if (link.kind == standin::LinkSettings::Kind::Tcp) {
+        ctx_ = modbus_new_tcp_pi(link.host.c_str(), link.port.c_str());
+        if (ctx_ == nullptr) throw failure("tcp " + link.host);
         listen_fd_ = modbus_tcp_pi_listen(ctx_, kMaxConnections);
         if (listen_fd_ == -1) {
-            const auto error = failure("cannot listen on " + settings_.host + ":" + service);
+            const auto error = failure("cannot listen on " + link.host + ":" + link.port);
             modbus_free(ctx_);
             ctx_ = nullptr;
             throw error;
         }
         port_ = bound_port(listen_fd_);
     } else {
-        ctx_ = modbus_new_rtu(settings_.device.c_str(), settings_.baud, settings_.parity,
-                              settings_.data_bits, settings_.stop_bits);
-        if (ctx_ == nullptr) throw failure("rtu " + settings_.device);
-        modbus_set_slave(ctx_, settings_.unit);
+        ctx_ = modbus_new_rtu(link.device.c_str(), link.baud, link.parity, link.data_bits,
+                              link.stop_bits);
+        if (ctx_ == nullptr) throw failure("rtu " + link.device);
+        modbus_set_slave(ctx_, link.unit);
         if (!reopen_serial()) {
-            const auto error = failure("cannot open " + settings_.device);
+            const auto error = failure("cannot open " + link.device);
             modbus_free(ctx_);
             ctx_ = nullptr;
             throw error;
@@ -92,9 +92,10 @@ Server::~Server() {
 }
 
 std::string Server::where() const {
-    if (settings_.kind == ServerSettings::Kind::Rtu) return settings_.device;
-    const bool ipv6 = settings_.host.find(':') != std::string::npos;
-    return (ipv6 ? "[" + settings_.host + "]" : settings_.host) + ":" + std::to_string(port_);
+    const standin::LinkSettings& link = settings_.link;
+    if (link.kind == standin::LinkSettings::Kind::Rtu) return link.device;
+    const bool ipv6 = link.host.find(':') != std::string::npos;
+    return (ipv6 ? "[" + link.host + "]" : link.host) + ":" + std::to_string(port_);
 }
 
 void Server::start() { thread_ = std::thread([this] { run(); }); }
@@ -134,7 +135,7 @@ bool Server::serve_one(int fd) {
     const int rc = modbus_receive(ctx_, query);
     if (rc == -1) {
         const int error = errno;
-        if (settings_.kind == ServerSettings::Kind::Rtu &&
+        if (settings_.link.kind == standin::LinkSettings::Kind::Rtu &&
             (error == ETIMEDOUT || error == EMBBADCRC || error == EMBBADDATA)) {
             modbus_flush(ctx_);  // noise on the line: resynchronise on the next frame
             return true;
@@ -143,7 +144,7 @@ bool Server::serve_one(int fd) {
     }
     if (rc == 0) return true;  // a frame for another unit on the line
     const int header = modbus_get_header_length(ctx_);
-    if (query[header - 1] != settings_.unit) return true;
+    if (query[header - 1] != settings_.link.unit) return true;
 
     const Request request = parse_request(query + header, rc - header);
     const Reply reply = unit_.decide(request);
@@ -167,7 +168,7 @@ void Server::run() {
     while (true) {
         fds.clear();
         fds.push_back({stop_pipe_[0], POLLIN, 0});
-        const bool tcp = settings_.kind == ServerSettings::Kind::Tcp;
+        const bool tcp = settings_.link.kind == standin::LinkSettings::Kind::Tcp;
         if (tcp) {
             fds.push_back({listen_fd_, POLLIN, 0});
             for (int fd : clients) fds.push_back({fd, POLLIN, 0});
@@ -183,7 +184,7 @@ void Server::run() {
             if (serial_fd_ == -1) {
                 if (!reopen_serial() && settings_.verbose)
                     std::fprintf(stderr, "quillark-sim: cannot reopen %s: %s\n",
-                                 settings_.device.c_str(), modbus_strerror(errno));
+                                 settings_.link.device.c_str(), modbus_strerror(errno));
                 continue;
             }
             if (fds[1].revents == 0) continue;

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "modbus_transport.h"
 #include "unit.h"
 
 struct _modbus;
@@ -14,16 +15,13 @@ struct _modbus;
 namespace quillark_sim {
 
 struct ServerSettings {
-    enum class Kind { Tcp, Rtu };
-    Kind kind = Kind::Tcp;
-    std::string host = "127.0.0.1";  // TCP: address to listen on
-    int port = 0;                    // TCP: 0 picks a free port
-    std::string device;              // RTU: serial device
-    int baud = 9600;
-    char parity = 'N';
-    int data_bits = 8;
-    int stop_bits = 1;
-    int unit = 1;  // answers this unit id only
+    // The same link settings a master uses. TCP: the address and port to
+    // listen on (port "0" picks a free one). `unit`: the only id answered.
+    standin::LinkSettings link = [] {
+        standin::LinkSettings tcp;
+        tcp.port = "0";
+        return tcp;
+    }();
     bool verbose = false;  // one line per request on stderr
 };
 
