@@ -36,8 +36,9 @@ std::uint16_t input_word(const void* in, int index) {
 // bracket the reader will descend into goes uncounted: brackets inside strings
 // and inside comments (the reader accepts both comment styles) are not
 // nesting. The reader stops at the end of the root value (the closer that
-// brings the depth back to 0), so whatever follows it is not counted; brackets it never reaches after a syntax error inside the
-// root may be, which only rejects text early.
+// brings the depth back to 0), so whatever follows it is not counted.
+// Brackets it never reaches after a syntax error inside the root may be
+// counted, which only rejects text early.
 bool nesting_within(const char* text, std::size_t length, int limit) {
     int depth = 0;
     std::size_t i = 0;

@@ -151,7 +151,8 @@ TEST(WriteRegisters, WritesEveryWholeWordAfterTheAddress) {
         Rig rig;
         auto in = words({40, 1, 2, 3, 4});
         in.push_back(0xFF);  // an odd last byte is not a word
-        ASSERT_EQ(rig.dev.DeviceIoControl(IoWriteRegisters, in.data(), in_len, nullptr, 0, rig.out_size), 0);
+        ASSERT_EQ(rig.dev.DeviceIoControl(IoWriteRegisters,
+                                          in.data(), in_len, nullptr, 0, rig.out_size), 0);
         EXPECT_EQ(rig.dev.ctrl_expect, 4) << in_len;
         ModbusRequest request;
         ASSERT_TRUE(rig.dev.take_request(request));
@@ -166,11 +167,13 @@ TEST(WriteRegisters, OneRequestCarriesAtMost123Values) {
     std::vector<unsigned char> in(2 + 2 * 124, 0x01);
     for (int in_len : {248, 249}) {
         Rig rig;
-        EXPECT_EQ(rig.dev.DeviceIoControl(IoWriteRegisters, in.data(), in_len, nullptr, 0, rig.out_size), 0);
+        EXPECT_EQ(rig.dev.DeviceIoControl(IoWriteRegisters,
+                                          in.data(), in_len, nullptr, 0, rig.out_size), 0);
         EXPECT_EQ(rig.dev.ctrl_expect, 123);
     }
     Rig rig;
-    EXPECT_EQ(rig.dev.DeviceIoControl(IoWriteRegisters, in.data(), 250, nullptr, 0, rig.out_size), -1);
+    EXPECT_EQ(rig.dev.DeviceIoControl(IoWriteRegisters,
+                                      in.data(), 250, nullptr, 0, rig.out_size), -1);
 }
 
 // Input too short, missing or too long for the write is refused before any
@@ -228,7 +231,8 @@ TEST_P(SignalCommand, AnswersAfterThePreambleWithoutThrowing) {
     const SignalCase& c = GetParam();
     Rig rig;
     const int in_len = c.in_len == -2 ? static_cast<int>(c.text.size()) : c.in_len;
-    EXPECT_EQ(rig.dev.DeviceIoControl(IoSignalCommand, c.text.data(), in_len, nullptr, 0, rig.out_size),
+    EXPECT_EQ(rig.dev.DeviceIoControl(IoSignalCommand,
+                                      c.text.data(), in_len, nullptr, 0, rig.out_size),
               c.result);
     EXPECT_EQ(rig.dev.poll_step, 310);
     EXPECT_EQ(rig.dev.ctrl_result, quillark::Pending);
@@ -287,7 +291,8 @@ TEST(StatusText, CopiesExactlyWhenTheBufferFitsAndNothingOtherwise) {
     EXPECT_TRUE(doc.isObject());
 
     std::vector<char> out(text.size() + 8, static_cast<char>(kFill));
-    EXPECT_EQ(rig.dev.DeviceIoControl(IoGetStatusText, nullptr, 0, out.data(), length, rig.out_size), 0);
+    EXPECT_EQ(rig.dev.DeviceIoControl(IoGetStatusText,
+                                      nullptr, 0, out.data(), length, rig.out_size), 0);
     EXPECT_EQ(rig.out_size, length);
     EXPECT_EQ(std::string(out.data(), text.size()), text);
     EXPECT_EQ(static_cast<unsigned char>(out[text.size()]), kFill);
@@ -300,7 +305,8 @@ TEST(StatusText, CopiesExactlyWhenTheBufferFitsAndNothingOtherwise) {
                          Case{false, INT_MIN}, Case{true, length}, Case{true, INT_MAX}}) {
         std::vector<char> small(text.size() + 8, static_cast<char>(kFill));
         rig.out_size = kUntouched;
-        EXPECT_EQ(rig.dev.DeviceIoControl(IoGetStatusText, nullptr, 0, c.null_out ? nullptr : small.data(),
+        EXPECT_EQ(rig.dev.DeviceIoControl(IoGetStatusText,
+                                          nullptr, 0, c.null_out ? nullptr : small.data(),
                                           c.out_len, rig.out_size),
                   -1)
             << c.out_len;
@@ -315,7 +321,8 @@ TEST(StatusObject, HandsOutTheAddressOfTheDriversDocument) {
     Rig rig;
     unsigned char out[2 * sizeof(void*)];
     std::memset(out, kFill, sizeof out);
-    EXPECT_EQ(rig.dev.DeviceIoControl(IoGetStatusObject, nullptr, 0, out, kAddress, rig.out_size), 0);
+    EXPECT_EQ(rig.dev.DeviceIoControl(IoGetStatusObject,
+                                      nullptr, 0, out, kAddress, rig.out_size), 0);
     EXPECT_EQ(rig.out_size, kAddress);
     const Json::Value* doc = nullptr;
     std::memcpy(&doc, out, sizeof doc);
@@ -324,7 +331,8 @@ TEST(StatusObject, HandsOutTheAddressOfTheDriversDocument) {
     EXPECT_TRUE(doc->isNull()) << "no round has completed";
 
     rig.round();
-    EXPECT_EQ(rig.dev.DeviceIoControl(IoGetStatusObject, nullptr, 0, out, sizeof out, rig.out_size), 0);
+    EXPECT_EQ(rig.dev.DeviceIoControl(IoGetStatusObject,
+                                      nullptr, 0, out, sizeof out, rig.out_size), 0);
     EXPECT_TRUE(doc->isObject()) << "the request brought the document up to date";
 
     struct Case {
