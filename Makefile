@@ -1,6 +1,7 @@
 # The newcomer's entry. On a fresh Debian 12 machine:
 #   make demo   poll a simulated unit through the plug-in (arrives with the poller)
 #   make test   install what is missing, build, run every test
+#   make package  the Debian packages for amd64 and armhf, in out/
 # Every target does its own set-up (scripts/bootstrap first); nothing else to install.
 
 SHELL := /bin/bash
@@ -9,7 +10,7 @@ JOBS  ?= 2
 BUILD ?= build
 
 .DEFAULT_GOAL := help
-.PHONY: help demo test bootstrap asan tsan armhf fuzz ci clean
+.PHONY: help demo test bootstrap asan tsan armhf fuzz package ci clean
 
 help:
 	@echo "make demo    poll a simulated unit through quillark.so and print its status"
@@ -18,6 +19,7 @@ help:
 	@echo "make tsan    ThreadSanitizer build and tests (build-tsan/)"
 	@echo "make armhf   32-bit ARM cross build, tests under qemu-arm (build-armhf/)"
 	@echo "make fuzz    clang build and every fuzz target for FUZZ_SECONDS (build-fuzz/)"
+	@echo "make package Debian packages quillark-plugin and quillark-tools, amd64 and armhf (out/)"
 	@echo "make ci      everything CI runs (.ci/run)"
 	@echo "make clean   remove every build directory"
 
@@ -33,11 +35,16 @@ test: bootstrap
 asan tsan armhf fuzz:
 	bash .ci/run $@
 
+# Release builds in build-pkg/ and build-pkg-armhf/; the four .deb files land in out/.
+package:
+	bash scripts/bootstrap --armhf
+	JOBS=$(JOBS) bash scripts/package
+
 ci:
 	bash .ci/run
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-armhf build-fuzz
+	rm -rf $(BUILD) build-asan build-tsan build-armhf build-fuzz build-pkg build-pkg-armhf out
 
 # --- demo ---------------------------------------------------------------------
 # The main job: the poller loads quillark.so with dlopen, polls the simulated

@@ -4,6 +4,15 @@
 
 #include "quillark.h"
 #include "quillark_provider.h"
+#include "quillark_version.h"
+
+namespace {
+// Which release this file is, for people and tools that read the file
+// (`strings quillark.so`, `quillark-poll --version`); kept in the binary
+// without being exported.
+[[gnu::used]] constexpr char kIdentification[] =
+    QUILLARK_IDENTIFICATION_MARK QUILLARK_IDENTIFICATION;
+}  // namespace
 
 TesselSPDevice* QuillarkProvider::create() const { return new Quillark(); }
 

@@ -51,9 +51,10 @@ void write_point_table(std::ostream& out) {
     const std::ios_base::fmtflags flags = out.flags();
     const std::streamsize precision = out.precision();
     out << "# Point table of the in-row air-conditioning unit\n\n"
-           "Generated from `quillark/points.h` by the test `PointTable.DocumentIsCurrent`; "
-           "run the tests with `QUILLARK_UPDATE_DOCS=1` to rewrite it after a change of the "
-           "point map.\n\n"
+           "Generated from `quillark/record.h` and `quillark/points.h` by the build target "
+           "`points_doc`; after a change of the point map, `cmake --build build --target "
+           "update_points_doc` rewrites this copy (the test `PointTable.DocumentIsCurrent` "
+           "fails until then).\n\n"
            "## "
         << mean_key
         << " (middle supply-air temperature)\n\n"

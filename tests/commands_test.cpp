@@ -1,7 +1,6 @@
 // The command interface: result query, register writes and their confirmation
 // by the unit, signal commands, and the status document as text and object.
 #include <climits>
-#include <stdexcept>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -407,26 +406,4 @@ TEST(WriteCycle, PollRoundStartedBeforeTheAnswerLeavesItPending) {
     EXPECT_EQ(rig.result(), quillark::Pending);
     EXPECT_EQ(rig.host->count("SendSP"), 1) << "the round completed";
     EXPECT_EQ(rig.host->count("Reset"), 1) << "only the round's end, no write answer";
-}
-
-// The host's own operations may throw; the caller sees that, after the part
-// of the preamble that ran before it, and never a -1 that hides it.
-TEST(Commands, ExceptionsOfTheHostReachTheCaller) {
-    struct PortThatThrows : RecordingController {
-        int OpenPort(TesselSPDevice&) override { throw std::runtime_error("port gone"); }
-    };
-    auto host = std::make_shared<PortThatThrows>();
-    Quillark dev;
-    dev.Init(host, 7, Json::Value());
-    const std::vector<unsigned char> in = words({100, 250});
-    for (int code : {IoWriteRegister, IoWriteRegisters, IoSignalCommand, IoEmptyCommand}) {
-        int out_size = kUntouched;
-        EXPECT_THROW(dev.DeviceIoControl(code, in.data(), static_cast<int>(in.size()), nullptr,
-                                         0, out_size),
-                     std::runtime_error)
-            << code;
-        EXPECT_EQ(dev.poll_step, code);
-        EXPECT_EQ(dev.ctrl_result, quillark::Pending);
-        EXPECT_EQ(out_size, kUntouched);
-    }
 }

@@ -1,5 +1,6 @@
-// The built quillark.so, loaded the way the host loads it.
+// quillark.so as installed, loaded the way the host loads it.
 #include <dlfcn.h>
+#include <stdlib.h>
 
 #include <array>
 #include <cstdio>
@@ -13,10 +14,36 @@
 
 namespace {
 
+std::string run(const std::string& command) {
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+    std::string out;
+    if (!pipe) return out;
+    std::array<char, 256> chunk{};
+    while (fgets(chunk.data(), static_cast<int>(chunk.size()), pipe.get()) != nullptr)
+        out += chunk.data();
+    return out;
+}
+
+// The plug-in component installed once per test program into a scratch root
+// outside the build tree, with cmake --install as an integrator would.
+const std::string& installed_plugin() {
+    static char root[] = "/tmp/quillark-install-XXXXXX";
+    static const std::string path = [] {
+        if (mkdtemp(root) == nullptr) return std::string("/nonexistent/quillark.so");
+        std::atexit([] { std::system((std::string("rm -rf ") + root).c_str()); });
+        const std::string command = std::string("DESTDIR=") + root + " " QUILLARK_CMAKE
+                                    " --install " QUILLARK_BUILD_DIR
+                                    " --component " QUILLARK_PLUGIN_COMPONENT " >/dev/null 2>&1";
+        if (std::system(command.c_str()) != 0) return std::string("/nonexistent/quillark.so");
+        return std::string(root) + QUILLARK_INSTALLED_PLUGIN;
+    }();
+    return path;
+}
+
 class Plugin : public ::testing::Test {
 protected:
     void SetUp() override {
-        handle_ = dlopen(QUILLARK_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+        handle_ = dlopen(installed_plugin().c_str(), RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(handle_, nullptr) << dlerror();
         entry_ = reinterpret_cast<get_providers_fn>(dlsym(handle_, "get_providers"));
         ASSERT_NE(entry_, nullptr) << dlerror();
@@ -78,16 +105,25 @@ TEST_F(Plugin, DriversAreIndependentAndOutliveTheirProvider) {
 }
 
 TEST_F(Plugin, ExportsOnlyItsEntryPoint) {
-    const std::string command =
-        std::string("nm -D --defined-only ") + QUILLARK_PLUGIN_PATH + " 2>/dev/null";
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-    ASSERT_TRUE(pipe);
     std::string symbols;
-    std::array<char, 256> line{};
-    while (fgets(line.data(), static_cast<int>(line.size()), pipe.get()) != nullptr) {
-        std::string s(line.data());
-        const auto space = s.rfind(' ');
-        symbols += s.substr(space + 1);
+    const std::string listing = run("nm -D --defined-only " + installed_plugin() + " 2>/dev/null");
+    for (std::size_t at = 0; at < listing.size();) {
+        const std::size_t end = listing.find('\n', at);
+        const std::string line = listing.substr(at, end - at);
+        symbols += line.substr(line.rfind(' ') + 1) + "\n";
+        at = end == std::string::npos ? listing.size() : end + 1;
     }
     EXPECT_EQ(symbols, "get_providers\n");
+}
+
+// What makes the file loadable in the real host: no library of our stand-in
+// host to look for, no search path into a build tree, and which release it is.
+TEST_F(Plugin, ShipsWithoutTheStandInHostAndSaysWhichReleaseItIs) {
+    const std::string dynamic = run("readelf -d " + installed_plugin());
+    ASSERT_NE(dynamic.find("(NEEDED)"), std::string::npos) << dynamic;
+    EXPECT_EQ(dynamic.find("tesselhost"), std::string::npos) << dynamic;
+    EXPECT_EQ(dynamic.find("(RUNPATH)"), std::string::npos) << dynamic;
+    EXPECT_EQ(dynamic.find("(RPATH)"), std::string::npos) << dynamic;
+    EXPECT_NE(run("strings " + installed_plugin()).find("quillark " QUILLARK_TEST_VERSION),
+              std::string::npos);
 }

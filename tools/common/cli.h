@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 
 #include "args.h"
+#include "version.h"
 #include "modbus_transport.h"
 
 namespace quillark_tools {
@@ -34,6 +35,10 @@ inline void add_serial_options(CLI::App& app, standin::LinkSettings& serial,
         ->check(CLI::Range(1, 2))
         ->capture_default_str()
         ->group(group);
+}
+
+inline void add_version_flag(CLI::App& app, bool& version) {
+    app.add_flag("--version", version, "Print the version and exit");
 }
 
 // Runs the parser; returns -1 to go on, else the exit status: 0 after

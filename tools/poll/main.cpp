@@ -96,7 +96,11 @@ int parse(PollOptions& o, int argc, char** argv) {
                       }))
                       ->group("Control");
 
+    bool version = false;
+    add_version_flag(app, version);
+
     if (const int status = parse_command_line(app, argc, argv); status >= 0) return status;
+    if (version) return print_version(std::cout, o.plugin);
 
     if (o.rounds == 0 && !(singles.empty() && multis.empty())) {
         std::cerr << "quillark-poll: " << (singles.empty() ? "--write-multi" : "--write")

@@ -14,7 +14,10 @@ std::vector<std::string> default_plugin_paths() {
     dir = dir.substr(0, dir.rfind('/'));
     if (dir.empty()) dir = "/";
     const std::string parent = dir.substr(0, dir.rfind('/'));
-    return {dir + "/quillark.so", (parent.empty() ? "" : parent) + "/quillark.so"};
+    const std::string installed = QUILLARK_PLUGIN_FROM_BINDIR;
+    const bool absolute = !installed.empty() && installed.front() == '/';
+    return {dir + "/quillark.so", (parent.empty() ? "" : parent) + "/quillark.so",
+            (absolute ? installed : dir + "/" + installed) + "/quillark.so"};
 }
 
 Plugin::Plugin(const std::string& path) : path_(path) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -13,9 +14,14 @@
 
 namespace quillark_poll {
 
-// Where the plug-in is looked for when none is named: beside the executable
-// and one directory up.
+// Where the plug-in is looked for when none is named: beside the executable,
+// one directory up (the build tree), and where it is installed relative to the
+// installed executable.
 std::vector<std::string> default_plugin_paths();
+
+// --version: this release, and the release of the plug-in named (or else found
+// where it is looked for by default), after loading it as for a poll.
+int print_version(std::ostream& out, const std::string& plugin_path);
 
 class PluginError : public std::runtime_error {
 public:

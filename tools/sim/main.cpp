@@ -83,8 +83,14 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0, 65535))
         ->group("Faults");
     app.add_flag("--verbose", verbose, "One line per request on stderr");
+    bool version = false;
+    add_version_flag(app, version);
 
     if (const int status = parse_command_line(app, argc, argv); status >= 0) return status;
+    if (version) {
+        std::cout << version_line("quillark-sim") << std::endl;
+        return 0;
+    }
     faults.fail_addresses.insert(fail_addresses.begin(), fail_addresses.end());
 
     quillark_sim::Image image = quillark_sim::Image::standard();

@@ -1,0 +1,68 @@
+# Debian packages with CPack, one per install component (see Install.cmake):
+#   quillark-plugin_<version>_<arch>.deb   the plug-in and its documents
+#   quillark-tools_<version>_<arch>.deb    poller, simulator, stand-in host library, man pages
+# `make package` (or `cpack`) in a build directory configured with
+# -DCMAKE_INSTALL_PREFIX=/usr makes them; the top-level Makefile's `package`
+# target does this for amd64 and, with the cross toolchain, armhf.
+
+# Debian's name for the architecture the binaries are for, from the toolchain
+# (a cross build's packages are the target's, not the build machine's).
+if(CMAKE_LIBRARY_ARCHITECTURE)
+  execute_process(COMMAND dpkg-architecture -t${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
+                  OUTPUT_VARIABLE QUILLARK_DEB_ARCH OUTPUT_STRIP_TRAILING_WHITESPACE
+                  ERROR_QUIET)
+endif()
+if(NOT QUILLARK_DEB_ARCH)
+  execute_process(COMMAND dpkg --print-architecture
+                  OUTPUT_VARIABLE QUILLARK_DEB_ARCH OUTPUT_STRIP_TRAILING_WHITESPACE
+                  ERROR_QUIET)
+endif()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME quillark)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "Quillark developers <quillark@example.org>")
+set(CPACK_PACKAGE_VENDOR "Quillark developers")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_COMPONENTS_ALL ${QUILLARK_PLUGIN_COMPONENT} ${QUILLARK_TOOLS_COMPONENT})
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${QUILLARK_DEB_ARCH})
+set(CPACK_DEBIAN_PACKAGE_SECTION misc)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The tools' stand-in host library is private: dpkg-shlibdeps finds it here.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS usr/${QUILLARK_PRIVATE_LIBDIR})
+set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
+
+string(TOUPPER ${QUILLARK_PLUGIN_COMPONENT} _plugin)
+string(TOUPPER ${QUILLARK_TOOLS_COMPONENT} _tools)
+set(CPACK_DEBIAN_${_plugin}_PACKAGE_NAME ${QUILLARK_PLUGIN_PACKAGE})
+set(CPACK_DEBIAN_${_tools}_PACKAGE_NAME ${QUILLARK_TOOLS_PACKAGE})
+set(CPACK_COMPONENT_${_tools}_DEPENDS ${QUILLARK_PLUGIN_COMPONENT})
+set(CPACK_DEBIAN_${_plugin}_DESCRIPTION
+"driver plug-in for an in-row precision air-conditioning unit
+quillark.so is a driver plug-in for a monitoring host framework. It speaks
+Modbus to one in-row precision air-conditioning unit (a compressor circuit and
+a refrigerant pump circuit): poll rounds that fill the unit's 187-byte data
+record, a JSON status document, and register writes that report whether the
+unit confirmed them.
+
+The host loads the plug-in with dlopen and binds the host framework's symbols
+from its own process; the host must be built against this system's libjsoncpp
+and C++ runtime.")
+set(CPACK_DEBIAN_${_tools}_DESCRIPTION
+"poller and unit simulator for the quillark plug-in
+quillark-poll loads the quillark.so plug-in as the host does and polls one
+in-row air-conditioning unit over Modbus TCP or RTU, printing its status
+document and sending register writes. quillark-sim is a Modbus server that
+behaves like the unit, for trying the driver without one.
+
+The package carries a stand-in implementation of the host framework, private
+to these tools.")
+
+include(CPack)

@@ -1,0 +1,40 @@
+#include <fstream>
+#include <iostream>
+
+#include "poller.h"
+#include "version.h"
+
+namespace quillark_poll {
+
+int print_version(std::ostream& out, const std::string& plugin_path) {
+    out << quillark_tools::version_line("quillark-poll") << "\n";
+    std::string path = plugin_path;
+    if (path.empty()) {
+        for (const std::string& candidate : default_plugin_paths()) {
+            if (std::ifstream(candidate).good()) {
+                path = candidate;
+                break;
+            }
+        }
+        if (path.empty()) {
+            out << "plug-in: none found; name one with --plugin" << std::endl;
+            return kExitOk;
+        }
+    }
+    try {
+        Plugin plugin(path);  // the same checks as before a poll
+    } catch (const PluginError& e) {
+        out.flush();
+        std::cerr << "quillark-poll: " << (plugin_path.empty() ? "" : "--plugin: ")
+                  << "cannot load " << path << ": " << e.what() << std::endl;
+        return plugin_path.empty() ? kExitFailed : kExitUsage;
+    }
+    const std::string identification = quillark_tools::identification_in_file(path);
+    out << "plug-in " << path << ": "
+        << (identification.empty() ? "loads, but carries no quillark identification"
+                                   : identification)
+        << std::endl;
+    return kExitOk;
+}
+
+}  // namespace quillark_poll
