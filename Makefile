@@ -10,7 +10,7 @@ JOBS  ?= 2
 BUILD ?= build
 
 .DEFAULT_GOAL := help
-.PHONY: help demo test bootstrap asan tsan armhf fuzz package ci clean
+.PHONY: help demo test bootstrap asan tsan armhf fuzz fuzz-long package ci clean
 
 help:
 	@echo "make demo    poll a simulated unit through quillark.so and print its status"
@@ -19,6 +19,7 @@ help:
 	@echo "make tsan    ThreadSanitizer build and tests (build-tsan/)"
 	@echo "make armhf   32-bit ARM cross build, tests under qemu-arm (build-armhf/)"
 	@echo "make fuzz    clang build and every fuzz target for FUZZ_SECONDS (build-fuzz/)"
+	@echo "make fuzz-long  every fuzz target to FUZZ_RUNS (10^7) executions or FUZZ_LONG_SECONDS, with figures"
 	@echo "make package Debian packages quillark-plugin and quillark-tools, amd64 and armhf (out/)"
 	@echo "make ci      everything CI runs (.ci/run)"
 	@echo "make clean   remove every build directory"
@@ -34,6 +35,9 @@ test: bootstrap
 # The configurations CI runs; .ci/run holds their settings and bootstraps itself.
 asan tsan armhf fuzz:
 	bash .ci/run $@
+
+fuzz-long: bootstrap
+	bash scripts/fuzz-long
 
 # Release builds in build-pkg/ and build-pkg-armhf/; the four .deb files land in out/.
 package:

@@ -190,6 +190,12 @@ public:
 
     // The host's master takes the request in flight, if any, to execute it.
     bool take_request(ModbusRequest& out);
+    // True once the request last taken is no longer the device's request in
+    // flight: another was queued since, or the tag moved on without it.
+    bool superseded() const;
+    // Held while the host hands a reply to the device, and while a command
+    // is issued through the host; a command may hand over nested replies.
+    std::recursive_mutex& delivery_mutex() { return delivery_mutex_; }
 
     // Tag of the request in flight; written and read by different host threads.
     std::atomic<std::int32_t> poll_step{0};
@@ -201,7 +207,11 @@ private:
     int queue(ModbusRequest::Function function, int address, int count,
               const unsigned short* values);
 
-    std::mutex request_mutex_;
+    mutable std::mutex request_mutex_;
     bool request_pending_ = false;
     ModbusRequest request_;
+    std::uint64_t queued_ = 0;  // requests queued so far
+    std::uint64_t taken_ = 0;   // the value of queued_ when the master last took one
+    std::int32_t taken_tag_ = 0;
+    std::recursive_mutex delivery_mutex_;
 };

@@ -91,26 +91,29 @@ int Quillark::DeviceIoControl(int code, const void* in, int in_len, void* out, i
         case IoWriteRegister: return write_register(in, in_len);
         case IoWriteRegisters: return write_registers(in, in_len);
         case IoSignalCommand: return signal_command(in, in_len);
-        case IoEmptyCommand: begin_control(IoEmptyCommand); return 0;
+        case IoEmptyCommand: begin_control(IoEmptyCommand, -1); return 0;
         case IoGetStatusText: return status_text(out, out_len, out_size);
         case IoGetStatusObject: return status_object(out, out_len, out_size);
         default: return result_query(out, out_len, out_size);
     }
 }
 
-void Quillark::begin_control(std::int32_t code) {
-    // Taking over the tag abandons a poll round under way: the next reply is
+void Quillark::begin_control(std::int32_t code, std::int32_t expect) {
+    // The expectation is in place before the tag names this command: a reply
+    // handled under the new tag is never compared with the previous one.
+    // Taking over the tag abandons a poll round under way; the next reply is
     // judged as the answer to this command.
-    poll_step = code;
-    ctrl_result = quillark::Pending;
+    if (code == IoWriteRegister || code == IoWriteRegisters) ctrl_expect.store(expect);
+    ctrl_result.store(quillark::Pending);
+    poll_step.store(code, std::memory_order_release);
     TesselSPDevice::OpenPort();
 }
 
 int Quillark::write_register(const void* in, int in_len) {
     if (in == nullptr || in_len < 4) return -1;
-    begin_control(IoWriteRegister);
-    ctrl_expect = input_word(in, 1);
-    modbus_write_register(input_word(in, 0), ctrl_expect.load());
+    const std::uint16_t value = input_word(in, 1);
+    begin_control(IoWriteRegister, value);
+    modbus_write_register(input_word(in, 0), value);
     return 0;
 }
 
@@ -120,15 +123,14 @@ int Quillark::write_registers(const void* in, int in_len) {
     if (count > ModbusRequest::kMaxWriteRegisters) return -1;
     std::uint16_t values[ModbusRequest::kMaxWriteRegisters];
     std::memcpy(values, static_cast<const unsigned char*>(in) + 2, sizeof(values[0]) * count);
-    begin_control(IoWriteRegisters);
-    ctrl_expect = count;
+    begin_control(IoWriteRegisters, count);
     modbus_write_registers(input_word(in, 0), count, values);
     return 0;
 }
 
 int Quillark::signal_command(const void* in, int in_len) {
     if (in == nullptr || in_len < 0) return -1;
-    begin_control(IoSignalCommand);
+    begin_control(IoSignalCommand, -1);
     const std::string text(static_cast<const char*>(in), static_cast<std::size_t>(in_len));
     if (!nesting_within(text.data(), text.size(), kMaxSignalNesting)) return -1;
     try {

@@ -43,7 +43,7 @@ int Quillark::RefreshStatus() {
 }
 
 int Quillark::process_payload(SPModbus::tab_type, unsigned int) {
-    std::int32_t step = poll_step.load();
+    std::int32_t step = poll_step.load(std::memory_order_acquire);
     if (step >= kFirstPollStep && step <= kLastPollStep) {
         const std::size_t index = quillark::step_index(step);
         const quillark::PollRead& read = kPollReads[index];

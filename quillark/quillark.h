@@ -45,7 +45,7 @@ private:
     void render_status_doc();
 
     // Command handlers behind DeviceIoControl.
-    void begin_control(std::int32_t code);
+    void begin_control(std::int32_t code, std::int32_t expect);
     int write_register(const void* in, int in_len);
     int write_registers(const void* in, int in_len);
     int signal_command(const void* in, int in_len);

@@ -122,6 +122,7 @@ int SPModbus::queue(ModbusRequest::Function function, int address, int count,
     request_.count = count;
     if (values != nullptr) std::memcpy(request_.values, values, sizeof(*values) * count);
     request_pending_ = true;
+    ++queued_;
     return 0;
 }
 
@@ -151,5 +152,12 @@ bool SPModbus::take_request(ModbusRequest& out) {
     if (!request_pending_) return false;
     out = request_;
     request_pending_ = false;
+    taken_ = queued_;
+    taken_tag_ = poll_step.load(std::memory_order_acquire);
     return true;
+}
+
+bool SPModbus::superseded() const {
+    std::lock_guard<std::mutex> lock(request_mutex_);
+    return queued_ != taken_ || poll_step.load(std::memory_order_acquire) != taken_tag_;
 }

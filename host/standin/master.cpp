@@ -8,6 +8,7 @@ const char* to_string(Status status) {
         case Status::Exception: return "exception";
         case Status::NoAnswer: return "no answer";
         case Status::LinkDown: return "link down";
+        case Status::Interrupted: return "interrupted";
     }
     return "unknown";
 }
@@ -48,12 +49,39 @@ void fill_refusal(const ModbusRequest& request, std::uint16_t* words) {
 
 }  // namespace
 
+int command(SPModbus& device, int code, const void* in, int in_len, void* out, int out_len,
+            int& out_size) {
+    std::lock_guard<std::recursive_mutex> lock(device.delivery_mutex());
+    return device.DeviceIoControl(code, in, in_len, out, out_len, out_size);
+}
+
+Outcome Master::execute(const ModbusRequest& request, SPModbus& device, PumpResult& result) {
+    Outcome outcome = transport_.execute(request, device.bit_buf, device.reg_buf);
+    for (int resent = 0; resent < retries_ && outcome.status == Status::NoAnswer &&
+                         !is_write(request) && !device.superseded();
+         ++resent) {
+        ++result.retries;
+        transport_.count_retry();
+        outcome = transport_.execute(request, device.bit_buf, device.reg_buf);
+    }
+    return outcome;
+}
+
 PumpResult Master::pump(SPModbus& device) {
     PumpResult result;
     ModbusRequest request;
     while (result.requests < kMaxRequestsPerPump && device.take_request(request)) {
         ++result.requests;
-        result.outcome = transport_.execute(request, device.bit_buf, device.reg_buf);
+        result.function = request.function;
+        result.address = request.address;
+        result.outcome = execute(request, device, result);
+        std::lock_guard<std::recursive_mutex> delivery(device.delivery_mutex());
+        if (device.superseded()) {
+            // A newer request took this one's place while it was on the
+            // line: its answer, or its failure, is no longer the device's.
+            ++result.dropped;
+            continue;
+        }
         const bool answered = result.outcome.status == Status::Answered;
         if (!answered && is_write(request) && result.outcome.status == Status::Exception) {
             fill_refusal(request, device.reg_buf);

@@ -1,6 +1,9 @@
 #include "modbus_transport.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -8,13 +11,14 @@
 
 #include <modbus.h>
 
+#include "modbus_transport_internal.h"
+
 namespace standin {
 
 namespace {
 
-constexpr int kTcpHeader = 7;  // MBAP: transaction, protocol, length, unit
-constexpr int kRtuHeader = 1;  // unit id
-constexpr std::chrono::milliseconds kByteTimeout{500};
+constexpr int kTcpHeaderLength = 7;  // MBAP: transaction, protocol, length, unit
+constexpr int kRtuHeader = 1;        // unit id
 // Answers that belong to no request of ours (a late one, another unit's) are
 // skipped while the response timeout lasts; this bounds how many.
 constexpr int kMaxForeignAnswers = 8;
@@ -39,9 +43,6 @@ void fill_unconfirmable(const ModbusRequest& request, std::uint16_t* words) {
     }
 }
 
-// An answer arrived but did not survive the line (bad CRC, impossible length).
-bool garbled(int error_number) { return error_number == EMBBADCRC || error_number == EMBBADDATA; }
-
 WriteAnswer foreign(std::string why) {
     WriteAnswer answer;
     answer.verdict = WriteAnswer::Foreign;
@@ -50,6 +51,27 @@ WriteAnswer foreign(std::string why) {
 }
 
 }  // namespace
+
+std::string LinkSettings::check() const {
+    const bool tcp = kind == Kind::Tcp;
+    if (tcp && (host.empty() || port.empty())) return "no host or port";
+    if (!tcp && device.empty()) return "no serial device";
+    if (tcp ? unit < 0 || unit > 255 : unit < 1 || unit > 247)
+        return "unit " + std::to_string(unit) + " is outside " + (tcp ? "0..255" : "1..247");
+    if (timeout_ms < 1) return "the timeout must be at least 1 ms";
+    if (retries < 0) return "retries cannot be negative";
+    if (tcp) return "";
+    const auto rates = supported_baud_rates();
+    if (std::find(rates.begin(), rates.end(), baud) == rates.end())
+        return std::to_string(baud) + " baud is not a speed the serial line can be set to";
+    if (std::string("NEOneo").find(parity) == std::string::npos || parity == '\0')
+        return std::string("parity must be N, E or O");
+    if (data_bits < 5 || data_bits > 8) return "data bits must be 5..8";
+    if (stop_bits < 1 || stop_bits > 2) return "stop bits must be 1 or 2";
+    if (rs485 && rts != Rts::None) return "choose either RS-485 mode or RTS toggling";
+    if (rts_delay_us < -1) return "the RTS delay cannot be negative";
+    return "";
+}
 
 std::string LinkSettings::describe() const {
     std::string text;
@@ -80,12 +102,11 @@ std::vector<std::uint8_t> write_request_bytes(const ModbusRequest& request, int 
 }
 
 WriteAnswer judge_write_answer(const ModbusRequest& request, int unit, bool tcp,
-                               const std::uint8_t* adu, int length) {
-    const int header = tcp ? kTcpHeader : kRtuHeader;
+                               const std::uint8_t* adu, int length, std::uint16_t transaction) {
+    const int header = tcp ? kTcpHeaderLength : kRtuHeader;
     if (adu == nullptr || length < header + 2) return foreign("answer too short");
     if (tcp) {
-        // libmodbus sends raw requests with transaction id 0.
-        if (word_at(adu) != 0)
+        if (word_at(adu) != transaction)
             return foreign("transaction " + std::to_string(word_at(adu)) +
                            " answers an earlier request");
         if (word_at(adu + 2) != 0) return foreign("not a Modbus answer");
@@ -145,11 +166,12 @@ Status status_of_error(int error_number) {
 }
 
 ModbusTransport::ModbusTransport(LinkSettings settings) : settings_(std::move(settings)) {
-    if (settings_.kind == LinkSettings::Kind::Tcp)
-        ctx_ = modbus_new_tcp_pi(settings_.host.c_str(), settings_.port.c_str());
-    else
-        ctx_ = modbus_new_rtu(settings_.device.c_str(), settings_.baud, settings_.parity,
-                              settings_.data_bits, settings_.stop_bits);
+    if (const std::string fault = settings_.check(); !fault.empty())
+        throw std::invalid_argument(settings_.describe() + ": " + fault);
+    if (settings_.kind == LinkSettings::Kind::Tcp) return;
+    settings_.parity = static_cast<char>(std::toupper(static_cast<unsigned char>(settings_.parity)));
+    ctx_ = modbus_new_rtu(settings_.device.c_str(), settings_.baud, settings_.parity,
+                          settings_.data_bits, settings_.stop_bits);
     if (ctx_ == nullptr)
         throw std::invalid_argument(settings_.describe() + ": " + modbus_strerror(errno));
     if (modbus_set_slave(ctx_, settings_.unit) == -1) {
@@ -159,21 +181,11 @@ ModbusTransport::ModbusTransport(LinkSettings settings) : settings_(std::move(se
                                     modbus_strerror(error_number));
     }
     modbus_set_error_recovery(ctx_, MODBUS_ERROR_RECOVERY_NONE);
-    const auto timeout = std::chrono::milliseconds(std::max(1, settings_.timeout_ms));
-    set_response_timeout(timeout);
-    const auto byte_timeout = std::min(timeout, std::chrono::milliseconds(kByteTimeout));
-    modbus_set_byte_timeout(ctx_, 0, static_cast<std::uint32_t>(byte_timeout.count() * 1000));
 }
 
 ModbusTransport::~ModbusTransport() {
-    if (open_) modbus_close(ctx_);
-    modbus_free(ctx_);
-}
-
-void ModbusTransport::set_response_timeout(std::chrono::microseconds timeout) {
-    const auto us = std::max<long long>(1, timeout.count());
-    modbus_set_response_timeout(ctx_, static_cast<std::uint32_t>(us / 1000000),
-                                static_cast<std::uint32_t>(us % 1000000));
+    drop_link();
+    if (ctx_ != nullptr) modbus_free(ctx_);
 }
 
 bool ModbusTransport::open(std::string& error) {
@@ -182,16 +194,20 @@ bool ModbusTransport::open(std::string& error) {
     if (now < next_attempt_) {
         const auto wait =
             std::chrono::duration_cast<std::chrono::milliseconds>(next_attempt_ - now);
-        error = "link down, next attempt to reopen in " + std::to_string(wait.count()) + " ms";
+        error = "not connected (next attempt to open " + settings_.describe() + " in " +
+                std::to_string(wait.count()) + " ms)";
         return false;
     }
-    if (modbus_connect(ctx_) == -1) {
-        error = "cannot open " + settings_.describe() + ": " + modbus_strerror(errno);
-        modbus_close(ctx_);
+    const bool opened = settings_.kind == LinkSettings::Kind::Tcp ? open_tcp(error) : open_rtu(error);
+    if (!opened) {
+        ++stats_.failed_opens;
         next_attempt_ = now + retry_pause_;
         retry_pause_ = std::min(retry_pause_ * 2, kMaxRetry);
         return false;
     }
+    if (ever_open_) ++stats_.reconnects;
+    ever_open_ = true;
+    suspect_ = true;
     open_ = true;
     retry_pause_ = kFirstRetry;
     return true;
@@ -199,83 +215,131 @@ bool ModbusTransport::open(std::string& error) {
 
 void ModbusTransport::drop_link() {
     if (!open_) return;
-    modbus_close(ctx_);
+    if (ctx_ != nullptr) modbus_close(ctx_);
+    else close(fd_);
+    fd_ = -1;
     open_ = false;
     // The first attempt to reopen comes with the next request.
     next_attempt_ = std::chrono::steady_clock::now();
 }
 
-Outcome ModbusTransport::failed(int error_number) {
-    const Status status = status_of_error(error_number);
-    if (status == Status::LinkDown) drop_link();
-    return {status, modbus_strerror(error_number)};
-}
-
 Outcome ModbusTransport::execute(const ModbusRequest& request, std::uint8_t* bits,
                                  std::uint16_t* words) {
+    const bool write = request.function == ModbusRequest::WriteRegister ||
+                       request.function == ModbusRequest::WriteRegisters;
+    if (!write && request.function != ModbusRequest::ReadInputBits &&
+        request.function != ModbusRequest::ReadInputRegisters)
+        return {Status::NoAnswer, "function " + std::to_string(request.function) +
+                                      " is not supported by this host"};
+    if (wakeup_ != nullptr && wakeup_->notified()) return {Status::Interrupted, "interrupted"};
     std::string error;
-    if (!open(error)) return {Status::LinkDown, error};
-    // Whatever is still on the line belongs to an earlier request.
-    modbus_flush(ctx_);
-
-    int rc;
-    switch (request.function) {
-        case ModbusRequest::ReadInputBits:
-            rc = modbus_read_input_bits(ctx_, request.address, request.count, bits);
-            break;
-        case ModbusRequest::ReadInputRegisters:
-            rc = modbus_read_input_registers(ctx_, request.address, request.count, words);
-            break;
-        case ModbusRequest::WriteRegister:
-        case ModbusRequest::WriteRegisters:
-            return execute_write(request, words);
-        default:
-            return {Status::NoAnswer, "function " + std::to_string(request.function) +
-                                          " is not supported by this host"};
+    if (!open(error)) return {error == "interrupted" ? Status::Interrupted : Status::LinkDown, error};
+    // Whatever is still on a serial line belongs to an earlier request.
+    discard_buffered();
+    ++transaction_;
+    const Bytes adu = ctx_ == nullptr ? tcp_request(request, settings_.unit, transaction_)
+                                      : rtu_request(request, settings_.unit);
+    ++stats_.requests;
+    if (!send(adu, error)) {
+        drop_link();
+        return {Status::LinkDown, error};
     }
-    if (rc == -1) return failed(errno);
-    if (rc != request.count)
-        return {Status::NoAnswer, "answer carries " + std::to_string(rc) + " values, not " +
-                                      std::to_string(request.count)};
-    return {Status::Answered, ""};
+    return write ? await_write(request, words) : await_read(request, bits, words);
 }
 
-// libmodbus 3.1.6 does not compare a write's echo with the request, so the
-// answer is received raw and judged here.
-Outcome ModbusTransport::execute_write(const ModbusRequest& request, std::uint16_t* words) {
-    const std::vector<std::uint8_t> raw = write_request_bytes(request, settings_.unit);
-    if (modbus_send_raw_request(ctx_, raw.data(), static_cast<int>(raw.size())) == -1)
-        return failed(errno);
+// A receive that brought no frame: what it means for the link and the request.
+Outcome ModbusTransport::failed(const Received& received) {
+    const bool tcp = ctx_ == nullptr;
+    switch (received.kind) {
+        case Received::Timeout:
+            ++stats_.timeouts;
+            settle();
+            return {Status::NoAnswer,
+                    "no answer within " + std::to_string(settings_.timeout_ms) + " ms"};
+        case Received::Garbled:
+            // A TCP stream out of step cannot be trusted again; a serial line
+            // is quieted instead.
+            if (tcp) drop_link();
+            else settle();
+            return {Status::NoAnswer, "garbled answer: " + received.detail};
+        case Received::Interrupted:
+            if (tcp && !received.frame.empty()) drop_link();
+            return {Status::Interrupted, "interrupted"};
+        case Received::Closed:
+        case Received::Error:
+        case Received::Frame:
+            break;
+    }
+    drop_link();
+    return {Status::LinkDown, received.detail};
+}
 
-    const bool tcp = settings_.kind == LinkSettings::Kind::Tcp;
-    const auto timeout = std::chrono::milliseconds(std::max(1, settings_.timeout_ms));
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    std::uint8_t answer[MODBUS_MAX_ADU_LENGTH];
+Outcome ModbusTransport::await_read(const ModbusRequest& request, std::uint8_t* bits,
+                                    std::uint16_t* words) {
+    const bool tcp = ctx_ == nullptr;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(settings_.timeout_ms);
+    std::string skipped;
+    for (int received = 0; received < kMaxForeignAnswers; ++received) {
+        Received got = receive(deadline);
+        if (got.kind != Received::Frame) {
+            Outcome outcome = failed(got);
+            if (!skipped.empty()) outcome.error += " (ignored: " + skipped + ")";
+            return outcome;
+        }
+        const AnswerCheck check =
+            check_read_answer(request, settings_.unit, tcp, transaction_, got.frame.data(),
+                              got.frame.size(), bits, words);
+        const bool counts = check.verdict == AnswerCheck::Good ||
+                            check.verdict == AnswerCheck::Exception;
+        if (counts && !answer_stands())
+            return {Status::NoAnswer, "answer followed by others: earlier answers still arriving"};
+        switch (check.verdict) {
+            case AnswerCheck::Good: return {Status::Answered, ""};
+            case AnswerCheck::Exception:
+                return {Status::Exception, modbus_strerror(MODBUS_ENOBASE + check.exception_code)};
+            case AnswerCheck::Foreign:
+                skipped = check.detail;
+                suspect_ = true;
+                continue;
+            case AnswerCheck::Garbled:
+                settle();
+                return {Status::NoAnswer, "garbled answer: " + check.detail};
+        }
+    }
+    settle();
+    return {Status::NoAnswer, "no answer to this request (ignored: " + skipped + ")"};
+}
+
+Outcome ModbusTransport::await_write(const ModbusRequest& request, std::uint16_t* words) {
+    const bool tcp = ctx_ == nullptr;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(settings_.timeout_ms);
     Outcome outcome{Status::NoAnswer, "no answer to the write"};
     for (int received = 0; received < kMaxForeignAnswers; ++received) {
-        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
-        set_response_timeout(left);
-        const int rc = modbus_receive_confirmation(ctx_, answer);
-        const int error_number = errno;
-        set_response_timeout(timeout);
-        if (rc == -1 && garbled(error_number)) {
+        Received got = receive(deadline);
+        const Bytes& f = got.frame;
+        const bool bad_crc = got.kind == Received::Frame && !tcp &&
+                             modbus_crc(f.data(), f.size() - 2) != (f[f.size() - 2] | f[f.size() - 1] << 8);
+        if (got.kind == Received::Garbled || bad_crc) {
             // The unit did answer, but nothing in its answer can be trusted:
             // the write stands unconfirmed rather than unanswered.
+            settle();
             fill_unconfirmable(request, words);
-            return {Status::Answered,
-                    std::string("garbled answer: ") + modbus_strerror(error_number)};
+            return {Status::Answered, "garbled answer: " + (bad_crc ? std::string("bad CRC") : got.detail)};
         }
-        if (rc == -1) {
-            outcome = failed(error_number);
-            break;
+        if (got.kind != Received::Frame) return failed(got);
+        const WriteAnswer judged = judge_write_answer(request, settings_.unit, tcp, f.data(),
+                                                      static_cast<int>(f.size()), transaction_);
+        if (judged.verdict != WriteAnswer::Foreign && !answer_stands()) {
+            // Perhaps an earlier write's echo: the write stands unconfirmed.
+            fill_unconfirmable(request, words);
+            return {Status::Answered, "answer followed by others: earlier answers still arriving"};
         }
-        if (rc == 0) continue;  // another unit's answer on a shared line
-        const WriteAnswer judged = judge_write_answer(request, settings_.unit, tcp, answer, rc);
         switch (judged.verdict) {
             case WriteAnswer::Foreign:
                 outcome.error = "no answer to the write (ignored: " + judged.detail + ")";
+                suspect_ = true;
                 continue;
             case WriteAnswer::Refused:
                 return {Status::Exception, judged.detail};
@@ -285,10 +349,7 @@ Outcome ModbusTransport::execute_write(const ModbusRequest& request, std::uint16
                 return {Status::Answered, judged.detail};
         }
     }
-    // libmodbus sends every raw request with transaction id 0, so on TCP a
-    // late echo could pass for the answer to the next write of the same
-    // register. It dies with this connection; the next request opens another.
-    if (tcp) drop_link();
+    settle();
     return outcome;
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <json/reader.h>
@@ -210,8 +211,8 @@ TEST_P(OverEachLink, LateAnswerIsNotTakenForTheNextRequest) {
                      "--delay-count", "1"});
     ASSERT_TRUE(sim->ready());
     const Outcome run = poll(dir, sim->poll_args() + std::vector<std::string>{
-                                  "--timeout", "200", "--rounds", "2", "--interval", "0.4",
-                                  "--record-out", dir.file("record")});
+                                  "--timeout", "200", "--retries", "0", "--rounds", "2",
+                                  "--interval", "0.4", "--record-out", dir.file("record")});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.err.find("round 1: failed after 1 requests"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("round 2: ok"), std::string::npos) << run.err;
@@ -219,6 +220,21 @@ TEST_P(OverEachLink, LateAnswerIsNotTakenForTheNextRequest) {
     ASSERT_EQ(record.size(), 187u);
     EXPECT_EQ(std::vector<std::uint8_t>(record.begin(), record.begin() + 180),
               expected_record(kImage, 1));
+}
+
+// A stop signal ends the request that waits for a slow unit, not the round.
+TEST_P(OverEachLink, StopSignalEndsTheWaitingRequest) {
+    auto sim = unit({"--delay-ms", "3000"});
+    ASSERT_TRUE(sim->ready());
+    Child poller(tool(kPoll, sim->poll_args() + std::vector<std::string>{
+                                 "--timeout", "5000", "--rounds", "0"}),
+                 dir, "stopped");
+    ASSERT_TRUE(wait_until([&] { return poller.err().find("polling") != std::string::npos; },
+                           kStartLimit));
+    std::this_thread::sleep_for(300ms);  // the first request is on the line
+    poller.signal(SIGTERM);
+    EXPECT_NE(poller.wait(1s), -1) << poller.err();
+    EXPECT_EQ(poller.out(), "");
 }
 
 TEST_P(OverEachLink, SilenceMidRoundPublishesNothing) {
@@ -238,7 +254,8 @@ TEST_P(OverEachLink, RoundAfterASilenceRecovers) {
     auto sim = unit({"--mute-after", "20", "--mute-for", "1"});
     ASSERT_TRUE(sim->ready());
     const Outcome run = poll(dir, sim->poll_args() + std::vector<std::string>{
-                                  "--timeout", "200", "--rounds", "2", "--interval", "0.1"});
+                                  "--timeout", "200", "--retries", "0", "--rounds", "2",
+                                  "--interval", "0.1"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(count(run.err, "SPModbus get error\n"), 1) << run.err;
     EXPECT_NE(run.err.find("round 2: ok, 46 requests"), std::string::npos) << run.err;

@@ -37,6 +37,11 @@ void add_link_options(CLI::App& app, PollOptions& o, std::string& tcp) {
         ->check(CLI::Range(1, 600000))
         ->capture_default_str()
         ->group("Link");
+    app.add_option("--retries", o.link.retries,
+                   "Resends of a read that timed out or came back garbled (never of a write)")
+        ->check(CLI::Range(0, 10))
+        ->capture_default_str()
+        ->group("Link");
 }
 
 void add_polling_options(CLI::App& app, PollOptions& o) {

@@ -16,6 +16,7 @@
 #include "files.h"
 #include "master.h"
 #include "server.h"
+#include "wakeup.h"
 
 namespace quillark_poll {
 
@@ -27,14 +28,14 @@ using quillark_tools::RegisterWrite;
 constexpr int kResultQuery = 802;  // any code outside the command table reads the result
 
 std::atomic<bool> g_stop{false};
+// Ends the link's waits and the rest between rounds at once on a stop signal.
+standin::Wakeup g_wakeup;
 
-// Sleeps up to `seconds`, in short steps so that Ctrl-C ends the wait at once.
+// Sleeps up to `seconds`; a stop signal ends the wait at once.
 void rest(double seconds) {
     const auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                           std::chrono::duration<double>(seconds));
-    while (!g_stop && Clock::now() < until)
-        std::this_thread::sleep_for(std::min<Clock::duration>(std::chrono::milliseconds(20),
-                                                              until - Clock::now()));
+    g_wakeup.wait_until(until);
 }
 
 std::string format_ms(Clock::duration d) {
@@ -144,7 +145,8 @@ int Poller::run() {
     plugin_ = load_plugin(o_.plugin);
     if (o_.builtin_unit) start_builtin_unit();
     transport_ = std::make_unique<standin::ModbusTransport>(link_);
-    master_ = std::make_unique<standin::Master>(*transport_);
+    transport_->set_wakeup(&g_wakeup);
+    master_ = std::make_unique<standin::Master>(*transport_, link_.retries);
     if (!load_driver(settings)) return kExitFailed;
 
     const int complete = poll_rounds();
@@ -293,6 +295,9 @@ int run_poller(const PollOptions& options) {
     }
 }
 
-void stop_poller() noexcept { g_stop = true; }
+void stop_poller() noexcept {
+    g_stop = true;
+    g_wakeup.notify();
+}
 
 }  // namespace quillark_poll

@@ -1,0 +1,139 @@
+#include "modbus_frames.h"
+
+#include <algorithm>
+
+namespace standin {
+
+namespace {
+
+std::uint16_t word_at(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
+}
+
+void put_word(Bytes& out, unsigned value) {
+    out.push_back(static_cast<std::uint8_t>((value >> 8) & 0xFF));
+    out.push_back(static_cast<std::uint8_t>(value & 0xFF));
+}
+
+AnswerCheck verdict(AnswerCheck::Verdict v, std::string detail) {
+    AnswerCheck check;
+    check.verdict = v;
+    check.detail = std::move(detail);
+    return check;
+}
+
+bool is_read(int function) {
+    return function == ModbusRequest::ReadInputBits ||
+           function == ModbusRequest::ReadInputRegisters;
+}
+
+}  // namespace
+
+std::uint16_t modbus_crc(const std::uint8_t* bytes, std::size_t length) {
+    std::uint16_t crc = 0xFFFF;
+    for (std::size_t i = 0; i < length; ++i) {
+        crc ^= bytes[i];
+        for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
+    }
+    return crc;
+}
+
+Bytes request_pdu(const ModbusRequest& request) {
+    Bytes pdu{static_cast<std::uint8_t>(request.function)};
+    put_word(pdu, static_cast<unsigned>(request.address));
+    if (is_read(request.function)) {
+        put_word(pdu, static_cast<unsigned>(request.count));
+    } else if (request.function == ModbusRequest::WriteRegister) {
+        put_word(pdu, request.values[0]);
+    } else {
+        const int count = std::clamp(request.count, 0, ModbusRequest::kMaxWriteRegisters);
+        put_word(pdu, static_cast<unsigned>(count));
+        pdu.push_back(static_cast<std::uint8_t>(2 * count));
+        for (int i = 0; i < count; ++i) put_word(pdu, request.values[i]);
+    }
+    return pdu;
+}
+
+Bytes tcp_request(const ModbusRequest& request, int unit, std::uint16_t transaction) {
+    const Bytes pdu = request_pdu(request);
+    Bytes adu;
+    put_word(adu, transaction);
+    put_word(adu, 0);
+    put_word(adu, static_cast<unsigned>(pdu.size() + 1));
+    adu.push_back(static_cast<std::uint8_t>(unit));
+    adu.insert(adu.end(), pdu.begin(), pdu.end());
+    return adu;
+}
+
+Bytes rtu_request(const ModbusRequest& request, int unit) {
+    Bytes adu{static_cast<std::uint8_t>(unit)};
+    const Bytes pdu = request_pdu(request);
+    adu.insert(adu.end(), pdu.begin(), pdu.end());
+    const std::uint16_t crc = modbus_crc(adu.data(), adu.size());
+    adu.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+    adu.push_back(static_cast<std::uint8_t>(crc >> 8));
+    return adu;
+}
+
+int rtu_answer_length(const std::uint8_t* bytes, std::size_t have) {
+    if (have < 2) return 0;
+    const int function = bytes[1];
+    if (function & 0x80) return 5;  // unit, function, exception code, CRC
+    switch (function) {
+        case 1: case 2: case 3: case 4: case 23:
+            return have < 3 ? 0 : 3 + bytes[2] + 2;
+        case 5: case 6: case 15: case 16:
+            return 8;  // unit, function, address, value or count, CRC
+        default:
+            return -1;
+    }
+}
+
+AnswerCheck check_read_answer(const ModbusRequest& request, int unit, bool tcp,
+                              std::uint16_t transaction, const std::uint8_t* adu,
+                              std::size_t length, std::uint8_t* bits, std::uint16_t* words) {
+    const std::size_t header = tcp ? kTcpHeader : 1;
+    const std::size_t trailer = tcp ? 0 : 2;
+    if (adu == nullptr || length < header + 2 + trailer)
+        return verdict(AnswerCheck::Garbled, "answer too short");
+    if (tcp) {
+        if (word_at(adu) != transaction)
+            return verdict(AnswerCheck::Foreign, "answer to transaction " +
+                                                     std::to_string(word_at(adu)));
+        if (word_at(adu + 2) != 0) return verdict(AnswerCheck::Garbled, "not a Modbus answer");
+        if (word_at(adu + 4) != length - 6)
+            return verdict(AnswerCheck::Garbled, "length field does not fit the answer");
+    } else {
+        const std::uint16_t crc = modbus_crc(adu, length - 2);
+        if (adu[length - 2] != (crc & 0xFF) || adu[length - 1] != (crc >> 8))
+            return verdict(AnswerCheck::Garbled, "bad CRC");
+    }
+    if (adu[header - 1] != unit)
+        return verdict(AnswerCheck::Foreign, "answer from unit " + std::to_string(adu[header - 1]));
+    const int function = adu[header];
+    const std::uint8_t* data = adu + header + 1;
+    const std::size_t data_length = length - header - 1 - trailer;
+    if (function == (request.function | 0x80)) {
+        if (data_length != 1) return verdict(AnswerCheck::Garbled, "exception of a wrong length");
+        AnswerCheck check = verdict(AnswerCheck::Exception, "");
+        check.exception_code = data[0];
+        return check;
+    }
+    if (function != request.function)
+        return verdict(AnswerCheck::Foreign,
+                       "function " + std::to_string(function) + " answers another request");
+    const bool reads_bits = request.function == ModbusRequest::ReadInputBits;
+    const std::size_t expected = reads_bits ? (static_cast<std::size_t>(request.count) + 7) / 8
+                                            : 2 * static_cast<std::size_t>(request.count);
+    if (data_length < 1 || data[0] != expected || data_length != expected + 1)
+        return verdict(AnswerCheck::Garbled, "byte count does not fit the request");
+    for (int i = 0; i < request.count; ++i) {
+        if (reads_bits)
+            bits[i] = static_cast<std::uint8_t>((data[1 + i / 8] >> (i % 8)) & 1);
+        else
+            words[i] = word_at(data + 1 + 2 * i);
+    }
+    return verdict(AnswerCheck::Good, "");
+}
+
+}  // namespace standin
