@@ -116,7 +116,7 @@ TEST(Concurrency, StatusRequestsWhilePollingAndWriting) {
 
             unit.refuse_writes = round % 3 == 2;
             const std::uint16_t in[] = {100, static_cast<std::uint16_t>(round), 5, 6};
-            const int code = round % 2 == 0 ? 206 : 210;
+            const int code = round % 2 == 0 ? IoWriteRegister : IoWriteRegisters;
             int unused = 0;
             dev.DeviceIoControl(code, in, sizeof in, nullptr, 0, unused);
             master.pump(dev);
