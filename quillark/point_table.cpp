@@ -105,7 +105,10 @@ void write_point_table(std::ostream& out) {
     write_codes(out, "Unit state", kUnitStateLabels);
     write_codes(out, "Working mode", kWorkingModeLabels);
 
-    out << "\n## Points\n\nIn record order, which is the order of the poll round.\n\n"
+    out << "\n## Points\n\nIn record order, which is the order of the poll round. Addresses "
+           "are protocol addresses, counted from 0 as they travel in the request; the register "
+           "number in brackets counts from 1, as many masters and manuals do (input register "
+           "21 is register number 22).\n\n"
            "| Key | Source | Record offset | Kind | Meaning |\n|---|---|---|---|---|\n";
     for (std::size_t p = 0; p < kPoints.size(); ++p) {
         const Point& point = kPoints[p];
@@ -118,7 +121,7 @@ void write_point_table(std::ostream& out) {
             write_offsets(out, kLowerSupplyAirOffset, 2);
         } else {
             out << (is_bit_kind(point.kind) ? "input bit " : "input register ") << point.address
-                << " | ";
+                << " (no. " << point.address + 1 << ") | ";
             write_offsets(out, kPointOffsets[p], width_of(point.kind));
         }
         out << " | " << kind_name(point.kind) << " | " << point.meaning;

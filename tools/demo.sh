@@ -66,8 +66,11 @@ echo "   stderr: the poller's progress and the plug-in's own diagnostic lines"
   >"$work/document" 2>"$work/poll.err"
 status=$?
 show "$work/poll.err"
-echo "   stdout: the unit's status document (command 801), readably"
-show "$work/document"
+echo "   stdout: the unit's status document (command 801) after each round, readably; the last:"
+# Each indented document starts with a "{" of its own at the start of a line.
+awk '/^\{/ { last = "" } { last = last $0 "\n" } END { printf "%s", last }' \
+  "$work/document" >"$work/last-document"
+show "$work/last-document"
 expect_status "three rounds" 0 "$status"
 record_size=$(wc -c <"$work/record" 2>/dev/null || echo 0)
 echo "   -> data record of the last round: $record_size bytes"

@@ -1,5 +1,7 @@
 // The tools' own logic: argument values, the simulated unit's image and
 // fault schedule, and the poller's exit status and document printing.
+#include <signal.h>
+
 #include <set>
 
 #include <gtest/gtest.h>
@@ -62,6 +64,41 @@ TEST(Args, Endpoints) {
         EXPECT_EQ(e.host, c.host);
         EXPECT_EQ(e.port, c.port);
     }
+}
+
+TEST(Args, NumbersAreReadOneWay) {
+    struct Case {
+        const char* text;
+        long long min, max;
+        long long value;  // -1: refused
+    };
+    const Case whole[] = {
+        {"010", 0, 255, 10},   {"0", 0, 255, 0},    {"0x1F", 0, 255, 31},
+        {"256", 0, 255, -1},   {"-1", 0, 255, -1},  {"1e3", 0, 5000, -1},
+        {" 5", 0, 255, -1},    {"", 0, 255, -1},    {"99999999999999999999", 0, 2147483647, -1},
+        {"000000000000000000007", 0, 9, 7},
+    };
+    for (const Case& c : whole) {
+        SCOPED_TRACE(c.text);
+        if (c.value < 0) EXPECT_THROW(parse_number(c.text, c.min, c.max), std::invalid_argument);
+        else EXPECT_EQ(parse_number(c.text, c.min, c.max), c.value);
+    }
+    for (const char* bad : {"nan", "inf", "-0.5", "1e2", "0x10", "1.2.3", ".", "86401", ""})
+        EXPECT_THROW(parse_decimal(bad, 0, 86400), std::invalid_argument) << bad;
+    EXPECT_DOUBLE_EQ(parse_decimal("0.2", 0, 86400), 0.2);
+    EXPECT_DOUBLE_EQ(parse_decimal("010", 0, 86400), 10);
+    EXPECT_DOUBLE_EQ(parse_decimal(".5", 0, 86400), 0.5);
+
+    // libmodbus sets 9600 for any speed it does not know, the standard
+    // termios ones among them.
+    for (const char* bad : {"14400", "250000", "9601", "50", "75", "134", "150", "200", "1800"})
+        EXPECT_THROW(parse_baud(bad), std::invalid_argument) << bad;
+    EXPECT_EQ(parse_baud("19200"), 19200);
+
+    EXPECT_EQ(parse_unit_address("192.0.2.10").port, 502);
+    EXPECT_EQ(parse_unit_address("[::1]").host, "::1");
+    EXPECT_EQ(parse_unit_address("[::1]:1502").port, 1502);
+    EXPECT_THROW(parse_unit_address("::1"), std::invalid_argument);
 }
 
 TEST(Args, RegisterWrites) {
@@ -217,20 +254,34 @@ TEST(FaultSchedule, DecidesEachRequest) {
     }
 }
 
-TEST(Poller, ExitStatus) {
+TEST(Poller, ExitStatusTakesTheFirstThatApplies) {
     struct Case {
-        int rounds;
+        long asked, complete, failed;
+        int signal;
         std::vector<int> writes;
+        bool output_failed;
         int status;
     };
     const Case cases[] = {
-        {1, {}, 0},       {0, {}, 1},        {2, {1, 1}, 0},  {1, {3}, 3},
-        {1, {-1}, 1},     {1, {1, 3, 1}, 3}, {1, {3, -1}, 1}, {1, {-1, 3}, 1},
-        {0, {1}, 1},
+        {3, 3, 0, 0, {}, false, 0},         {3, 0, 3, 0, {}, false, 1},
+        {3, 2, 1, 0, {}, false, 4},         {3, 1, 0, SIGINT, {}, false, 130},
+        {3, 1, 1, SIGTERM, {}, false, 143}, {0, 5, 2, SIGTERM, {}, false, 0},
+        {0, 0, 4, SIGINT, {}, false, 1},    {1, 1, 0, 0, {1, 3, 1}, false, 3},
+        {1, 1, 0, 0, {3, -1}, false, 1},    {3, 2, 1, 0, {3}, false, 3},
+        {2, 1, 0, SIGINT, {3}, false, 3},   {2, 2, 0, 0, {1}, true, 1},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(quillark_poll::exit_status(true, c.rounds, c.writes), c.status)
-            << c.rounds << " rounds, " << c.writes.size() << " writes";
+    for (const Case& c : cases) {
+        quillark_poll::RunSummary run;
+        run.rounds_asked = c.asked;
+        run.complete = c.complete;
+        run.failed = c.failed;
+        run.stop_signal = c.signal;
+        run.write_results = c.writes;
+        run.output_failed = c.output_failed;
+        EXPECT_EQ(quillark_poll::exit_status(run), c.status)
+            << c.complete << "/" << c.asked << " complete, " << c.failed << " failed, signal "
+            << c.signal << ", " << c.writes.size() << " writes";
+    }
 }
 
 TEST(Poller, PrettyDocumentKeepsValuesAndShowsNamesReadably) {

@@ -1,8 +1,12 @@
 #include "args.h"
 
+#include "modbus_transport.h"
+
 #include <algorithm>
 #include <cctype>
 #include <limits>
+#include <locale>
+#include <sstream>
 
 namespace quillark_tools {
 
@@ -14,7 +18,7 @@ std::invalid_argument bad(const std::string& text, const std::string& expected) 
 
 }  // namespace
 
-long parse_number(const std::string& text, long min, long max) {
+long long parse_number(const std::string& text, long long min, long long max) {
     const std::string range = "expected a number " + std::to_string(min) + ".." +
                               std::to_string(max);
     std::string digits = text;
@@ -24,14 +28,57 @@ long parse_number(const std::string& text, long min, long max) {
         base = 16;
     }
     const bool all_digits =
-        !digits.empty() && digits.size() <= 12 &&
-        std::all_of(digits.begin(), digits.end(), [base](unsigned char c) {
+        !digits.empty() && std::all_of(digits.begin(), digits.end(), [base](unsigned char c) {
             return base == 16 ? std::isxdigit(c) != 0 : std::isdigit(c) != 0;
         });
     if (!all_digits) throw bad(text, range);
+    // Leading zeros carry no value; past 15 significant digits (hexadecimal
+    // or decimal) the number is beyond any range asked for here.
+    digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size() - 1));
+    if (digits.size() > 15) throw bad(text, range);
     const long long value = std::stoll(digits, nullptr, base);
     if (value < min || value > max) throw bad(text, range);
-    return static_cast<long>(value);
+    return value;
+}
+
+double parse_decimal(const std::string& text, double min, double max) {
+    std::ostringstream expected;
+    expected << "expected a decimal number " << min << ".." << max;
+    const auto point = text.find('.');
+    const std::string whole = text.substr(0, point);
+    const std::string fraction = point == std::string::npos ? "" : text.substr(point + 1);
+    auto digits = [](const std::string& s) {
+        return std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isdigit(c); });
+    };
+    if (whole.size() + fraction.size() == 0 || whole.size() > 15 || fraction.size() > 15 ||
+        !digits(whole) || !digits(fraction))
+        throw bad(text, expected.str());
+    std::istringstream in("0" + whole + "." + fraction + "0");
+    in.imbue(std::locale::classic());
+    double value = 0;
+    in >> value;
+    if (!in || value < min || value > max) throw bad(text, expected.str());
+    return value;
+}
+
+const std::vector<int>& serial_speeds() {
+    static const std::vector<int> speeds = standin::supported_baud_rates();
+    return speeds;
+}
+
+int parse_baud(const std::string& text) {
+    const auto& speeds = serial_speeds();
+    std::string allowed;
+    for (int speed : speeds) allowed += (allowed.empty() ? "" : ", ") + std::to_string(speed);
+    long long value = 0;
+    try {
+        value = parse_number(text, 1, 4000000);
+    } catch (const std::invalid_argument&) {
+        throw bad(text, "expected one of " + allowed);
+    }
+    if (std::find(speeds.begin(), speeds.end(), value) == speeds.end())
+        throw bad(text, "not a speed the serial line can be set to; one of " + allowed);
+    return static_cast<int>(value);
 }
 
 Endpoint parse_endpoint(const std::string& text, const std::string& default_host,
@@ -64,6 +111,16 @@ Endpoint parse_endpoint(const std::string& text, const std::string& default_host
         throw bad(text, expected + ", port " + (allow_any_port ? "0" : "1") + "..65535");
     }
     return endpoint;
+}
+
+Endpoint parse_unit_address(const std::string& text) {
+    const bool bracketed = !text.empty() && text[0] == '[';
+    const auto close = bracketed ? text.find(']') : std::string::npos;
+    if (bracketed && close != std::string::npos && close + 1 == text.size())
+        return parse_endpoint(text + ":502");
+    if (!bracketed && !text.empty() && text.find(':') == std::string::npos)
+        return parse_endpoint(text + ":502");
+    return parse_endpoint(text);
 }
 
 namespace {

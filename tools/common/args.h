@@ -19,8 +19,22 @@ struct Endpoint {
 Endpoint parse_endpoint(const std::string& text, const std::string& default_host = "",
                         bool allow_any_port = false);
 
-// A decimal (or 0x-prefixed hexadecimal) number in min..max.
-long parse_number(const std::string& text, long min, long max);
+// Where a Modbus TCP unit is: "HOST", "HOST:PORT", "[IPv6]" or
+// "[IPv6]:PORT"; the port is Modbus TCP's own, 502, unless given.
+Endpoint parse_unit_address(const std::string& text);
+
+// A whole number in min..max, decimal ("010" is ten) or with an explicit 0x
+// for hexadecimal. No sign, no spaces.
+long long parse_number(const std::string& text, long long min, long long max);
+
+// A decimal fraction such as "0.2", "5" or ".5" in min..max; no exponent, so
+// no NaN, infinity or overflow gets through.
+double parse_decimal(const std::string& text, double min, double max);
+
+// The serial speeds libmodbus really sets; it silently falls back to 9600
+// for any other.
+const std::vector<int>& serial_speeds();
+int parse_baud(const std::string& text);
 
 // A write to holding registers, sent as command 206 (one register) or 210
 // (consecutive registers).

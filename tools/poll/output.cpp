@@ -29,14 +29,28 @@ std::string pretty_document(const std::string& text) {
     return Json::writeString(writer, document) + "\n";
 }
 
+std::string trace_line(bool sent, const std::uint8_t* adu, std::size_t length) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string line(sent ? ">" : "<");
+    line.reserve(1 + 3 * length);
+    for (std::size_t i = 0; i < length; ++i) {
+        line += ' ';
+        line += kDigits[adu[i] >> 4];
+        line += kDigits[adu[i] & 0x0F];
+    }
+    return line;
+}
+
 void say(const std::string& line) { std::cerr << "quillark-poll: " << line << std::endl; }
 
-DocumentOut::DocumentOut() {
+DocumentOut::DocumentOut(bool quiet) {
     std::cout.flush();
     std::fflush(stdout);
     fd_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-    if (fd_ == -1 || dup2(STDERR_FILENO, STDOUT_FILENO) == -1)
-        throw std::runtime_error(std::string("cannot set up stdout: ") + std::strerror(errno));
+    const int sink = quiet ? open("/dev/null", O_WRONLY | O_CLOEXEC) : STDERR_FILENO;
+    const bool ok = fd_ != -1 && sink != -1 && dup2(sink, STDOUT_FILENO) != -1;
+    if (quiet && sink != -1) close(sink);
+    if (!ok) throw std::runtime_error(std::string("cannot set up stdout: ") + std::strerror(errno));
     // Lines from the plug-in and from us interleave in order on stderr.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 }

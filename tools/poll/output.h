@@ -2,6 +2,8 @@
 // stderr.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace quillark_poll {
@@ -10,15 +12,20 @@ namespace quillark_poll {
 // Throws std::invalid_argument if the text is not JSON.
 std::string pretty_document(const std::string& text);
 
+// A frame as a trace line: "> 00 01 00 00 00 06 01 02 00 01 00 06" for one
+// sent, "<" for one received.
+std::string trace_line(bool sent, const std::uint8_t* adu, std::size_t length);
+
 // One diagnostic line on stderr, "quillark-poll: " first.
 void say(const std::string& line);
 
 // The status documents go to the real stdout through a private descriptor;
-// descriptor 1 becomes a copy of stderr, so that the plug-in's own lines,
-// which it prints on stdout, cannot land among the documents.
+// descriptor 1 becomes a copy of stderr (or /dev/null when `quiet`), so that
+// the plug-in's own lines, which it prints on stdout, cannot land among the
+// documents.
 class DocumentOut {
 public:
-    DocumentOut();  // throws std::runtime_error
+    explicit DocumentOut(bool quiet);  // throws std::runtime_error
     ~DocumentOut();
     DocumentOut(const DocumentOut&) = delete;
     DocumentOut& operator=(const DocumentOut&) = delete;

@@ -1,22 +1,21 @@
 #include "poller.h"
 
+#include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 #include <memory>
-#include <optional>
-#include <thread>
-
-#include <json/reader.h>
 
 #include "commands.h"
 #include "files.h"
 #include "master.h"
 #include "server.h"
-#include "wakeup.h"
+#include "stop.h"
 
 namespace quillark_poll {
 
@@ -27,16 +26,7 @@ using quillark_tools::RegisterWrite;
 
 constexpr int kResultQuery = 802;  // any code outside the command table reads the result
 
-std::atomic<bool> g_stop{false};
-// Ends the link's waits and the rest between rounds at once on a stop signal.
-standin::Wakeup g_wakeup;
-
-// Sleeps up to `seconds`; a stop signal ends the wait at once.
-void rest(double seconds) {
-    const auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                          std::chrono::duration<double>(seconds));
-    g_wakeup.wait_until(until);
-}
+std::atomic<int> g_signal{0};
 
 std::string format_ms(Clock::duration d) {
     char text[32];
@@ -53,26 +43,20 @@ std::string describe(const RegisterWrite& write) {
     return text;
 }
 
+// "read of input registers at 21 (function 4)": the poll step as a person
+// looks it up, by protocol address.
+std::string describe(ModbusRequest::Function function, int address) {
+    const char* what = function == ModbusRequest::ReadInputBits        ? "read of input bits"
+                       : function == ModbusRequest::ReadInputRegisters ? "read of input registers"
+                                                                       : "write of registers";
+    return std::string(what) + " at " + std::to_string(address) + " (function " +
+           std::to_string(function) + ")";
+}
+
 // A run's end that is not a plain failure: the exit status to give.
 struct Stop {
     int status;
 };
-
-std::optional<Json::Value> read_settings(const std::string& path, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = path + ": cannot read";
-        return std::nullopt;
-    }
-    Json::CharReaderBuilder builder;
-    Json::Value settings;
-    std::string errors;
-    if (!Json::parseFromStream(builder, in, &settings, &errors)) {
-        error = path + ": not valid JSON: " + errors;
-        return std::nullopt;
-    }
-    return settings;
-}
 
 std::unique_ptr<Plugin> load_plugin(const std::string& named) {
     if (!named.empty()) {
@@ -102,7 +86,9 @@ std::unique_ptr<Plugin> load_plugin(const std::string& named) {
 
 class Poller {
 public:
-    explicit Poller(const PollOptions& options) : o_(options) {}
+    explicit Poller(const PollOptions& options) : o_(options) {
+        summary_.rounds_asked = o_.rounds;
+    }
     ~Poller() { device_.reset(); }  // the driver's code lives in the plug-in
     Poller(const Poller&) = delete;
     Poller& operator=(const Poller&) = delete;
@@ -112,13 +98,18 @@ public:
 private:
     void start_builtin_unit();
     bool load_driver(const Json::Value& settings);
-    int poll_rounds();  // complete rounds
-    void publish();     // after a complete round
-    void print_document();
+    void poll_rounds();
+    void round_done(long round, const standin::PumpResult& result, Clock::duration took);
+    void round_failed(long round, const standin::PumpResult& result);
+    void publish();
     int send(const RegisterWrite& write);  // the driver's verdict (quillark::WriteOutcome)
+    void progress(const std::string& line) const {
+        if (!o_.quiet) say(line);
+    }
 
     const PollOptions& o_;
-    DocumentOut documents_;
+    RunSummary summary_;
+    DocumentOut documents_{o_.quiet};
     standin::LinkSettings link_ = o_.link;
     std::unique_ptr<quillark_sim::SimulatedUnit> builtin_unit_;
     std::unique_ptr<quillark_sim::Server> builtin_server_;
@@ -128,35 +119,50 @@ private:
     std::shared_ptr<Host> host_ = std::make_shared<Host>();
     std::unique_ptr<TesselSPDevice> device_;
     SPModbus* driver_ = nullptr;
-    bool record_failed_ = false;
+    // The failed rounds in a row, what was last said about them, and the
+    // failed attempts to reopen the link so far.
+    long failing_ = 0;
+    Clock::time_point failing_since_;
+    std::string said_;
+    long failed_opens_ = 0;
 };
 
 int Poller::run() {
     Json::Value settings;
     if (!o_.settings_file.empty()) {
-        std::string error;
-        auto parsed = read_settings(o_.settings_file, error);
-        if (!parsed) {
-            say("--settings: " + error);
+        try {
+            settings = quillark_tools::read_json_file(o_.settings_file);
+        } catch (const std::runtime_error& e) {
+            say(std::string("--settings: ") + e.what());
             return kExitUsage;
         }
-        settings = std::move(*parsed);
     }
     plugin_ = load_plugin(o_.plugin);
     if (o_.builtin_unit) start_builtin_unit();
     transport_ = std::make_unique<standin::ModbusTransport>(link_);
-    transport_->set_wakeup(&g_wakeup);
+    transport_->set_wakeup(&stop_wakeup());
+    if (o_.verbose)
+        transport_->set_trace([](bool sent, const std::uint8_t* adu, std::size_t length) {
+            say(trace_line(sent, adu, length));
+        });
     master_ = std::make_unique<standin::Master>(*transport_, link_.retries);
     if (!load_driver(settings)) return kExitFailed;
 
-    const int complete = poll_rounds();
-    std::vector<int> results;
-    for (std::size_t i = 0; i < o_.writes.size() && !g_stop; ++i)
-        results.push_back(send(o_.writes[i]));
+    poll_rounds();
+    std::size_t sent = 0;
+    for (; sent < o_.writes.size() && !stop_requested() && !summary_.output_failed; ++sent)
+        summary_.write_results.push_back(send(o_.writes[sent]));
 
-    int status = exit_status(true, complete, results);
-    if (status == kExitOk && record_failed_) status = kExitFailed;
-    return status;
+    const long tried = summary_.complete + summary_.failed;
+    const bool cut_short = o_.rounds > 0 && (tried < o_.rounds || sent < o_.writes.size());
+    if (cut_short && stop_requested()) summary_.stop_signal = g_signal.load();
+    const standin::LinkStats& stats = transport_->stats();
+    progress(std::to_string(summary_.complete) + " rounds complete, " +
+             std::to_string(summary_.failed) + " failed; " + std::to_string(stats.requests) +
+             " requests, " + std::to_string(stats.retries) + " retries, " +
+             std::to_string(stats.timeouts) + " timeouts, " + std::to_string(stats.reconnects) +
+             " reconnects");
+    return exit_status(summary_);
 }
 
 void Poller::start_builtin_unit() {
@@ -169,8 +175,8 @@ void Poller::start_builtin_unit() {
     link_.kind = standin::LinkSettings::Kind::Tcp;
     link_.host = "127.0.0.1";
     link_.port = std::to_string(builtin_server_->port());
-    say("no --tcp or --rtu given: polling the built-in simulated unit on " +
-        builtin_server_->where());
+    progress("no --tcp or --rtu given: polling the built-in simulated unit on " +
+             builtin_server_->where());
 }
 
 bool Poller::load_driver(const Json::Value& settings) {
@@ -181,60 +187,88 @@ bool Poller::load_driver(const Json::Value& settings) {
         return false;
     }
     driver_->Init(host_, o_.device_id, settings);
-    say("loaded " + plugin_->path() + " with dlopen; driver \"" + driver_->DeviceType() +
-        "\", device id " + std::to_string(o_.device_id) + "; polling " + link_.describe());
+    progress("loaded " + plugin_->path() + " with dlopen; driver \"" + driver_->DeviceType() +
+             "\", device id " + std::to_string(o_.device_id) + "; polling " + link_.describe());
     return true;
 }
 
-int Poller::poll_rounds() {
-    const bool continuous = o_.rounds == 0;
-    int complete = 0;
-    for (long round = 1; (continuous || round <= o_.rounds) && !g_stop; ++round) {
-        if (round > 1) rest(o_.interval_s);
-        if (g_stop) break;
+void Poller::poll_rounds() {
+    const auto rest = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(o_.interval_s));
+    for (long round = 1; o_.rounds == 0 || round <= o_.rounds; ++round) {
+        if (round > 1 && !wait_for_stop_until(Clock::now() + rest)) break;
+        if (stop_requested() || summary_.output_failed) break;
         const int published_before = host_->published;
         const auto start = Clock::now();
         const standin::PumpResult result = master_->run_round(*driver_);
         const auto took = Clock::now() - start;
-        const bool ok = host_->published > published_before;
-        std::string line = "round " + std::to_string(round) + ": ";
-        if (ok) {
-            ++complete;
-            line += "ok, " + std::to_string(result.requests) + " requests in " + format_ms(took);
-        } else {
-            line += "failed after " + std::to_string(result.requests) + " requests in " +
-                    format_ms(took) + ": " + standin::to_string(result.outcome.status);
-            if (!result.outcome.error.empty()) line += " (" + result.outcome.error + ")";
-        }
-        say(line);
-        if (!ok) continue;
-        publish();
-        if (continuous) print_document();
+        if (host_->published > published_before) round_done(round, result, took);
+        else if (!stop_requested()) round_failed(round, result);
     }
-    if (!continuous && complete > 0) print_document();
-    return complete;
+}
+
+void Poller::round_done(long round, const standin::PumpResult& result, Clock::duration took) {
+    ++summary_.complete;
+    if (failing_ > 0) {
+        const auto down = std::chrono::duration<double>(Clock::now() - failing_since_).count();
+        char text[96];
+        std::snprintf(text, sizeof text, "link back after %.1f s (%ld rounds failed)", down,
+                      failing_);
+        say(text);
+        failing_ = 0;
+        said_.clear();
+    }
+    progress("round " + std::to_string(round) + ": ok, " + std::to_string(result.requests) +
+             " requests in " + format_ms(took));
+    publish();
+}
+
+void Poller::round_failed(long round, const standin::PumpResult& result) {
+    ++summary_.failed;
+    std::string cause = standin::to_string(result.outcome.status);
+    if (!result.outcome.error.empty()) cause += " (" + result.outcome.error + ")";
+    // During an outage the same cause repeats every round: say it on the
+    // first failed round, then once per failed attempt to reopen the link and
+    // when the kind of failure changes.
+    const std::string gist = standin::to_string(result.outcome.status);
+    const long opens = transport_->stats().failed_opens;
+    const bool attempt = opens != failed_opens_;
+    failed_opens_ = opens;
+    if (failing_++ == 0) failing_since_ = Clock::now();
+    if (gist == said_ && !attempt) return;
+    said_ = gist;
+    std::string line = "round " + std::to_string(round) + " failed";
+    if (result.requests > 0 && result.outcome.status != standin::Status::LinkDown)
+        line += " at request " + std::to_string(result.requests) + ", " +
+                describe(result.function, result.address);
+    say(line + ": " + cause);
 }
 
 void Poller::publish() {
-    if (o_.record_out.empty()) return;
-    const auto& record = host_->last_record;
-    try {
-        quillark_tools::save_beside(o_.record_out, std::string(record.begin(), record.end()));
-    } catch (const std::runtime_error& e) {
-        say(std::string("--record-out: cannot write ") + e.what());
-        record_failed_ = true;
+    if (!o_.record_out.empty()) {
+        const auto& record = host_->last_record;
+        try {
+            quillark_tools::save_beside(o_.record_out, std::string(record.begin(), record.end()));
+        } catch (const std::runtime_error& e) {
+            say(std::string("--record-out: cannot write: ") + e.what());
+            summary_.output_failed = true;
+        }
     }
-}
-
-void Poller::print_document() {
     std::vector<char> buffer(64 * 1024);
     for (int attempt = 0; attempt < 4; ++attempt) {
         int size = 0;
-        const int rc = driver_->DeviceIoControl(IoGetStatusText, nullptr, 0, buffer.data(),
-                                                static_cast<int>(buffer.size()), size);
+        const int rc = standin::command(*driver_, IoGetStatusText, nullptr, 0, buffer.data(),
+                                        static_cast<int>(buffer.size()), size);
         if (rc == 0 && size >= 0 && static_cast<std::size_t>(size) <= buffer.size()) {
             const std::string text(buffer.data(), static_cast<std::size_t>(size));
-            documents_.write(o_.pretty ? pretty_document(text) : text);
+            if (documents_.write(o_.pretty ? pretty_document(text) : text)) return;
+            if (errno == EPIPE) {
+                // The reader has gone: end as any tool at the head of a pipe does.
+                signal(SIGPIPE, SIG_DFL);
+                raise(SIGPIPE);
+            }
+            say(std::string("stdout: cannot write the status document: ") + std::strerror(errno));
+            summary_.output_failed = true;
             return;
         }
         if (size <= 0) break;
@@ -249,14 +283,14 @@ int Poller::send(const RegisterWrite& write) {
     words.insert(words.end(), write.values.begin(), write.values.end());
     int unused = 0;
     const int code = write.kind == RegisterWrite::Kind::Multiple ? IoWriteRegisters : IoWriteRegister;
-    driver_->DeviceIoControl(code, words.data(), static_cast<int>(words.size() * 2), nullptr, 0,
-                             unused);
+    standin::command(*driver_, code, words.data(), static_cast<int>(words.size() * 2), nullptr, 0,
+                     unused);
     const standin::PumpResult sent = master_->pump(*driver_);
     // The master waits for the answer (or the timeout), so the result query
     // finds the driver's verdict already in place.
     std::int32_t verdict = quillark::Pending;
     int size = 0;
-    driver_->DeviceIoControl(kResultQuery, nullptr, 0, &verdict, sizeof verdict, size);
+    standin::command(*driver_, kResultQuery, nullptr, 0, &verdict, sizeof verdict, size);
     if (size != sizeof verdict) verdict = quillark::Pending;
 
     std::string line = describe(write) + ": ";
@@ -268,22 +302,21 @@ int Poller::send(const RegisterWrite& write) {
         if (!sent.outcome.error.empty()) line += ": " + sent.outcome.error;
         line += ")";
     }
-    say(line);
+    if (verdict == quillark::Confirmed) progress(line);
+    else say(line);
     return verdict;
 }
 
 }  // namespace
 
-int exit_status(bool polled, int complete_rounds, const std::vector<int>& write_results) {
-    if (polled && complete_rounds == 0) return kExitFailed;
-    int status = kExitOk;
-    for (int result : write_results) {
-        if (result == quillark::Confirmed) continue;
-        if (result == quillark::NotConfirmed)
-            status = status == kExitOk ? kExitNotConfirmed : status;
-        else status = kExitFailed;  // no answer outweighs a refusal
-    }
-    return status;
+int exit_status(const RunSummary& run) {
+    const auto& w = run.write_results;
+    const bool unanswered = std::any_of(w.begin(), w.end(), [](int r) { return r != 1 && r != 3; });
+    if (run.complete == 0 || unanswered || run.output_failed) return kExitFailed;
+    if (std::find(w.begin(), w.end(), 3) != w.end()) return kExitNotConfirmed;
+    if (run.rounds_asked > 0 && run.stop_signal != 0) return 128 + run.stop_signal;
+    if (run.rounds_asked > 0 && run.failed > 0) return kExitSomeFailed;
+    return kExitOk;
 }
 
 int run_poller(const PollOptions& options) {
@@ -295,9 +328,9 @@ int run_poller(const PollOptions& options) {
     }
 }
 
-void stop_poller() noexcept {
-    g_stop = true;
-    g_wakeup.notify();
+void stop_poller(int signal_number) noexcept {
+    g_signal.store(signal_number);
+    request_stop();
 }
 
 }  // namespace quillark_poll

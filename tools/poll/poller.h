@@ -15,14 +15,27 @@ namespace quillark_poll {
 
 enum ExitStatus {
     kExitOk = 0,
-    kExitFailed = 1,       // no complete round, or a write with no answer
-    kExitUsage = 2,        // a bad argument
-    kExitNotConfirmed = 3, // a write the unit answered but did not confirm
+    kExitFailed = 1,        // no complete round, a write with no answer, output lost
+    kExitUsage = 2,         // a bad argument or input file
+    kExitNotConfirmed = 3,  // a write the unit answered but did not confirm
+    kExitSomeFailed = 4,    // some but not all rounds asked for completed
 };
 
-// Exit status from the number of complete rounds (when rounds were asked
-// for) and the results the driver gave for the writes (quillark::WriteOutcome).
-int exit_status(bool polled, int complete_rounds, const std::vector<int>& write_results);
+// What a run came to, for the exit status.
+struct RunSummary {
+    long rounds_asked = 1;  // 0: until stopped
+    long complete = 0;
+    long failed = 0;
+    int stop_signal = 0;  // SIGINT or SIGTERM if one ended the run
+    std::vector<int> write_results;  // the driver's verdicts: 1, 3, else no answer
+    bool output_failed = false;      // a document or record could not be written
+};
+
+// The first that applies of: 1 (no round complete, a write unanswered, the
+// output failed), 3 (a write answered, not confirmed), 128 + signal (a
+// bounded run stopped early), 4 (some rounds failed), else 0. A run with
+// --rounds 0 ends by a signal; that is its normal end.
+int exit_status(const RunSummary& run);
 
 struct PollOptions {
     std::string plugin;  // empty: look in default_plugin_paths()
@@ -34,6 +47,9 @@ struct PollOptions {
     double interval_s = 1.0;
     std::string record_out;
     bool pretty = false;
+    bool quiet = false;    // errors only on stderr
+    bool verbose = false;  // every frame in hex on stderr
+    bool version = false;  // --version: print the releases and stop
     std::vector<quillark_tools::RegisterWrite> writes;  // in command-line order
 };
 
@@ -41,7 +57,7 @@ struct PollOptions {
 // what it cannot recover from.
 int run_poller(const PollOptions& options);
 
-// Ends the run at the next chance. Async-signal-safe.
-void stop_poller() noexcept;
+// Ends the run at once, for SIGINT or SIGTERM. Async-signal-safe.
+void stop_poller(int signal_number) noexcept;
 
 }  // namespace quillark_poll

@@ -39,6 +39,10 @@ Reply FaultSchedule::next(const Request& request) {
         reply.kind = Reply::Silence;
         return reply;
     }
+    if (plan_.drop_rate > 0 && drop_(random_)) {
+        reply.kind = Reply::Silence;
+        return reply;
+    }
     ++answered_;
     if (plan_.delay_ms > 0 && (plan_.delay_count == 0 || answered_ <= plan_.delay_count))
         reply.delay_ms = plan_.delay_ms;

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <random>
 #include <set>
 #include <string>
 
@@ -21,6 +22,8 @@ struct FaultPlan {
     int delay_ms = 0;      // hold each answer back this long
     long delay_count = 0;  // only the first this many answers are held back (0: all)
     std::set<int> fail_addresses;  // requests touching these get an illegal data address exception
+    double drop_rate = 0;     // leave each request unanswered with this probability
+    std::uint64_t seed = 1;   // of the drops, so that a run can be repeated
 };
 
 // One request as the unit sees it.
@@ -45,7 +48,7 @@ struct Reply {
 // Counts requests and decides, for each, by the fault plan.
 class FaultSchedule {
 public:
-    explicit FaultSchedule(FaultPlan plan) : plan_(std::move(plan)) {}
+    explicit FaultSchedule(FaultPlan plan) : plan_(std::move(plan)), random_(plan_.seed) {}
     Reply next(const Request& request);
     long requests() const { return requests_; }
 
@@ -54,6 +57,8 @@ private:
     long requests_ = 0;
     long answered_ = 0;
     long silenced_ = 0;
+    std::mt19937_64 random_;
+    std::bernoulli_distribution drop_{plan_.drop_rate};
 };
 
 class SimulatedUnit {

@@ -9,8 +9,8 @@
 #include <limits>
 #include <sstream>
 
-#include <json/reader.h>
-
+#include "files.h"
+#include "points.h"
 #include "record.h"
 
 namespace quillark_sim {
@@ -20,78 +20,88 @@ namespace {
 using quillark::kPollReads;
 using quillark::ReadKind;
 
-// What the unit shows for each input register a poll round reads, in poll
-// order: the centre it drifts around, how far and how slowly.
-struct Point {
+// What the unit shows for an input register: the centre it drifts around,
+// how far and how slowly. Registers of the poll round not listed here show 0.
+struct RegisterDefault {
+    const char* key;  // the point in the point table
     std::uint16_t centre;
     std::uint16_t amplitude;
     double period_s;
 };
 
-constexpr Point kRegisterPoints[] = {
-    {240, 6, 300},    // return-air temperature, 24.0 °C
-    {450, 15, 420},   // return-air humidity, 45.0 %
-    {180, 4, 240},    // upper supply-air temperature
-    {300, 10, 900},   // ambient temperature
-    {85, 3, 200},     // suction pressure, 8.5 bar
-    {120, 5, 210},    // suction temperature
-    {650, 20, 360},   // discharge temperature
-    {182, 4, 260},    // lower supply-air temperature
-    {190, 6, 330},    // condensing pressure, 19.0 bar
-    {2200, 15, 120},  // phase A voltage, 220.0 V
-    {2205, 15, 130},  // phase B voltage
-    {2198, 15, 140},  // phase C voltage
-    {70, 0, 1},       // indoor fan speed command
-    {550, 20, 400},   // supply-air humidity
-    {120, 2, 150},    // pump inlet pressure
-    {125, 2, 160},    // pump outlet pressure
-    {0, 0, 1},        // refrigerant pump drive status code
-    {0, 0, 1},        // pump speed command: the pump rests in compressor mode
-    {0, 0, 1},        // fan drive status code
-    {850, 30, 180},   // condenser fan speed
-    {240, 0, 1},      // temperature set point
-    {20, 0, 1},       // temperature range
-    {10, 0, 1},       // temperature dead band
-    {450, 0, 1},      // humidity set point
-    {100, 0, 1},      // humidity range
-    {50, 0, 1},       // humidity dead band
-    {1, 0, 1},        // unit state: on
-    {3, 0, 1},        // working mode: compressor
-    {60, 8, 190},     // superheat
-    {350, 20, 230},   // expansion valve opening
-    {540, 5, 170},    // compressor drive DC bus voltage
-    {12, 1, 110},     // compressor drive output current
-    {0, 0, 1},        // compressor drive alarm flags, word 1
-    {0, 0, 1},        // compressor drive alarm flags, word 2
-    {3600, 100, 280}, // compressor speed command
-};
-static_assert(std::size(kRegisterPoints) == quillark::kInputRegisters,
-              "one point for every input register of a poll round");
-
-// Input bits that are set on a running, cooling unit; all others (alarms
-// included) are clear.
-constexpr int kBitsOn[] = {
-    16,   // refrigerant-circuit solenoid valve open
-    18,   // unit running
-    20,   // liquid-line solenoid valve open
-    111,  // system switched on
-    120,  // cooling
-    141,  // networked unit 1 communicating
+constexpr RegisterDefault kRegisterDefaults[] = {
+    {"室内回风温度测量值", 240, 6, 300},  // return-air temperature, 24.0 °C
+    {"室内回风湿度测量值", 450, 15, 420},  // return-air humidity, 45.0 %
+    {"室内上送风温度测量值", 180, 4, 240},
+    {"环境温度", 300, 10, 900},
+    {"吸气压力测量值", 85, 3, 200},  // suction pressure, 8.5 bar
+    {"吸气温度测量值", 120, 5, 210},
+    {"排气温度测量值", 650, 20, 360},
+    {"室内下送风温度测量值", 182, 4, 260},
+    {"冷凝压力测量值", 190, 6, 330},  // condensing pressure, 19.0 bar
+    {"A相电压", 2200, 15, 120},  // 220.0 V
+    {"B相电压", 2205, 15, 130},
+    {"C相电压", 2198, 15, 140},
+    {"内风机转速控制", 70, 0, 1},
+    {"送风湿度", 550, 20, 400},
+    {"泵入口压力", 120, 2, 150},
+    {"泵出口压力", 125, 2, 160},
+    {"冷凝风机转速", 850, 30, 180},
+    {"温度设定值", 240, 0, 1},
+    {"温度范围设定值", 20, 0, 1},
+    {"温度静区设定值", 10, 0, 1},
+    {"湿度设定值", 450, 0, 1},
+    {"湿度范围设定值", 100, 0, 1},
+    {"湿度静区设定值", 50, 0, 1},
+    {"机组状态", 1, 0, 1},          // on
+    {"系统当前工作模式", 3, 0, 1},  // compressor; the pump rests
+    {"过热度", 60, 8, 190},
+    {"膨胀阀开度", 350, 20, 230},
+    {"压机驱动母线电压", 540, 5, 170},
+    {"压机驱动输出电流", 12, 1, 110},
+    {"压缩机转速控制", 3600, 100, 280},
 };
 
-constexpr bool polled(ReadKind kind, int address) {
-    for (const auto& read : kPollReads)
-        if (read.kind == kind && address >= read.address && address < read.address + read.count)
-            return true;
-    return false;
+// Input bits set on a running, cooling unit; all others (alarms included)
+// are clear.
+constexpr const char* kBitsOn[] = {
+    "氟系统电磁阀",        // refrigerant-circuit solenoid valve open
+    "机组运行状态",        // unit running
+    "液管电磁阀",          // liquid-line solenoid valve open
+    "系统开机",            // system switched on
+    "制冷状态",            // cooling
+    "#1组网机组通讯状态",  // networked unit 1 communicating
+};
+
+// The input bit or register a point of the table reads; -1 if there is no
+// such point, or it is derived, or of the other kind.
+constexpr int address_of(const char* key, bool bit) {
+    for (const auto& point : quillark::kPoints)
+        if (quillark::same_text(point.key, key) && !quillark::is_derived(point.kind) &&
+            quillark::is_bit_kind(point.kind) == bit)
+            return point.address;
+    return -1;
 }
 
-constexpr bool all_polled() {
-    for (int address : kBitsOn)
-        if (!polled(ReadKind::Bits, address)) return false;
+constexpr bool defaults_name_points() {
+    for (const auto& d : kRegisterDefaults)
+        if (address_of(d.key, false) < 0) return false;
+    for (const char* key : kBitsOn)
+        if (address_of(key, true) < 0) return false;
     return true;
 }
-static_assert(all_polled(), "every bit set on a running unit is one a poll round reads");
+static_assert(defaults_name_points(),
+              "every default names an input register or input bit of the point table");
+
+constexpr bool defaults_distinct() {
+    const std::size_t n = std::size(kRegisterDefaults);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = i + 1; j < n; ++j)
+            if (quillark::same_text(kRegisterDefaults[i].key, kRegisterDefaults[j].key))
+                return false;
+    return true;
+}
+static_assert(defaults_distinct(), "each register has one default");
 
 constexpr int span(ReadKind kind) {
     int end = 0;
@@ -117,9 +127,10 @@ long parse_value(const Json::Value& value, const std::string& where, long max) {
         if (max != 1) throw ImageError(where + " must be a number");
         return value.asBool() ? 1 : 0;
     }
-    if (!value.isIntegral() || value.asLargestInt() < 0 || value.asLargestInt() > max)
+    // isUInt: a whole number that fits, whatever size the document wrote.
+    if (!value.isUInt() || value.asUInt() > static_cast<unsigned>(max))
         throw ImageError(where + " must be an integer 0.." + std::to_string(max));
-    return static_cast<long>(value.asLargestInt());
+    return static_cast<long>(value.asUInt());
 }
 
 template <typename T>
@@ -151,18 +162,15 @@ std::uint16_t Drift::at(double seconds) const {
 Image Image::standard() {
     Image image;
     for (const auto& read : kPollReads)
-        if (read.kind == ReadKind::Bits)
-            for (int a = read.address; a < read.address + read.count; ++a) image.bits[a] = 0;
-    for (int address : kBitsOn) image.bits[address] = 1;
-
-    std::size_t point = 0;
-    for (const auto& read : kPollReads) {
-        if (read.kind != ReadKind::Registers) continue;
-        for (int a = read.address; a < read.address + read.count; ++a, ++point) {
-            const Point& p = kRegisterPoints[point];
-            image.registers[a] = p.centre;
-            if (p.amplitude != 0) image.drifts.push_back({a, p.centre, p.amplitude, p.period_s});
+        for (int a = read.address; a < read.address + read.count; ++a) {
+            if (read.kind == ReadKind::Bits) image.bits[a] = 0;
+            else image.registers[a] = 0;
         }
+    for (const char* key : kBitsOn) image.bits[address_of(key, true)] = 1;
+    for (const RegisterDefault& d : kRegisterDefaults) {
+        const int a = address_of(d.key, false);
+        image.registers[a] = d.centre;
+        if (d.amplitude != 0) image.drifts.push_back({a, d.centre, d.amplitude, d.period_s});
     }
     return image;
 }
@@ -186,14 +194,12 @@ void Image::apply(const Json::Value& image) {
 }
 
 void Image::apply_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw ImageError(path + ": cannot read the image file");
-    Json::CharReaderBuilder builder;
-    builder["collectComments"] = false;
     Json::Value root;
-    std::string errors;
-    if (!Json::parseFromStream(builder, in, &root, &errors))
-        throw ImageError(path + ": not valid JSON: " + errors);
+    try {
+        root = quillark_tools::read_json_file(path);
+    } catch (const std::runtime_error& e) {
+        throw ImageError(e.what());
+    }
     try {
         apply(root);
     } catch (const ImageError& e) {

@@ -1,0 +1,130 @@
+#include "sim_options.h"
+
+#include <vector>
+
+#include "cli.h"
+
+namespace quillark_sim {
+
+namespace {
+
+using namespace quillark_tools;
+
+constexpr long long kMaxCount = 2147483647;
+
+void add_fault_options(CLI::App& app, FaultPlan& faults) {
+    auto* after = add_number(app, "--mute-after", faults.mute_after, 0, kMaxCount,
+                             "Answer N requests, then stop answering");
+    add_number(app, "--mute-for", faults.mute_for, 0, kMaxCount,
+               "With --mute-after: stay silent for N requests, then answer again "
+               "(default: silent for good)")
+        ->needs(after);
+    auto* delay = add_number(app, "--delay-ms", faults.delay_ms, 0, 60000,
+                             "Hold every answer back MS milliseconds");
+    add_number(app, "--delay-count", faults.delay_count, 0, kMaxCount,
+               "With --delay-ms: hold back only the first N answers")
+        ->needs(delay);
+    app.add_option_function<std::vector<std::string>>(
+           "--fail-address",
+           [&faults](const std::vector<std::string>& list) {
+               for (const std::string& a : list)
+                   faults.fail_addresses.insert(static_cast<int>(parse_number(a, 0, 65535)));
+           },
+           "Answer any request touching address A with exception 2 (illegal data "
+           "address); repeatable")
+        ->check(validator([](const std::string& s) { parse_number(s, 0, 65535); }));
+    auto* drop = add_decimal(app, "--drop-rate", faults.drop_rate, 0.0, 1.0,
+                             "Leave each request unanswered with probability P (0..1), as "
+                             "a line that loses frames would");
+    add_number(app, "--seed", faults.seed, 0, kMaxCount, "With --drop-rate: seed of the drops")
+        ->needs(drop);
+    for (const char* name : {"--mute-after", "--mute-for", "--delay-ms", "--delay-count",
+                             "--fail-address", "--drop-rate", "--seed"})
+        app.get_option(name)->group("Faults");
+}
+
+}  // namespace
+
+struct SimCommandLine::Parser {
+    Parser();
+    int parse(int argc, const char* const* argv, std::ostream& out, std::ostream& errors);
+
+    SimOptions o;
+    std::string tcp;
+    CLI::App app;
+};
+
+SimCommandLine::Parser::Parser()
+    : app{"Simulated in-row air-conditioning unit: a Modbus server with the unit's input bits, "
+          "input registers and writable holding registers " +
+              std::to_string(kFirstHolding) + ".." +
+              std::to_string(kFirstHolding + kHoldingCount - 1) +
+              ". Addresses are protocol addresses, counted from 0. Stops on Ctrl-C or SIGTERM.",
+          "quillark-sim"} {
+    standin::LinkSettings& link = o.server.link;
+    auto* tcp_opt = app.add_option("--tcp", tcp,
+                                   "Serve Modbus TCP on [HOST:]PORT; HOST defaults to 127.0.0.1, "
+                                   "PORT 0 picks a free port (default 127.0.0.1:1502)")
+                        ->check(validator([](const std::string& s) {
+                            parse_endpoint(s, "127.0.0.1", true);
+                        }))
+                        ->group("Link");
+    auto* rtu = app.add_option("--rtu", link.device,
+                               "Serve Modbus RTU on this serial device instead")
+                    ->excludes(tcp_opt)
+                    ->group("Link");
+    add_serial_options(app, link, "Link");
+    add_unit_option(app, link, "Unit (slave) id to answer as")->group("Link");
+    app.add_option("--port-file", o.port_file,
+                   "TCP: write the port listened on to FILE once the server is ready")
+        ->excludes(rtu)
+        ->group("Link");
+    app.add_option("--image", o.image_file,
+                   "JSON file of values to serve: {\"bits\": {\"181\": 1}, \"registers\": "
+                   "{\"21\": 300}, \"holding\": {\"100\": 5}}; keys are decimal protocol "
+                   "addresses, registers named here do not drift")
+        ->group("Values");
+    app.add_flag("--steady", o.steady, "No drift: every value stays as set")->group("Values");
+    app.add_flag("--verbose", o.server.verbose, "One line per request on stderr");
+    add_fault_options(app, o.faults);
+    add_version_flag(app, o.version);
+}
+
+int SimCommandLine::Parser::parse(int argc, const char* const* argv, std::ostream& out,
+                                  std::ostream& errors) {
+    o = SimOptions{};
+    tcp.clear();
+    standin::LinkSettings& link = o.server.link;
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e, out, errors);
+    } catch (const CLI::ParseError& e) {
+        errors << "quillark-sim: " << e.what() << "\nRun with --help for the options.\n";
+        return 2;
+    }
+    if (link.device.empty()) {
+        const Endpoint endpoint = parse_endpoint(tcp.empty() ? "1502" : tcp, "127.0.0.1", true);
+        link.host = endpoint.host;
+        link.port = std::to_string(endpoint.port);
+    } else {
+        link.kind = standin::LinkSettings::Kind::Rtu;
+    }
+    if (const std::string problem = unit_problem(link); !problem.empty()) {
+        errors << "quillark-sim: " << problem << "\n";
+        return 2;
+    }
+    return -1;
+}
+
+SimCommandLine::SimCommandLine() : parser_(std::make_unique<Parser>()) {}
+SimCommandLine::~SimCommandLine() = default;
+
+int SimCommandLine::parse(int argc, const char* const* argv, std::ostream& out,
+                          std::ostream& errors) {
+    return parser_->parse(argc, argv, out, errors);
+}
+
+const SimOptions& SimCommandLine::options() const { return parser_->o; }
+
+}  // namespace quillark_sim
