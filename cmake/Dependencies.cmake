@@ -13,3 +13,10 @@ endif()
 if(QUILLARK_TOOLS OR QUILLARK_FUZZ)
   find_package(CLI11 QUIET)
 endif()
+# The agent (tools/agent): TOML, MQTT and HTTP. Found quietly: a build without
+# them (the armhf cross build has no armhf variants installed) leaves the agent out.
+if(QUILLARK_TOOLS)
+  pkg_check_modules(TOMLPLUSPLUS QUIET IMPORTED_TARGET tomlplusplus)
+  pkg_check_modules(MOSQUITTO QUIET IMPORTED_TARGET libmosquitto)
+  pkg_check_modules(HTTPLIB QUIET IMPORTED_TARGET cpp-httplib)
+endif()

@@ -108,11 +108,12 @@ void write_point_table(std::ostream& out) {
     out << "\n## Points\n\nIn record order, which is the order of the poll round. Addresses "
            "are protocol addresses, counted from 0 as they travel in the request; the register "
            "number in brackets counts from 1, as many masters and manuals do (input register "
-           "21 is register number 22).\n\n"
-           "| Key | Source | Record offset | Kind | Meaning |\n|---|---|---|---|---|\n";
+           "21 is register number 22). The id names the point for machines (the `point` label "
+           "of the agent's metrics): ASCII, snake_case, unique and stable.\n\n"
+           "| Key | Id | Source | Record offset | Kind | Meaning |\n|---|---|---|---|---|---|\n";
     for (std::size_t p = 0; p < kPoints.size(); ++p) {
         const Point& point = kPoints[p];
-        out << "| " << point.key << " | ";
+        out << "| " << point.key << " | `" << point.id << "` | ";
         if (is_derived(point.kind)) {
             out << "input registers " << kUpperSupplyAirRegister << " and "
                 << kLowerSupplyAirRegister << " | ";
@@ -128,7 +129,7 @@ void write_point_table(std::ostream& out) {
         if (point.kind == PointKind::NetworkedUnit) out << ' ' << point.address - kFirstUnitBit + 1;
         out << " |\n";
     }
-    out << "| " << kUpdateTimeKey << " | end of the poll round | ";
+    out << "| " << kUpdateTimeKey << " | | end of the poll round | ";
     write_offsets(out, offsetof(Quillark_Data_t, time_stamp), sizeof(ttime_t));
     out << " | time | local time at which the last poll round completed |\n";
     out.flags(flags);

@@ -183,6 +183,19 @@ ModbusTransport::ModbusTransport(LinkSettings settings) : settings_(std::move(se
     modbus_set_error_recovery(ctx_, MODBUS_ERROR_RECOVERY_NONE);
 }
 
+void ModbusTransport::set_unit(int unit) {
+    if (unit == settings_.unit) return;
+    LinkSettings next = settings_;
+    next.unit = unit;
+    if (const std::string fault = next.check(); !fault.empty())
+        throw std::invalid_argument(next.describe() + ": " + fault);
+    // The serial context frames with its own unit id; TCP frames are ours.
+    if (ctx_ != nullptr && modbus_set_slave(ctx_, unit) == -1)
+        throw std::invalid_argument("unit " + std::to_string(unit) + ": " +
+                                    modbus_strerror(errno));
+    settings_.unit = unit;
+}
+
 ModbusTransport::~ModbusTransport() {
     drop_link();
     if (ctx_ != nullptr) modbus_free(ctx_);

@@ -155,6 +155,9 @@ public:
     bool open(std::string& error);
     bool is_open() const { return open_; }
     const LinkSettings& settings() const { return settings_; }
+    // Addresses the next requests to another unit on the same link (several
+    // units on one bus or behind one gateway). Throws std::invalid_argument.
+    void set_unit(int unit);
     const LinkStats& stats() const { return stats_; }
     void count_retry() override {
         ++stats_.retries;

@@ -83,4 +83,19 @@ inline void add_version_flag(CLI::App& app, bool& version) {
     app.add_flag("--version", version, "Print the version and exit");
 }
 
+// Parses the command line: -1 to go on, else the exit status (0 after --help,
+// 2 after a usage error, which is said on stderr).
+inline int parse_command_line(CLI::App& app, int argc, char** argv) {
+    try {
+        app.parse(argc, argv);
+        return -1;
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        std::cerr << app.get_name() << ": " << e.what() << "\n"
+                  << "Run with --help for the options.\n";
+        return 2;
+    }
+}
+
 }  // namespace quillark_tools

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <iostream>
+#include <memory>
+#include <vector>
 
 #include "files.h"
 #include "sim_options.h"
@@ -41,20 +43,33 @@ int main(int argc, char** argv) {
 
     signal(SIGPIPE, SIG_IGN);
     const bool serial = o.server.link.kind == standin::LinkSettings::Kind::Rtu;
+    const int first = o.server.link.unit;
     try {
-        quillark_sim::SimulatedUnit simulated(image, o.steady, o.faults);
-        quillark_sim::Server server(simulated, o.server);
+        // One simulated unit per unit id served, each at its own point of the drift.
+        std::vector<std::unique_ptr<quillark_sim::SimulatedUnit>> simulated;
+        std::vector<quillark_sim::SimulatedUnit*> served;
+        for (int id = first; id <= o.last_unit; ++id) {
+            simulated.push_back(
+                std::make_unique<quillark_sim::SimulatedUnit>(image, o.steady, o.faults));
+            simulated.back()->advance(37.0 * (id - first));
+            served.push_back(simulated.back().get());
+        }
+        quillark_sim::Server server(served, o.server);
         g_server = &server;
         quillark_tools::on_stop_signals(on_stop_signal);
 
         // Written beside and renamed, so a reader never sees half a number.
         if (!o.port_file.empty())
             quillark_tools::save_beside(o.port_file, std::to_string(server.port()) + "\n");
-        std::cout << "quillark-sim: unit " << o.server.link.unit << " listening on "
-                  << (serial ? "rtu " : "tcp ") << server.where() << std::endl;
+        std::cout << "quillark-sim: unit " << first
+                  << (o.last_unit > first ? "-" + std::to_string(o.last_unit) : "")
+                  << " listening on " << (serial ? "rtu " : "tcp ") << server.where()
+                  << std::endl;
         server.run();
         g_server = nullptr;
-        std::cerr << "quillark-sim: stopped after " << simulated.requests() << " requests\n";
+        long requests = 0;
+        for (const auto& unit : simulated) requests += unit->requests();
+        std::cerr << "quillark-sim: stopped after " << requests << " requests\n";
     } catch (const std::exception& e) {
         g_server = nullptr;
         std::cerr << "quillark-sim: " << e.what() << "\n";

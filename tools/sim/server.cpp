@@ -50,7 +50,15 @@ const char* kind_name(Reply::Kind kind) {
 }  // namespace
 
 Server::Server(SimulatedUnit& unit, ServerSettings settings)
-    : unit_(unit), settings_(std::move(settings)) {
+    : Server(std::vector<SimulatedUnit*>{&unit}, std::move(settings)) {}
+
+Server::Server(std::vector<SimulatedUnit*> units, ServerSettings settings)
+    : units_(std::move(units)), settings_(std::move(settings)) {
+    if (units_.empty() || settings_.link.unit + static_cast<int>(units_.size()) - 1 > 247)
+        throw std::runtime_error("unit ids must lie in 1..247");
+    // A serial line's framing layer drops frames for any other single unit id.
+    if (units_.size() > 1 && settings_.link.kind != standin::LinkSettings::Kind::Tcp)
+        throw std::runtime_error("a range of unit ids needs Modbus TCP");
     if (pipe2(stop_pipe_, O_CLOEXEC | O_NONBLOCK) != 0)
         throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
     const standin::LinkSettings& link = settings_.link;
@@ -144,13 +152,15 @@ bool Server::serve_one(int fd) {
     }
     if (rc == 0) return true;  // a frame for another unit on the line
     const int header = modbus_get_header_length(ctx_);
-    if (query[header - 1] != settings_.link.unit) return true;
+    const int index = query[header - 1] - settings_.link.unit;
+    if (index < 0 || index >= static_cast<int>(units_.size())) return true;
+    SimulatedUnit& unit = *units_[static_cast<std::size_t>(index)];
 
     const Request request = parse_request(query + header, rc - header);
-    const Reply reply = unit_.decide(request);
+    const Reply reply = unit.decide(request);
     if (settings_.verbose)
         std::fprintf(stderr, "quillark-sim: request %ld: function %d address %d count %d: %s%s\n",
-                     unit_.requests(), request.function, request.address, request.count,
+                     unit.requests(), request.function, request.address, request.count,
                      kind_name(reply.kind),
                      reply.delay_ms > 0 && reply.kind != Reply::Silence ? " late" : "");
     if (reply.kind == Reply::Silence) return true;
@@ -158,7 +168,7 @@ bool Server::serve_one(int fd) {
     if (reply.kind == Reply::Refuse)
         modbus_reply_exception(ctx_, query, static_cast<unsigned>(reply.exception_code));
     else
-        modbus_reply(ctx_, query, rc, unit_.mapping());
+        modbus_reply(ctx_, query, rc, unit.mapping());
     return true;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "modbus_transport.h"
 #include "unit.h"
@@ -16,7 +17,8 @@ namespace quillark_sim {
 
 struct ServerSettings {
     // The same link settings a master uses. TCP: the address and port to
-    // listen on (port "0" picks a free one). `unit`: the only id answered.
+    // listen on (port "0" picks a free one). `unit`: the id answered (the first
+    // of a range, see below).
     standin::LinkSettings link = [] {
         standin::LinkSettings tcp;
         tcp.port = "0";
@@ -29,6 +31,9 @@ class Server {
 public:
     // Listens (TCP) or opens the serial device (RTU); throws std::runtime_error.
     Server(SimulatedUnit& unit, ServerSettings settings);
+    // Several units behind one gateway (TCP only): units[i] answers as unit
+    // id settings.unit + i.
+    Server(std::vector<SimulatedUnit*> units, ServerSettings settings);
     ~Server();  // stops and joins the background thread, if any
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -47,7 +52,7 @@ private:
     bool reopen_serial();
     void close_serial();
 
-    SimulatedUnit& unit_;
+    std::vector<SimulatedUnit*> units_;
     ServerSettings settings_;
     _modbus* ctx_ = nullptr;
     int listen_fd_ = -1;

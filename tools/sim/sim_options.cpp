@@ -1,5 +1,7 @@
 #include "sim_options.h"
 
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "cli.h"
@@ -11,6 +13,16 @@ namespace {
 using namespace quillark_tools;
 
 constexpr long long kMaxCount = 2147483647;
+
+// "FIRST-LAST", unit ids 1..247.
+std::pair<int, int> parse_unit_range(const std::string& text) {
+    const std::size_t dash = text.find('-');
+    if (dash == std::string::npos) throw std::invalid_argument("expected FIRST-LAST, e.g. 1-50");
+    const int first = static_cast<int>(parse_number(text.substr(0, dash), 1, 247));
+    const int last = static_cast<int>(parse_number(text.substr(dash + 1), 1, 247));
+    if (last < first) throw std::invalid_argument("the last unit id comes before the first");
+    return {first, last};
+}
 
 void add_fault_options(CLI::App& app, FaultPlan& faults) {
     auto* after = add_number(app, "--mute-after", faults.mute_after, 0, kMaxCount,
@@ -51,6 +63,7 @@ struct SimCommandLine::Parser {
 
     SimOptions o;
     std::string tcp;
+    std::string units;
     CLI::App app;
 };
 
@@ -74,7 +87,14 @@ SimCommandLine::Parser::Parser()
                     ->excludes(tcp_opt)
                     ->group("Link");
     add_serial_options(app, link, "Link");
-    add_unit_option(app, link, "Unit (slave) id to answer as")->group("Link");
+    auto* unit_opt = add_unit_option(app, link, "Unit (slave) id to answer as")->group("Link");
+    app.add_option("--units", units,
+                   "TCP: answer as every unit id FIRST-LAST, each unit with its own drifting "
+                   "values, as a gateway to a bus of units does")
+        ->excludes(unit_opt)
+        ->excludes(rtu)
+        ->check(validator([](const std::string& s) { parse_unit_range(s); }))
+        ->group("Link");
     app.add_option("--port-file", o.port_file,
                    "TCP: write the port listened on to FILE once the server is ready")
         ->excludes(rtu)
@@ -94,6 +114,7 @@ int SimCommandLine::Parser::parse(int argc, const char* const* argv, std::ostrea
                                   std::ostream& errors) {
     o = SimOptions{};
     tcp.clear();
+    units.clear();
     standin::LinkSettings& link = o.server.link;
     try {
         app.parse(argc, argv);
@@ -110,6 +131,8 @@ int SimCommandLine::Parser::parse(int argc, const char* const* argv, std::ostrea
     } else {
         link.kind = standin::LinkSettings::Kind::Rtu;
     }
+    if (!units.empty()) std::tie(link.unit, o.last_unit) = parse_unit_range(units);
+    else o.last_unit = link.unit;
     if (const std::string problem = unit_problem(link); !problem.empty()) {
         errors << "quillark-sim: " << problem << "\n";
         return 2;

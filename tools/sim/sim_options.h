@@ -12,6 +12,7 @@ namespace quillark_sim {
 
 struct SimOptions {
     ServerSettings server;
+    int last_unit = 1;  // --units FIRST-LAST: server.link.unit is FIRST; else the same unit
     std::string image_file;
     bool steady = false;
     std::string port_file;

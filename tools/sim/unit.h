@@ -74,6 +74,11 @@ public:
     Reply decide(const Request& request);
     _modbus_mapping_t* mapping() { return map_; }
     long requests() const { return schedule_.requests(); }
+    // Moves the drift on by this much, so units of one simulator differ.
+    void advance(double seconds) {
+        start_ -= std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(seconds));
+    }
 
 private:
     Image image_;

@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# The agent at scale: 200 units on 4 Modbus TCP links (4 simulators x 50 unit
+# ids), interval 1 s. The agent and a bare libmodbus client doing the same 46
+# reads run side by side against the same simulators; then as many
+# `quillark-poll --rounds 0` processes, one per unit. Prints CPU per unit
+# round, memory and the share of complete rounds.
+#   bench/agent_scale.sh [BUILD_DIR] [SECONDS] [POLLERS]
+set -euo pipefail
+build=${1:-build}
+seconds=${2:-120}
+pollers=${3:-200}
+tools=$build/tools
+tick=$(getconf CLK_TCK)
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  local pid
+  for pid in "${pids[@]+"${pids[@]}"}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+rss_kb() { awk '/^VmRSS/ {print $2}' "/proc/$1/status"; }
+free_port() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+
+ports=()
+for s in 1 2 3 4; do
+  "$tools/quillark-sim" --tcp 127.0.0.1:0 --units 1-50 --port-file "$work/sim$s.port" >/dev/null 2>&1 &
+  pids+=($!)
+done
+for s in 1 2 3 4; do
+  while [ ! -s "$work/sim$s.port" ]; do sleep 0.1; done
+  ports+=("$(cat "$work/sim$s.port")")
+done
+
+http=$(free_port)
+{
+  echo "[http]"
+  echo "listen = \"127.0.0.1:$http\""
+  for s in 1 2 3 4; do
+    printf '[[link]]\nname = "gw%d"\ntcp = "127.0.0.1:%s"\ntimeout_ms = 1000\nretries = 1\n' "$s" "${ports[$((s - 1))]}"
+  done
+  for s in 1 2 3 4; do
+    for u in $(seq 1 50); do
+      printf '[[unit]]\nname = "gw%d-ac%02d"\nlink = "gw%d"\nunit_id = %d\ninterval = 1\n' "$s" "$u" "$s" "$u"
+    done
+  done
+} > "$work/agent.toml"
+
+rounds() {  # complete and failed rounds so far, from the agent's metrics
+  curl -s "http://127.0.0.1:$http/metrics" |
+    awk '/^quillark_rounds_total/ { if ($1 ~ /complete/) c += $2; else f += $2 } END { print c + 0, f + 0 }'
+}
+
+"$tools/quillark-agent" --config "$work/agent.toml" >/dev/null 2>"$work/agent.err" &
+agent=$!
+pids+=("$agent")
+sleep 5  # all links open, every unit polled
+read -r c0 f0 < <(rounds)
+t0=$(cpu_ticks "$agent")
+bare_links=()
+for p in "${ports[@]}"; do bare_links+=("$p:1-50"); done
+"$build/bench/quillark_bare_client" "$seconds" 1 "${bare_links[@]}" > "$work/bare.out" &
+bare=$!
+max_rss=0
+for _ in $(seq 1 "$seconds"); do
+  sleep 1
+  r=$(rss_kb "$agent"); [ "$r" -gt "$max_rss" ] && max_rss=$r
+done
+wait "$bare"
+t1=$(cpu_ticks "$agent")
+read -r c1 f1 < <(rounds)
+kill "$agent"; wait "$agent" || true
+
+agent_rounds=$((c1 - c0)); agent_failed=$((f1 - f0))
+agent_cpu=$(echo "scale=6; ($t1 - $t0) / $tick" | bc)
+read -r _ bare_rounds _ bare_failed _ bare_user _ bare_sys _ bare_rss < "$work/bare.out"
+bare_cpu=$(echo "scale=6; $bare_user + $bare_sys" | bc)
+echo "run of $seconds s, 200 units on 4 links, interval 1 s"
+printf 'agent:       %d rounds (%d failed, %.3f %% complete), CPU %.2f s = %.3f ms per unit round, RSS max %d kB\n' \
+  "$agent_rounds" "$agent_failed" "$(echo "scale=6; 100 * $agent_rounds / ($agent_rounds + $agent_failed)" | bc)" \
+  "$agent_cpu" "$(echo "scale=6; 1000 * $agent_cpu / $agent_rounds" | bc)" "$max_rss"
+printf 'bare client: %d rounds (%d failed), CPU %.2f s = %.3f ms per unit round, RSS max %d kB\n' \
+  "$bare_rounds" "$bare_failed" "$bare_cpu" "$(echo "scale=6; 1000 * $bare_cpu / $bare_rounds" | bc)" "$bare_rss"
+
+# The same units, one poller process each.
+[ "$pollers" -gt 0 ] || exit 0
+poll_pids=()
+for i in $(seq 0 $((pollers - 1))); do
+  port=${ports[$((i % 4))]}
+  "$tools/quillark-poll" --tcp "127.0.0.1:$port" --unit $((i / 4 % 50 + 1)) --rounds 0 --interval 1 \
+    > "$work/poll$i.out" 2>/dev/null &
+  poll_pids+=($!)
+  pids+=($!)
+done
+sleep 5
+p0=0; for pid in "${poll_pids[@]}"; do p0=$((p0 + $(cpu_ticks "$pid"))); done
+l0=$(cat "$work"/poll*.out | wc -l)
+sleep "$seconds"
+p1=0; rss=0
+for pid in "${poll_pids[@]}"; do p1=$((p1 + $(cpu_ticks "$pid"))); rss=$((rss + $(rss_kb "$pid"))); done
+l1=$(cat "$work"/poll*.out | wc -l)
+poll_cpu=$(echo "scale=6; ($p1 - $p0) / $tick" | bc)
+printf 'pollers:     %d processes, %d rounds, CPU %.2f s = %.3f ms per unit round, RSS %d kB in total (%d kB each)\n' \
+  "$pollers" "$((l1 - l0))" "$poll_cpu" "$(echo "scale=6; 1000 * $poll_cpu / ($l1 - $l0)" | bc)" "$rss" "$((rss / pollers))"

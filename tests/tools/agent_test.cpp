@@ -1,0 +1,412 @@
+// quillark-agent as a process, with a real mosquitto broker, real simulators
+// and promtool: what operators see on MQTT and HTTP.
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <json/reader.h>
+#include <mosquitto.h>
+
+#include "child.h"
+#include "config.h"
+#include "points.h"
+
+using namespace tool_tests;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kAgent = QUILLARK_AGENT;
+const std::string kPoll = QUILLARK_POLL;
+const std::string kSim = QUILLARK_SIM;
+constexpr milliseconds kLimit = 15s;
+
+bool have(const char* program) {
+    return system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+int free_port() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+Json::Value parse_json(const std::string& text) {
+    Json::CharReaderBuilder builder;
+    Json::Value value;
+    std::string errors;
+    std::istringstream in(text);
+    EXPECT_TRUE(Json::parseFromStream(builder, in, &value, &errors)) << errors << "\n" << text;
+    return value;
+}
+
+// A broker of our own on a free loopback port, stopped by its pid.
+class Broker {
+public:
+    Broker(const ScratchDir& dir, int port = 0) : dir_(dir), port_(port ? port : free_port()) { start(); }
+    void start() {
+        write_file(dir_.file("mosquitto.conf"),
+                   "listener " + std::to_string(port_) + " 127.0.0.1\nallow_anonymous true\n");
+        child_ = std::make_unique<Child>(
+            std::vector<std::string>{"mosquitto", "-c", dir_.file("mosquitto.conf")}, dir_,
+            "mosquitto" + std::to_string(++starts_));
+        wait_until([&] { return child_->err().find("running") != std::string::npos; }, kLimit);
+    }
+    void kill() {
+        child_->signal(SIGKILL);
+        child_->wait(kLimit);
+    }
+    int port() const { return port_; }
+
+private:
+    const ScratchDir& dir_;
+    int port_;
+    int starts_ = 0;
+    std::unique_ptr<Child> child_;
+};
+
+// Watches every topic under the prefix: the latest payload of each and the
+// order in which they came.
+class Subscriber {
+public:
+    explicit Subscriber(int port) {
+        mosquitto_lib_init();
+        client_ = mosquitto_new(nullptr, true, this);
+        mosquitto_connect_callback_set(client_, [](mosquitto* m, void*, int) {
+            mosquitto_subscribe(m, nullptr, "quillark/#", 1);
+        });
+        mosquitto_message_callback_set(client_, [](mosquitto*, void* self, const mosquitto_message* msg) {
+            auto& me = *static_cast<Subscriber*>(self);
+            std::lock_guard<std::mutex> lock(me.mutex_);
+            const std::string payload(static_cast<const char*>(msg->payload),
+                                      static_cast<std::size_t>(msg->payloadlen));
+            me.latest_[msg->topic] = payload;
+            me.log_.push_back(std::string(msg->topic) + " " + payload);
+        });
+        mosquitto_reconnect_delay_set(client_, 1, 1, false);
+        mosquitto_connect_async(client_, "127.0.0.1", port, 10);
+        mosquitto_loop_start(client_);
+    }
+    ~Subscriber() {
+        mosquitto_disconnect(client_);
+        mosquitto_loop_stop(client_, false);
+        mosquitto_destroy(client_);
+    }
+    std::string latest(const std::string& topic) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = latest_.find(topic);
+        return it == latest_.end() ? "<none>" : it->second;
+    }
+    bool wait_for(const std::string& topic, const std::string& payload) {
+        return wait_until([&] { return latest(topic) == payload; }, kLimit);
+    }
+    bool wait_for_any(const std::string& topic) {
+        return wait_until([&] { return latest(topic) != "<none>"; }, kLimit);
+    }
+    std::vector<std::string> log() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return log_;
+    }
+    void publish(const std::string& topic, const std::string& payload) {
+        mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                          payload.data(), 1, false);
+    }
+    void forget() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        latest_.clear();
+    }
+
+private:
+    mosquitto* client_;
+    std::mutex mutex_;
+    std::map<std::string, std::string> latest_;
+    std::vector<std::string> log_;
+};
+
+// A simulator on a free port, with extra arguments.
+struct Sim {
+    Sim(const ScratchDir& dir, const std::string& name, std::vector<std::string> args) {
+        args.insert(args.end(), {"--tcp", "127.0.0.1:0", "--port-file", dir.file(name + ".port"), "--verbose"});
+        child = std::make_unique<Child>(tool(kSim, args), dir, name);
+        wait_until([&] { return exists(dir.file(name + ".port")); }, kLimit);
+        port = std::stoi(read_file(dir.file(name + ".port")));
+    }
+    std::unique_ptr<Child> child;
+    int port = 0;
+};
+
+std::string link(const std::string& name, int port, const std::string& extra = "") {
+    return "[[link]]\nname = \"" + name + "\"\ntcp = \"127.0.0.1:" + std::to_string(port) +
+           "\"\ntimeout_ms = 200\nretries = 0\n" + extra;
+}
+
+std::string unit(const std::string& name, const std::string& on, int id, const std::string& extra = "") {
+    return "[[unit]]\nname = \"" + name + "\"\nlink = \"" + on + "\"\nunit_id = " +
+           std::to_string(id) + "\ninterval = 0.3\n" + extra;
+}
+
+std::string mqtt(int port, const std::string& client) {
+    return "[mqtt]\nbroker = \"mqtt://127.0.0.1:" + std::to_string(port) + "\"\nclient_id = \"" +
+           client + "\"\nqos = 1\n";
+}
+
+std::string http(int port) { return "[http]\nlisten = \"127.0.0.1:" + std::to_string(port) + "\"\n"; }
+
+std::unique_ptr<Child> run_agent(const ScratchDir& dir, const std::string& name, const std::string& toml) {
+    write_file(dir.file(name + ".toml"), toml);
+    return std::make_unique<Child>(tool(kAgent, {"--config", dir.file(name + ".toml")}), dir, name);
+}
+
+std::string get(int port, const std::string& path, int* status = nullptr) {
+    httplib::Client client("127.0.0.1", port);
+    std::string body;
+    wait_until([&] {
+        auto res = client.Get(path.c_str());
+        if (!res) return false;
+        if (status != nullptr) *status = res->status;
+        body = res->body;
+        return true;
+    }, kLimit);
+    return body;
+}
+
+std::string without_time(std::string status) {
+    Json::Value doc = parse_json(status);
+    doc.removeMember("更新时间");
+    return doc.toStyledString();
+}
+
+class AgentTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!have("mosquitto")) GTEST_SKIP() << "mosquitto is not installed";
+    }
+    ScratchDir dir;
+};
+
+// Config errors: each kind stops the agent with exit 2, naming file and line.
+TEST(AgentConfig, MistakesAreReportedWithFileAndLineAndExit2) {
+    ScratchDir dir;
+    const std::string good_link = link("gw1", 1502);
+    const struct {
+        std::string text;
+        std::string line_and_what;
+    } cases[] = {
+        {good_link + "colour = 1\n", ":6:1: [[link]]: unknown key 'colour'"},
+        {good_link + unit("u1", "gw1", 1, "writes = 5\n"), ":11:10: unit 'u1': writes must be a list"},
+        {good_link + "name = \"again\"\n", ":6:8: "},  // toml's own: a key defined twice
+        {"[[link]]\nname = \"g w\"\ntcp = \"127.0.0.1:502\"\n", ":2:8: [[link]]: name 'g w'"},
+        {"[[link]]\nname = \"agent\"\ntcp = \"127.0.0.1:502\"\n", ":2:8: [[link]]: name 'agent'"},
+        {good_link + unit("u1", "gw1", 1) + unit("u1", "gw1", 2), ":11:1: a second unit named 'u1'"},
+        {good_link + unit("u1", "gw2", 1), ":8:8: unit 'u1': no link named 'gw2'"},
+        {good_link + unit("u1", "gw1", 1) + unit("u2", "gw1", 1), ":11:1: unit 'u2': link 'gw1' already has a unit with unit_id 1"},
+        {"[[link]]\nname = \"gw1\"\ntcp = \"127.0.0.1:99999\"\n", ":3:7: link 'gw1': tcp:"},
+        {"[[link]]\nname = \"bus\"\nrtu = \"/dev/ttyUSB0\"\nbaud = 9600\nparity = \"X\"\n", ":5:10: link 'bus': parity"},
+        {"[[link]]\nname = \"bus\"\nrtu = \"/dev/ttyUSB0\"\nbaud = 0\n", ":4:8: [[link]]: 'baud' must be in"},
+        {"[http]\nlisten = 9786\n", ":2:10: [http]: 'listen' must be a string"},
+    };
+    for (const auto& c : cases) {
+        write_file(dir.file("bad.toml"), c.text);
+        Child agent(tool(kAgent, {"--config", dir.file("bad.toml")}), dir, "bad");
+        EXPECT_EQ(agent.wait(kLimit), 2) << c.text;
+        EXPECT_NE(agent.err().find(dir.file("bad.toml") + c.line_and_what), std::string::npos)
+            << c.text << "\n" << agent.err();
+    }
+    // The documented example is a valid configuration.
+    const auto config = quillark_agent::load_config(std::string(QUILLARK_DOCS_DIR) + "/agent.toml");
+    EXPECT_FALSE(config.units.empty());
+    EXPECT_TRUE(config.mqtt.enabled);
+}
+
+// Two agents, one broker: status, alarms, availability, metrics, the API and
+// writes, and a clean stop.
+TEST_F(AgentTest, TwoAgentsPublishTheirUnitsToOneBroker) {
+    Broker broker(dir);
+    Subscriber watch(broker.port());
+    write_file(dir.file("image.json"), R"({"bits": {"182": 1}, "registers": {"21": 231}})");
+    Sim gateway(dir, "gateway", {"--units", "1-2", "--steady", "--image", dir.file("image.json"),
+                                 "--fail-address", "101"});
+    Sim single(dir, "single", {"--steady"});
+    const int http_a = free_port();
+    auto a = run_agent(dir, "a", http(http_a) + mqtt(broker.port(), "row1") + link("gw", gateway.port) +
+                                     unit("ac01", "gw", 1, "writes = [100, 101]\n") + unit("ac02", "gw", 2));
+    auto b = run_agent(dir, "b", http(free_port()) + mqtt(broker.port(), "row2") +
+                                     link("gw", single.port) + unit("ac03", "gw", 1));
+
+    for (const char* name : {"ac01", "ac02", "ac03"}) {
+        EXPECT_TRUE(watch.wait_for(std::string("quillark/") + name + "/availability", "online")) << name;
+        EXPECT_TRUE(watch.wait_for_any(std::string("quillark/") + name + "/status")) << name;
+    }
+    EXPECT_TRUE(watch.wait_for("quillark/agent/row1/availability", "online"));
+    EXPECT_TRUE(watch.wait_for("quillark/agent/row2/availability", "online"));
+
+    // The retained status is what the poller prints for the same unit.
+    Child poll(tool(kPoll, {"--tcp", "127.0.0.1:" + std::to_string(gateway.port), "--unit", "2"}), dir, "poll");
+    ASSERT_EQ(poll.wait(kLimit), 0) << poll.err();
+    EXPECT_EQ(without_time(watch.latest("quillark/ac02/status")), without_time(poll.out()));
+    EXPECT_EQ(get(http_a, "/api/units/ac02/status"), watch.latest("quillark/ac02/status"));
+    const Json::Value alarms = parse_json(watch.latest("quillark/ac01/alarms"));
+    EXPECT_EQ(alarms["alarms"], parse_json(R"({"alarm_high_pressure": true})"));
+    EXPECT_TRUE(alarms["time"].isString());
+
+    // Writes: allowed and confirmed, allowed and refused by the unit, not allowed, malformed.
+    const struct {
+        std::string topic, payload, result;
+    } writes[] = {
+        {"quillark/ac01/set/100", "42", "confirmed"},
+        {"quillark/ac01/set/101", "7", "not-confirmed"},
+        {"quillark/ac02/set/100", "5", "rejected: register 100 is not writable on this unit"},
+        {"quillark/ac01/set/100", "4x", "rejected: the value is not a plain decimal number"},
+        {"quillark/ac01/set/100", "65536", "rejected: value out of range 0..65535"},
+    };
+    for (const auto& w : writes) {
+        watch.publish(w.topic, w.payload);
+        EXPECT_TRUE(watch.wait_for(w.topic + "/result", w.result))
+            << w.topic << " " << w.payload << ": " << watch.latest(w.topic + "/result");
+    }
+    // Only the two allowed writes reached the gateway.
+    const std::string requests = gateway.child->err();
+    EXPECT_NE(requests.find("function 6 address 100 count 1"), std::string::npos);
+    EXPECT_NE(requests.find("function 6 address 101 count 1"), std::string::npos);
+    std::size_t sent = 0;
+    for (auto at = requests.find("function 6 "); at != std::string::npos; at = requests.find("function 6 ", at + 1)) ++sent;
+    EXPECT_EQ(sent, 2u) << requests;
+
+    // /metrics: valid for promtool, every series once, every point of every unit.
+    const std::string metrics = get(http_a, "/metrics");
+    write_file(dir.file("metrics.txt"), metrics);
+    // promtool comes with the prometheus package that scripts/bootstrap installs.
+        EXPECT_EQ(system(("promtool check metrics < " + dir.file("metrics.txt") + " > " + dir.file("promtool.out") + " 2>&1").c_str()), 0)
+            << read_file(dir.file("promtool.out"));
+    std::set<std::string> series;
+    std::size_t point_samples = 0;
+    std::istringstream lines(metrics);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        const std::string key = line.substr(0, line.rfind(' '));
+        EXPECT_TRUE(series.insert(key).second) << "twice: " << key;
+        point_samples += key.find(",point=\"") != std::string::npos;
+    }
+    EXPECT_EQ(point_samples, 2 * quillark::kPoints.size());
+    EXPECT_TRUE(series.count("quillark_value{unit=\"ac01\",point=\"indoor_return_air_temperature_measured\"}"));
+    EXPECT_NE(metrics.find("quillark_alarm{unit=\"ac01\",point=\"alarm_high_pressure\"} 1\n"), std::string::npos);
+    const Json::Value units = parse_json(get(http_a, "/api/units"));
+    ASSERT_EQ(units.size(), 2u);
+    EXPECT_EQ(units[0]["name"].asString() + units[1]["name"].asString(), "ac01ac02");
+    EXPECT_TRUE(units[1]["online"].asBool());
+
+    // A clean stop within a second: offline as the agent's last word, exit 0.
+    a->signal(SIGTERM);
+    EXPECT_EQ(a->wait(1500ms), 0) << a->err();
+    EXPECT_TRUE(watch.wait_for("quillark/agent/row1/availability", "offline"));
+    EXPECT_EQ(watch.latest("quillark/agent/row2/availability"), "online");
+}
+
+// A unit that falls silent goes offline and comes back; a write to a silent
+// unit goes unanswered; a broker that goes away gets the retained topics
+// again once it is back.
+TEST_F(AgentTest, UnitsAndBrokerComeBack) {
+    Broker broker(dir);
+    Subscriber watch(broker.port());
+    // Five rounds answered, then silent for five (a failed round asks once).
+    Sim quiet(dir, "quiet", {"--steady", "--mute-after", "230", "--mute-for", "5"});
+    // One round answered, then silent for good.
+    Sim gone(dir, "gone", {"--steady", "--mute-after", "46"});
+    auto agent = run_agent(dir, "agent", http(free_port()) + mqtt(broker.port(), "row1") +
+                                             link("gw", quiet.port) + unit("ac01", "gw", 1) +
+                                             link("lost", gone.port) +
+                                             unit("ac09", "lost", 1, "writes = [100]\n"));
+    EXPECT_TRUE(watch.wait_for("quillark/ac01/availability", "online"));
+    EXPECT_TRUE(watch.wait_for("quillark/ac01/availability", "offline"));
+    EXPECT_TRUE(watch.wait_for("quillark/ac01/availability", "online"));
+    EXPECT_TRUE(watch.wait_for("quillark/ac09/availability", "offline"));
+    watch.publish("quillark/ac09/set/100", "1");
+    EXPECT_TRUE(watch.wait_for("quillark/ac09/set/100/result", "unanswered"));
+
+    broker.kill();
+    watch.forget();
+    broker.start();  // empty: it kept nothing
+    EXPECT_TRUE(watch.wait_for("quillark/agent/row1/availability", "online"));
+    EXPECT_TRUE(watch.wait_for_any("quillark/ac01/status"));
+    EXPECT_TRUE(watch.wait_for("quillark/ac01/availability", "online"));
+}
+
+// A broker that is not there at the start is reached once it is. SIGHUP: a
+// broken file keeps the running units; a unit taken out has its retained
+// topics emptied.
+TEST_F(AgentTest, ReloadKeepsOrClears) {
+    Sim gateway(dir, "gateway", {"--units", "1-2", "--steady"});
+    // Two connections to the gateway: two links polled side by side.
+    const int broker_port = free_port();
+    const std::string head = http(free_port()) + mqtt(broker_port, "row1") +
+                             link("gw", gateway.port) + link("gw2", gateway.port);
+    auto agent = run_agent(dir, "agent", head + unit("ac01", "gw", 1) + unit("ac02", "gw2", 2));
+    // The broker comes up after the agent has tried it.
+    std::this_thread::sleep_for(1500ms);
+    Broker broker(dir, broker_port);
+    Subscriber watch(broker.port());
+    EXPECT_TRUE(watch.wait_for("quillark/ac02/availability", "online"));
+
+    write_file(dir.file("agent.toml"), head + "[[unit]]\nname = \"ac01\"\nlink = \"nowhere\"\n");
+    agent->signal(SIGHUP);
+    EXPECT_TRUE(wait_until([&] { return agent->err().find("keeping the running configuration") != std::string::npos; }, kLimit))
+        << agent->err();
+    EXPECT_NE(agent->err().find("agent.toml:19:8: unit 'ac01': no link named 'nowhere'"), std::string::npos);
+
+    write_file(dir.file("agent.toml"), head + unit("ac01", "gw", 1));
+    agent->signal(SIGHUP);
+    EXPECT_TRUE(watch.wait_for("quillark/ac02/status", ""));
+    EXPECT_TRUE(watch.wait_for("quillark/ac02/availability", ""));
+    EXPECT_EQ(watch.latest("quillark/ac01/availability"), "online");
+    agent->signal(SIGTERM);
+    EXPECT_EQ(agent->wait(1500ms), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// With no arguments the agent polls its built-in simulated units and says
+// where to look; a link whose rounds outlast the intervals says so too.
+TEST(AgentRun, BuiltInUnitsAndAnOverloadedLink) {
+    ScratchDir dir;
+    Child builtin(tool(kAgent, {"--listen", "127.0.0.1:0", "--interval", "0.5"}), dir, "builtin");
+    EXPECT_TRUE(wait_until([&] { return builtin.err().find("sim-unit3 online") != std::string::npos; }, kLimit))
+        << builtin.err();
+    EXPECT_NE(builtin.err().find("metrics on http://127.0.0.1:"), std::string::npos);
+
+    // 46 answers of 15 ms each: two units need about 1.4 s per 0.3 s interval.
+    Sim slow(dir, "slow", {"--units", "1-2", "--steady", "--delay-ms", "15"});
+    const int port = free_port();
+    auto agent = run_agent(dir, "agent", http(port) + link("bus", slow.port) +
+                                             unit("ac01", "bus", 1) +
+                                             unit("ac02", "bus", 2));
+    EXPECT_TRUE(wait_until([&] { return agent->err().find("link bus cannot keep its units' intervals") != std::string::npos; }, kLimit))
+        << agent->err();
+    const std::string metrics = get(port, "/metrics");
+    const std::string gauge = "quillark_link_load_ratio{link=\"bus\"} ";
+    const std::size_t at = metrics.find(gauge);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_GT(std::stod(metrics.substr(at + gauge.size())), 1.0);
+    builtin.signal(SIGTERM);
+    EXPECT_EQ(builtin.wait(1500ms), 0);
+}
+
+}  // namespace

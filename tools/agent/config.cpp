@@ -1,0 +1,306 @@
+#include "config.h"
+
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include <toml++/toml.h>
+
+#include "args.h"
+
+namespace quillark_agent {
+namespace {
+
+using Keys = std::set<std::string>;
+
+[[noreturn]] void fail(const std::string& source, const toml::source_region& where,
+                       const std::string& what) {
+    throw ConfigError(source + ":" + std::to_string(where.begin.line) + ":" +
+                      std::to_string(where.begin.column) + ": " + what);
+}
+
+// Reads one table, knowing which keys it may hold.
+class Reader {
+public:
+    Reader(const std::string& source, const toml::table& table, std::string context,
+           const Keys& allowed)
+        : source_(source), table_(table), context_(std::move(context)) {
+        for (const auto& [key, node] : table)
+            if (allowed.count(std::string(key.str())) == 0)
+                fail(source_, key.source(), context_ + ": unknown key '" + std::string(key.str()) + "'");
+    }
+
+    const toml::node* get(const char* key) const { return table_.get(key); }
+    const toml::table& table() const { return table_; }
+    [[noreturn]] void fail_at(const toml::node& node, const std::string& what) const {
+        fail(source_, node.source(), what);
+    }
+    [[noreturn]] void fail_here(const std::string& what) const {
+        fail(source_, table_.source(), context_ + ": " + what);
+    }
+
+    std::string text(const char* key, std::string fallback) const {
+        const toml::node* node = get(key);
+        if (node == nullptr) return fallback;
+        if (!node->is_string()) fail_at(*node, context_ + ": '" + key + "' must be a string");
+        return node->as_string()->get();
+    }
+    long long integer(const char* key, long long fallback, long long min, long long max) const {
+        const toml::node* node = get(key);
+        if (node == nullptr) return fallback;
+        if (!node->is_integer()) fail_at(*node, context_ + ": '" + key + "' must be an integer");
+        const long long value = node->as_integer()->get();
+        if (value < min || value > max)
+            fail_at(*node, context_ + ": '" + key + "' must be in " + std::to_string(min) + ".." +
+                               std::to_string(max));
+        return value;
+    }
+    double number(const char* key, double fallback, double min, double max) const {
+        const toml::node* node = get(key);
+        if (node == nullptr) return fallback;
+        double value = 0;
+        if (node->is_integer()) value = static_cast<double>(node->as_integer()->get());
+        else if (node->is_floating_point()) value = node->as_floating_point()->get();
+        else fail_at(*node, context_ + ": '" + key + "' must be a number");
+        if (!(value >= min && value <= max))
+            fail_at(*node, context_ + ": '" + key + "' must be in " + std::to_string(min) + ".." +
+                               std::to_string(max));
+        return value;
+    }
+    std::string name() const {
+        const toml::node* node = get("name");
+        if (node == nullptr) fail_here("'name' is missing");
+        const std::string value = text("name", "");
+        if (!valid_name(value))
+            fail_at(*node, context_ + ": name '" + value +
+                               "' must be letters, digits, '_' or '-', and not 'agent'");
+        return value;
+    }
+
+private:
+    const std::string& source_;
+    const toml::table& table_;
+    std::string context_;
+};
+
+Json::Value to_json(const Reader& r, const toml::node& node) {
+    if (const auto* t = node.as_table()) {
+        Json::Value out(Json::objectValue);
+        for (const auto& [key, value] : *t) out[std::string(key.str())] = to_json(r, value);
+        return out;
+    }
+    if (const auto* a = node.as_array()) {
+        Json::Value out(Json::arrayValue);
+        for (const auto& value : *a) out.append(to_json(r, value));
+        return out;
+    }
+    if (const auto* s = node.as_string()) return Json::Value(s->get());
+    if (const auto* i = node.as_integer()) return Json::Value(static_cast<Json::Int64>(i->get()));
+    if (const auto* f = node.as_floating_point()) return Json::Value(f->get());
+    if (const auto* b = node.as_boolean()) return Json::Value(b->get());
+    r.fail_at(node, "settings: dates and times cannot be handed to the driver");
+}
+
+const toml::array* array_of_tables(const std::string& source, const toml::table& root,
+                                   const char* key) {
+    const toml::node* node = root.get(key);
+    if (node == nullptr) return nullptr;
+    const toml::array* array = node->as_array();
+    if (array == nullptr || !array->is_array_of_tables())
+        fail(source, node->source(), std::string("'") + key + "' must be written [[" + key + "]]");
+    return array;
+}
+
+HttpConfig read_http(const std::string& source, const toml::table& table) {
+    Reader r(source, table, "[http]", {"listen"});
+    HttpConfig http;
+    const toml::node* listen = r.get("listen");
+    if (listen == nullptr) return http;
+    try {
+        const auto endpoint = quillark_tools::parse_endpoint(r.text("listen", ""), "127.0.0.1", true);
+        http.host = endpoint.host;
+        http.port = endpoint.port;
+    } catch (const std::invalid_argument& e) {
+        r.fail_at(*listen, std::string("[http]: listen: ") + e.what());
+    }
+    return http;
+}
+
+MqttConfig read_mqtt(const std::string& source, const toml::table& table) {
+    Reader r(source, table, "[mqtt]",
+             {"broker", "client_id", "prefix", "qos", "username", "password_file", "ca_file",
+              "cert_file", "key_file"});
+    MqttConfig mqtt;
+    mqtt.enabled = true;
+    std::string broker = r.text("broker", "mqtt://127.0.0.1:1883");
+    const std::size_t scheme = broker.find("://");
+    const std::string kind = scheme == std::string::npos ? "mqtt" : broker.substr(0, scheme);
+    if (kind != "mqtt" && kind != "mqtts")
+        r.fail_at(*r.get("broker"), "[mqtt]: broker must be mqtt://HOST[:PORT] or mqtts://HOST[:PORT]");
+    mqtt.tls = kind == "mqtts";
+    std::string address = scheme == std::string::npos ? broker : broker.substr(scheme + 3);
+    if (address.find(':') == std::string::npos) address += mqtt.tls ? ":8883" : ":1883";
+    try {
+        const auto endpoint = quillark_tools::parse_endpoint(address);
+        mqtt.host = endpoint.host;
+        mqtt.port = endpoint.port;
+    } catch (const std::invalid_argument& e) {
+        r.fail_at(*r.get("broker"), std::string("[mqtt]: broker: ") + e.what());
+    }
+    mqtt.client_id = r.text("client_id", mqtt.client_id);
+    if (!valid_name(mqtt.client_id))
+        r.fail_at(*r.get("client_id"), "[mqtt]: client_id must be letters, digits, '_' or '-'");
+    mqtt.prefix = r.text("prefix", mqtt.prefix);
+    if (mqtt.prefix.empty() || mqtt.prefix.find_first_of("+#") != std::string::npos)
+        r.fail_at(*r.get("prefix"), "[mqtt]: prefix must be a topic without '+' or '#'");
+    mqtt.qos = static_cast<int>(r.integer("qos", 1, 0, 2));
+    mqtt.username = r.text("username", "");
+    mqtt.password_file = r.text("password_file", "");
+    mqtt.ca_file = r.text("ca_file", "");
+    mqtt.cert_file = r.text("cert_file", "");
+    mqtt.key_file = r.text("key_file", "");
+    return mqtt;
+}
+
+LinkConfig read_link(const std::string& source, const toml::table& table) {
+    Reader r(source, table, "[[link]]",
+             {"name", "tcp", "rtu", "baud", "parity", "data_bits", "stop_bits", "timeout_ms",
+              "retries"});
+    LinkConfig link;
+    link.name = r.name();
+    const toml::node* tcp = r.get("tcp");
+    const toml::node* rtu = r.get("rtu");
+    if ((tcp == nullptr) == (rtu == nullptr))
+        r.fail_here("link '" + link.name + "' needs either tcp or rtu");
+    standin::LinkSettings& s = link.settings;
+    if (tcp != nullptr) {
+        std::string address = r.text("tcp", "");
+        if (address.find(':') == std::string::npos) address += ":502";
+        try {
+            const auto endpoint = quillark_tools::parse_endpoint(address);
+            s.host = endpoint.host;
+            s.port = std::to_string(endpoint.port);
+        } catch (const std::invalid_argument& e) {
+            r.fail_at(*tcp, "link '" + link.name + "': tcp: " + e.what());
+        }
+        for (const char* serial : {"baud", "parity", "data_bits", "stop_bits"})
+            if (const toml::node* node = r.get(serial))
+                r.fail_at(*node, "link '" + link.name + "': '" + serial + "' is for rtu links");
+    } else {
+        s.kind = standin::LinkSettings::Kind::Rtu;
+        s.device = r.text("rtu", "");
+        if (s.device.empty()) r.fail_at(*rtu, "link '" + link.name + "': rtu needs a device");
+        s.baud = static_cast<int>(r.integer("baud", 9600, 50, 4000000));
+        const std::string parity = r.text("parity", "N");
+        if (parity != "N" && parity != "E" && parity != "O")
+            r.fail_at(*r.get("parity"), "link '" + link.name + "': parity must be \"N\", \"E\" or \"O\"");
+        s.parity = parity[0];
+        s.data_bits = static_cast<int>(r.integer("data_bits", 8, 5, 8));
+        s.stop_bits = static_cast<int>(r.integer("stop_bits", 1, 1, 2));
+    }
+    s.timeout_ms = static_cast<int>(r.integer("timeout_ms", 1000, 1, 600000));
+    s.retries = static_cast<int>(r.integer("retries", 1, 0, 10));
+    try {
+        standin::ModbusTransport check(s);  // libmodbus's own judgement; opens nothing
+    } catch (const std::invalid_argument& e) {
+        r.fail_here("link '" + link.name + "': " + e.what());
+    }
+    return link;
+}
+
+UnitConfig read_unit(const std::string& source, const toml::table& table) {
+    Reader r(source, table, "[[unit]]",
+             {"name", "link", "unit_id", "device_id", "interval", "settings", "writes"});
+    UnitConfig unit;
+    unit.name = r.name();
+    if (r.get("link") == nullptr) r.fail_here("unit '" + unit.name + "' needs a link");
+    unit.link = r.text("link", "");
+    unit.unit_id = static_cast<int>(r.integer("unit_id", 1, 1, 247));
+    unit.device_id = static_cast<unsigned int>(r.integer("device_id", 1, 0, 0xffffffffLL));
+    unit.interval_s = r.number("interval", 10.0, 0.1, 86400.0);
+    if (const toml::node* settings = r.get("settings")) {
+        if (!settings->is_table()) r.fail_at(*settings, "unit '" + unit.name + "': settings must be a table");
+        unit.settings = to_json(r, *settings);
+    }
+    if (const toml::node* writes = r.get("writes")) {
+        const toml::array* list = writes->as_array();
+        if (list == nullptr) r.fail_at(*writes, "unit '" + unit.name + "': writes must be a list of registers");
+        for (const toml::node& reg : *list) {
+            if (!reg.is_integer() || reg.as_integer()->get() < 0 || reg.as_integer()->get() > 65535)
+                r.fail_at(reg, "unit '" + unit.name + "': writes: a register is 0..65535");
+            unit.writes.insert(static_cast<int>(reg.as_integer()->get()));
+        }
+    }
+    return unit;
+}
+
+AgentConfig read_root(const std::string& source, const toml::table& root) {
+    Reader r(source, root, "top level", {"http", "mqtt", "link", "unit"});
+    AgentConfig config;
+    for (const char* section : {"http", "mqtt"}) {
+        const toml::node* node = root.get(section);
+        if (node != nullptr && !node->is_table())
+            fail(source, node->source(), std::string("'") + section + "' must be a table [" + section + "]");
+    }
+    if (const toml::node* http = root.get("http")) config.http = read_http(source, *http->as_table());
+    if (const toml::node* mqtt = root.get("mqtt")) config.mqtt = read_mqtt(source, *mqtt->as_table());
+
+    std::map<std::string, const LinkConfig*> links;
+    if (const toml::array* list = array_of_tables(source, root, "link")) {
+        config.links.reserve(list->size());
+        for (const toml::node& node : *list) {
+            config.links.push_back(read_link(source, *node.as_table()));
+            if (!links.emplace(config.links.back().name, &config.links.back()).second)
+                fail(source, node.source(), "a second link named '" + config.links.back().name + "'");
+        }
+    }
+    std::set<std::string> names;
+    std::set<std::pair<std::string, int>> ids;
+    if (const toml::array* list = array_of_tables(source, root, "unit")) {
+        for (const toml::node& node : *list) {
+            UnitConfig unit = read_unit(source, *node.as_table());
+            const toml::node& link_node = *node.as_table()->get("link");
+            if (links.count(unit.link) == 0)
+                fail(source, link_node.source(), "unit '" + unit.name + "': no link named '" + unit.link + "'");
+            if (!names.insert(unit.name).second)
+                fail(source, node.source(), "a second unit named '" + unit.name + "'");
+            if (!ids.emplace(unit.link, unit.unit_id).second)
+                fail(source, node.source(), "unit '" + unit.name + "': link '" + unit.link +
+                                                "' already has a unit with unit_id " +
+                                                std::to_string(unit.unit_id));
+            config.units.push_back(std::move(unit));
+        }
+    }
+    return config;
+}
+
+}  // namespace
+
+bool valid_name(const std::string& name) {
+    if (name.empty() || name == "agent") return false;
+    for (const char c : name)
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              c == '_' || c == '-'))
+            return false;
+    return true;
+}
+
+AgentConfig parse_config(const std::string& text, const std::string& source) {
+    toml::table root;
+    try {
+        root = toml::parse(text, source);
+    } catch (const toml::parse_error& e) {
+        fail(source, e.source(), std::string(e.description()));
+    }
+    return read_root(source, root);
+}
+
+AgentConfig load_config(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw ConfigError(path + ":1:1: cannot read the file");
+    std::ostringstream text;
+    text << in.rdbuf();
+    return parse_config(text.str(), path);
+}
+
+}  // namespace quillark_agent

@@ -1,0 +1,73 @@
+// The agent's configuration: links, the units on them, the HTTP listener and
+// the MQTT broker, read from one TOML file.
+#pragma once
+
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+#include "modbus_transport.h"
+
+namespace quillark_agent {
+
+// A mistake in the file, with where it is: "agent.toml:12:3: ...".
+class ConfigError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct LinkConfig {
+    std::string name;
+    // `unit` is set per unit before each request; `retries`: resends of a
+    // read that got no usable answer.
+    standin::LinkSettings settings;
+};
+
+struct UnitConfig {
+    std::string name;
+    std::string link;
+    int unit_id = 1;
+    unsigned int device_id = 1;
+    double interval_s = 10.0;
+    Json::Value settings;    // handed to the driver's InitSetting
+    std::set<int> writes;    // registers MQTT may write
+};
+
+struct HttpConfig {
+    std::string host = "127.0.0.1";
+    int port = 9786;
+};
+
+struct MqttConfig {
+    bool enabled = false;
+    std::string host = "127.0.0.1";
+    int port = 1883;
+    bool tls = false;  // mqtts://
+    std::string client_id = "quillark-agent";
+    std::string prefix = "quillark";
+    int qos = 1;
+    std::string username;
+    std::string password_file;
+    std::string ca_file;
+    std::string cert_file;
+    std::string key_file;
+};
+
+struct AgentConfig {
+    HttpConfig http;
+    MqttConfig mqtt;
+    std::vector<LinkConfig> links;
+    std::vector<UnitConfig> units;
+};
+
+// Letters, digits, '_' and '-', not empty and not "agent".
+bool valid_name(const std::string& name);
+
+// Throws ConfigError naming the file, line and column.
+AgentConfig load_config(const std::string& path);
+AgentConfig parse_config(const std::string& text, const std::string& source);
+
+}  // namespace quillark_agent

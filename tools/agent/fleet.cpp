@@ -1,0 +1,323 @@
+#include "fleet.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+
+#include <json/writer.h>
+
+#include "points.h"
+
+namespace quillark_agent {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kWriteRegister = 206;
+constexpr int kStatusText = 801;
+constexpr int kResultQuery = 802;
+constexpr int kMissesForOffline = 3;
+
+void say(const std::string& line) { std::cerr << "quillark-agent: " << line << std::endl; }
+
+double unix_now() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+std::string iso_time(double unix_seconds) {
+    const std::time_t t = static_cast<std::time_t>(unix_seconds);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return text;
+}
+
+std::string status_text(TesselSPDevice& driver) {
+    std::vector<char> buffer(64 * 1024);
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        int size = 0;
+        const int rc = driver.DeviceIoControl(kStatusText, nullptr, 0, buffer.data(),
+                                              static_cast<int>(buffer.size()), size);
+        if (rc == 0 && size >= 0 && static_cast<std::size_t>(size) <= buffer.size())
+            return std::string(buffer.data(), static_cast<std::size_t>(size));
+        if (size <= 0) break;
+        buffer.resize(static_cast<std::size_t>(size) + 1024);
+    }
+    return {};
+}
+
+// The alarms raised in a record, by point id.
+std::string alarms_json(const std::vector<std::uint8_t>& record, double when) {
+    Json::Value raised(Json::objectValue);
+    for (std::size_t p = 0; p < quillark::kPoints.size(); ++p) {
+        const quillark::Point& point = quillark::kPoints[p];
+        const std::size_t offset = quillark::kPointOffsets[p];
+        if (point.kind == quillark::PointKind::Alarm && offset < record.size() && record[offset] != 0)
+            raised[point.id] = true;
+    }
+    Json::Value doc(Json::objectValue);
+    doc["alarms"] = raised;
+    doc["time"] = iso_time(when);
+    Json::StreamWriterBuilder writer;
+    writer["indentation"] = "";
+    return Json::writeString(writer, doc);
+}
+
+// Which alarms a record raises, one character per alarm: cheap to compare
+// every round, while the JSON is made only when the set changes.
+std::string raised_alarms(const std::vector<std::uint8_t>& record) {
+    std::string raised;
+    raised.reserve(quillark::kAlarmCount);
+    for (std::size_t p = 0; p < quillark::kPoints.size(); ++p) {
+        if (quillark::kPoints[p].kind != quillark::PointKind::Alarm) continue;
+        const std::size_t offset = quillark::kPointOffsets[p];
+        raised += offset < record.size() && record[offset] != 0 ? '1' : '0';
+    }
+    return raised;
+}
+
+}  // namespace
+
+struct LinkWorker::Unit {
+    UnitConfig config;
+    std::shared_ptr<quillark_poll::Host> host = std::make_shared<quillark_poll::Host>();
+    std::unique_ptr<TesselSPDevice> driver;
+    SPModbus* modbus = nullptr;
+    Clock::time_point next_due{};
+    int misses = 0;
+    bool announced = false;  // availability published at least once
+    std::string alarms;      // alarm set last published (raised_alarms)
+    double last_duration = 0;
+    std::deque<Write> writes;  // guarded by the link's mutex
+    UnitView view;             // guarded by the link's mutex
+};
+
+LinkWorker::LinkWorker(const LinkConfig& link, const std::vector<UnitConfig>& units,
+                       const quillark_poll::Plugin& plugin, Publisher& publisher)
+    : config_(link),
+      publisher_(publisher),
+      transport_(link.settings),
+      master_(transport_, link.settings.retries) {
+    transport_.set_wakeup(&stopping_);
+    for (const UnitConfig& config : units) {
+        if (config.link != link.name) continue;
+        auto unit = std::make_unique<Unit>();
+        unit->config = config;
+        unit->driver.reset(plugin.create());
+        unit->modbus = dynamic_cast<SPModbus*>(unit->driver.get());
+        if (unit->modbus == nullptr)
+            throw quillark_poll::PluginError(plugin.path() + ": the driver does not speak Modbus");
+        unit->modbus->Init(unit->host, config.device_id, config.settings);
+        unit->view.name = config.name;
+        unit->view.link = link.name;
+        unit->view.unit_id = config.unit_id;
+        units_.push_back(std::move(unit));
+    }
+}
+
+LinkWorker::~LinkWorker() {
+    stop();
+    units_.clear();  // the drivers' code lives in the plug-in, which outlives us
+}
+
+void LinkWorker::start() {
+    if (units_.empty()) return;
+    thread_ = std::thread([this] { run(); });
+}
+
+void LinkWorker::stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+    }
+    stopping_.notify();  // a request waiting for its answer ends now
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+}
+
+bool LinkWorker::has_unit(const std::string& name) const {
+    for (const auto& unit : units_)
+        if (unit->config.name == name) return true;
+    return false;
+}
+
+std::string LinkWorker::queue_write(const std::string& name, int reg, std::uint16_t value) {
+    for (const auto& unit : units_) {
+        if (unit->config.name != name) continue;
+        if (unit->config.writes.count(reg) == 0)
+            return "rejected: register " + std::to_string(reg) + " is not writable on this unit";
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            unit->writes.push_back({reg, value});
+        }
+        wake_.notify_all();
+        return {};
+    }
+    return "rejected: no such unit";
+}
+
+void LinkWorker::views(std::vector<UnitView>& units, std::vector<LinkView>& links) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& unit : units_) units.push_back(unit->view);
+    links.push_back({config_.name, static_cast<std::uint64_t>(stats_.retries),
+                     static_cast<std::uint64_t>(stats_.reconnects), load_});
+}
+
+void LinkWorker::run() {
+    const Clock::time_point start = Clock::now();
+    for (std::size_t i = 0; i < units_.size(); ++i) units_[i]->next_due = start;
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stop_) {
+        // Writes go first: each waits only for the round in progress.
+        Unit* writer = nullptr;
+        for (const auto& unit : units_)
+            if (!unit->writes.empty()) writer = unit.get();
+        if (writer != nullptr) {
+            const Write write = writer->writes.front();
+            writer->writes.pop_front();
+            lock.unlock();
+            send_write(*writer, write);
+            lock.lock();
+            continue;
+        }
+        Unit* next = units_.front().get();
+        for (const auto& unit : units_)
+            if (unit->next_due < next->next_due) next = unit.get();
+        if (Clock::now() < next->next_due) {
+            wake_.wait_until(lock, next->next_due);
+            continue;
+        }
+        lock.unlock();
+        poll(*next);
+        // A late round is not made up: the next one keeps to the unit's rhythm.
+        const auto interval = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(next->config.interval_s));
+        const auto now = Clock::now();
+        next->next_due += interval;
+        if (next->next_due <= now)
+            next->next_due += ((now - next->next_due) / interval + 1) * interval;
+        note_load();
+        lock.lock();
+    }
+}
+
+void LinkWorker::poll(Unit& unit) {
+    transport_.set_unit(unit.config.unit_id);
+    const int published = unit.host->published;
+    const auto began = Clock::now();
+    master_.run_round(*unit.modbus);
+    const double took = std::chrono::duration<double>(Clock::now() - began).count();
+    const bool complete = unit.host->published > published;
+    unit.last_duration = took;
+
+    std::string status;
+    if (complete) status = status_text(*unit.driver);
+    const double now = unix_now();
+    const bool was_online = unit.view.online;
+    unit.misses = complete ? 0 : unit.misses + 1;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stats_ = transport_.stats();
+        UnitView& v = unit.view;
+        (complete ? v.rounds_complete : v.rounds_failed) += 1;
+        std::size_t b = 0;
+        while (b < kDurationBuckets.size() && took > kDurationBuckets[b]) ++b;
+        if (b < kDurationBuckets.size()) ++v.duration_counts[b];
+        ++v.duration_count;
+        v.duration_sum += took;
+        if (complete) {
+            v.online = true;
+            v.last_round_unix = now;
+            v.record = unit.host->last_record;
+            v.status = status;
+        } else if (unit.misses >= kMissesForOffline) {
+            v.online = false;
+        }
+    }
+    if (complete) {
+        publisher_.unit_status(unit.config.name, status);
+        std::string alarms = raised_alarms(unit.host->last_record);
+        if (alarms != unit.alarms) {
+            unit.alarms = alarms;
+            publisher_.unit_alarms(unit.config.name, alarms_json(unit.host->last_record, now));
+        }
+    }
+    const bool online = unit.view.online;  // only this thread writes it
+    const bool first_offline = !unit.announced && unit.misses >= kMissesForOffline;
+    if (online != was_online || first_offline) {
+        publisher_.unit_availability(unit.config.name, online);
+        unit.announced = true;
+        say("unit " + unit.config.name + (online ? " online" : " offline"));
+    }
+}
+
+void LinkWorker::send_write(Unit& unit, const Write& write) {
+    transport_.set_unit(unit.config.unit_id);
+    std::uint16_t words[2] = {static_cast<std::uint16_t>(write.reg), write.value};
+    int unused = 0;
+    const int rc = unit.driver->DeviceIoControl(kWriteRegister, words, sizeof words, nullptr, 0, unused);
+    std::string result;
+    if (rc != 0) {
+        result = "rejected: the driver did not take the write";
+    } else {
+        master_.pump(*unit.modbus);
+        std::int32_t verdict = -1;
+        int size = 0;
+        unit.driver->DeviceIoControl(kResultQuery, nullptr, 0, &verdict, sizeof verdict, size);
+        if (size != sizeof verdict) verdict = -1;
+        result = verdict == 1 ? "confirmed" : verdict == 3 ? "not-confirmed" : "unanswered";
+    }
+    say("unit " + unit.config.name + ": write " + std::to_string(write.reg) + "=" +
+        std::to_string(write.value) + ": " + result);
+    publisher_.write_result(unit.config.name, write.reg, result);
+}
+
+// How much of the link's time the units' rounds take; above 1 the link
+// cannot keep the intervals, which is said once each time it happens.
+void LinkWorker::note_load() {
+    double load = 0;
+    for (const auto& unit : units_) load += unit->last_duration / unit->config.interval_s;
+    const bool overloaded = load > 1.0;
+    if (overloaded && !overloaded_) {
+        char figure[32];
+        std::snprintf(figure, sizeof figure, "%.2f", load);
+        say("link " + config_.name + " cannot keep its units' intervals: their rounds take " +
+            figure + " s per second");
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    overloaded_ = overloaded;
+    load_ = load;
+}
+
+Fleet::Fleet(const AgentConfig& config, const quillark_poll::Plugin& plugin, Publisher& publisher) {
+    for (const LinkConfig& link : config.links)
+        links_.push_back(std::make_unique<LinkWorker>(link, config.units, plugin, publisher));
+}
+
+void Fleet::start() {
+    for (auto& link : links_) link->start();
+}
+
+void Fleet::stop() {
+    for (auto& link : links_) link->stop();
+}
+
+std::string Fleet::queue_write(const std::string& unit, int reg, std::uint16_t value) {
+    for (auto& link : links_)
+        if (link->has_unit(unit)) return link->queue_write(unit, reg, value);
+    return "rejected: no such unit";
+}
+
+bool Fleet::has_unit(const std::string& unit) const {
+    for (const auto& link : links_)
+        if (link->has_unit(unit)) return true;
+    return false;
+}
+
+void Fleet::views(std::vector<UnitView>& units, std::vector<LinkView>& links) const {
+    for (const auto& link : links_) link->views(units, links);
+}
+
+}  // namespace quillark_agent

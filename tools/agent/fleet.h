@@ -1,0 +1,120 @@
+// The units the agent polls: one worker thread per link, the units of a link
+// taking turns on it, one request in flight per link.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config.h"
+#include "master.h"
+#include "modbus_transport.h"
+#include "plugin.h"
+#include "wakeup.h"
+
+namespace quillark_agent {
+
+// Where the results of rounds and writes go (MQTT, or nowhere).
+class Publisher {
+public:
+    virtual ~Publisher() = default;
+    virtual void unit_status(const std::string& unit, const std::string& text) = 0;
+    virtual void unit_alarms(const std::string& unit, const std::string& json) = 0;
+    virtual void unit_availability(const std::string& unit, bool online) = 0;
+    virtual void write_result(const std::string& unit, int reg, const std::string& text) = 0;
+};
+
+// Upper bounds, in seconds, of the round-duration histogram.
+inline constexpr std::array<double, 9> kDurationBuckets{0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30};
+
+// What HTTP and metrics show of a unit; copied out under the link's lock.
+struct UnitView {
+    std::string name;
+    std::string link;
+    int unit_id = 0;
+    bool online = false;
+    double last_round_unix = 0;  // 0: no complete round yet
+    std::uint64_t rounds_complete = 0;
+    std::uint64_t rounds_failed = 0;
+    std::array<std::uint64_t, kDurationBuckets.size()> duration_counts{};  // per bucket, not cumulative
+    std::uint64_t duration_count = 0;
+    double duration_sum = 0;
+    std::vector<std::uint8_t> record;  // of the last complete round
+    std::string status;                // the status document of the last complete round
+};
+
+struct LinkView {
+    std::string name;
+    std::uint64_t retries = 0;
+    std::uint64_t reconnects = 0;
+    double load = 0;  // time the units' rounds take per second of their intervals
+};
+
+class LinkWorker {
+public:
+    // Creates the drivers of the link's units; throws on a driver the plug-in cannot make.
+    LinkWorker(const LinkConfig& link, const std::vector<UnitConfig>& units,
+               const quillark_poll::Plugin& plugin, Publisher& publisher);
+    ~LinkWorker();  // stops the thread and deletes the drivers
+    LinkWorker(const LinkWorker&) = delete;
+    LinkWorker& operator=(const LinkWorker&) = delete;
+
+    void start();
+    void stop();
+    bool has_unit(const std::string& name) const;
+    // Queues a register write for the unit's next turn; "" when queued, else
+    // why not ("rejected: ...").
+    std::string queue_write(const std::string& unit, int reg, std::uint16_t value);
+    void views(std::vector<UnitView>& units, std::vector<LinkView>& links) const;
+
+private:
+    struct Unit;
+    struct Write {
+        int reg;
+        std::uint16_t value;
+    };
+    void run();
+    void poll(Unit& unit);
+    void send_write(Unit& unit, const Write& write);
+    void note_load();
+
+    LinkConfig config_;
+    Publisher& publisher_;
+    standin::ModbusTransport transport_;
+    standin::Master master_;
+    standin::Wakeup stopping_;  // ends the wait for an answer when the link stops
+    std::vector<std::unique_ptr<Unit>> units_;
+
+    mutable std::mutex mutex_;  // guards the views, the write queues and stop_
+    std::condition_variable wake_;
+    bool stop_ = false;
+    bool overloaded_ = false;
+    standin::LinkStats stats_;  // a copy of the transport's, for other threads
+    double load_ = 0;
+    std::thread thread_;
+};
+
+// All links of one configuration.
+class Fleet {
+public:
+    Fleet(const AgentConfig& config, const quillark_poll::Plugin& plugin, Publisher& publisher);
+    void start();
+    void stop();
+    std::string queue_write(const std::string& unit, int reg, std::uint16_t value);
+    bool has_unit(const std::string& unit) const;
+    void views(std::vector<UnitView>& units, std::vector<LinkView>& links) const;
+
+private:
+    std::vector<std::unique_ptr<LinkWorker>> links_;
+};
+
+}  // namespace quillark_agent

@@ -1,0 +1,346 @@
+// quillark-agent: one process for a row of units. Loads the plug-in once,
+// makes one driver per unit, polls each link in its own thread and publishes
+// to MQTT and over HTTP (Prometheus metrics and the units as JSON).
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <mutex>
+
+#include <httplib.h>
+
+#include "cli.h"
+#include "config.h"
+#include "fleet.h"
+#include "metrics.h"
+#include "mqtt.h"
+#include "server.h"
+
+namespace {
+
+using namespace quillark_agent;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitConfig = 2;
+
+void say(const std::string& line) { std::cerr << "quillark-agent: " << line << std::endl; }
+
+class NoPublisher : public Publisher {
+public:
+    void unit_status(const std::string&, const std::string&) override {}
+    void unit_alarms(const std::string&, const std::string&) override {}
+    void unit_availability(const std::string&, bool) override {}
+    void write_result(const std::string&, int, const std::string&) override {}
+};
+
+struct Options {
+    std::string config_file;
+    std::string plugin;
+    std::string tcp;
+    int unit = 1;
+    double interval_s = 10;
+    std::string listen;
+    std::string mqtt;
+};
+
+// The built-in simulated units of the embedded default: three units on one
+// simulated gateway, so `quillark-agent` alone shows everything working.
+class BuiltinUnits {
+public:
+    static constexpr int kUnits = 3;
+    BuiltinUnits() {
+        std::vector<quillark_sim::SimulatedUnit*> units;
+        for (int i = 0; i < kUnits; ++i) {
+            units_.push_back(std::make_unique<quillark_sim::SimulatedUnit>(
+                quillark_sim::Image::standard(), false, quillark_sim::FaultPlan{}));
+            units_.back()->advance(37.0 * i);  // each unit at its own point of the drift
+            units.push_back(units_.back().get());
+        }
+        server_ = std::make_unique<quillark_sim::Server>(units, quillark_sim::ServerSettings{});
+        server_->start();
+    }
+    int port() const { return server_->port(); }
+
+private:
+    std::vector<std::unique_ptr<quillark_sim::SimulatedUnit>> units_;
+    std::unique_ptr<quillark_sim::Server> server_;
+};
+
+AgentConfig quick_config(const Options& o, int builtin_port) {
+    AgentConfig config;
+    LinkConfig link;
+    link.name = builtin_port > 0 ? "sim" : "link1";
+    std::string address = builtin_port > 0 ? "127.0.0.1:" + std::to_string(builtin_port) : o.tcp;
+    if (address.find(':') == std::string::npos) address += ":502";
+    const auto endpoint = quillark_tools::parse_endpoint(address);
+    link.settings.host = endpoint.host;
+    link.settings.port = std::to_string(endpoint.port);
+    config.links.push_back(link);
+    const int units = builtin_port > 0 ? BuiltinUnits::kUnits : 1;
+    for (int i = 0; i < units; ++i) {
+        UnitConfig unit;
+        unit.name = builtin_port > 0 ? "sim-unit" + std::to_string(i + 1) : "unit" + std::to_string(o.unit);
+        unit.link = link.name;
+        unit.unit_id = builtin_port > 0 ? i + 1 : o.unit;
+        unit.interval_s = o.interval_s;
+        config.units.push_back(unit);
+    }
+    return config;
+}
+
+// The configuration to run: the file, or the quick start.
+AgentConfig make_config(const Options& o, std::unique_ptr<BuiltinUnits>& builtin) {
+    AgentConfig config;
+    if (!o.config_file.empty()) {
+        config = load_config(o.config_file);
+    } else {
+        if (o.tcp.empty()) builtin = std::make_unique<BuiltinUnits>();
+        config = quick_config(o, builtin ? builtin->port() : 0);
+    }
+    try {
+        if (!o.listen.empty()) {
+            const auto endpoint = quillark_tools::parse_endpoint(o.listen, "127.0.0.1", true);
+            config.http.host = endpoint.host;
+            config.http.port = endpoint.port;
+        }
+        if (!o.mqtt.empty()) {
+            config.mqtt.enabled = true;
+            const auto endpoint = quillark_tools::parse_endpoint(o.mqtt, "127.0.0.1");
+            config.mqtt.host = endpoint.host;
+            config.mqtt.port = endpoint.port;
+        }
+    } catch (const std::invalid_argument& e) {
+        throw ConfigError(std::string("command line: ") + e.what());
+    }
+    return config;
+}
+
+bool same_mqtt(const MqttConfig& a, const MqttConfig& b) {
+    return a.enabled == b.enabled && a.host == b.host && a.port == b.port && a.tls == b.tls &&
+           a.client_id == b.client_id && a.prefix == b.prefix && a.qos == b.qos &&
+           a.username == b.username && a.password_file == b.password_file &&
+           a.ca_file == b.ca_file && a.cert_file == b.cert_file && a.key_file == b.key_file;
+}
+
+// The running configuration: fleet, MQTT client and HTTP server.
+class Agent {
+public:
+    explicit Agent(const quillark_poll::Plugin& plugin) : plugin_(plugin) {}
+    ~Agent() { stop(); }
+
+    void apply(const AgentConfig& next) {
+        std::shared_ptr<Fleet> old;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            old = fleet_;
+        }
+        if (old) old->stop();
+        if (mqtt_) {
+            for (const UnitConfig& unit : config_.units) {
+                bool kept = false;
+                for (const UnitConfig& n : next.units) kept = kept || n.name == unit.name;
+                if (!kept || !same_mqtt(config_.mqtt, next.mqtt)) mqtt_->clear_unit(unit.name);
+            }
+        }
+        if (!same_mqtt(config_.mqtt, next.mqtt) || !mqtt_) {
+            mqtt_.reset();
+            if (next.mqtt.enabled)
+                mqtt_ = std::make_unique<MqttClient>(
+                    next.mqtt, [this](const std::string& unit) { return owns(unit); },
+                    [this](const std::string& unit, int reg, std::uint16_t value) {
+                        return write(unit, reg, value);
+                    });
+        }
+        Publisher& publisher = mqtt_ ? static_cast<Publisher&>(*mqtt_) : no_publisher_;
+        auto fleet = std::make_shared<Fleet>(next, plugin_, publisher);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            fleet_ = fleet;
+        }
+        old.reset();
+        fleet->start();
+        const HttpConfig running_http = config_.http;
+        const bool http_changed = !http_ || next.http.host != running_http.host ||
+                                  next.http.port != running_http.port;
+        config_ = next;
+        config_.http = running_http;
+        if (http_changed) {
+            start_http(next.http);  // the old listener stays if the new one cannot bind
+            config_.http = next.http;
+        }
+    }
+
+    void stop() {
+        stop_http();
+        std::shared_ptr<Fleet> fleet;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            fleet.swap(fleet_);
+        }
+        if (fleet) fleet->stop();
+        fleet.reset();
+        mqtt_.reset();  // publishes offline and disconnects
+    }
+
+private:
+    std::shared_ptr<Fleet> fleet() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return fleet_;
+    }
+    bool owns(const std::string& unit) {
+        auto f = fleet();
+        return f && f->has_unit(unit);
+    }
+    std::string write(const std::string& unit, int reg, std::uint16_t value) {
+        auto f = fleet();
+        return f ? f->queue_write(unit, reg, value) : "rejected: the agent is stopping";
+    }
+
+    void start_http(const HttpConfig& config) {
+        auto server = std::make_unique<httplib::Server>();
+        server->Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
+            std::vector<UnitView> units;
+            std::vector<LinkView> links;
+            if (auto f = fleet()) f->views(units, links);
+            res.set_content(render_metrics(units, links), "text/plain; version=0.0.4; charset=utf-8");
+        });
+        server->Get("/api/units", [this](const httplib::Request&, httplib::Response& res) {
+            std::vector<UnitView> units;
+            std::vector<LinkView> links;
+            if (auto f = fleet()) f->views(units, links);
+            res.set_content(render_units(units), "application/json");
+        });
+        server->Get(R"(/api/units/([A-Za-z0-9_-]+)/status)",
+                    [this](const httplib::Request& req, httplib::Response& res) {
+                        std::vector<UnitView> units;
+                        std::vector<LinkView> links;
+                        if (auto f = fleet()) f->views(units, links);
+                        for (const UnitView& u : units) {
+                            if (u.name != req.matches[1]) continue;
+                            if (u.status.empty()) break;
+                            res.set_content(u.status, "application/json; charset=utf-8");
+                            return;
+                        }
+                        res.status = 404;
+                        res.set_content("{\"error\":\"no such unit, or no complete round yet\"}",
+                                        "application/json");
+                    });
+        int port = config.port;
+        if (port == 0) port = server->bind_to_any_port(config.host);
+        else if (!server->bind_to_port(config.host, port)) port = -1;
+        if (port <= 0) throw std::runtime_error("http: cannot listen on " + config.host + ":" + std::to_string(config.port));
+        stop_http();
+        http_ = std::move(server);
+        http_thread_ = std::thread([this] { http_->listen_after_bind(); });
+        const std::string base = "http://" + config.host + ":" + std::to_string(port);
+        say("metrics on " + base + "/metrics, units on " + base + "/api/units");
+    }
+    void stop_http() {
+        if (!http_) return;
+        http_->stop();
+        if (http_thread_.joinable()) http_thread_.join();
+        http_.reset();
+    }
+
+    const quillark_poll::Plugin& plugin_;
+    AgentConfig config_;
+    NoPublisher no_publisher_;
+    std::unique_ptr<MqttClient> mqtt_;
+    std::unique_ptr<httplib::Server> http_;
+    std::thread http_thread_;
+    std::mutex mutex_;  // guards fleet_
+    std::shared_ptr<Fleet> fleet_;
+};
+
+std::unique_ptr<quillark_poll::Plugin> load_plugin(const std::string& named) {
+    if (!named.empty()) return std::make_unique<quillark_poll::Plugin>(named);
+    for (const std::string& path : quillark_poll::default_plugin_paths())
+        if (access(path.c_str(), F_OK) == 0) return std::make_unique<quillark_poll::Plugin>(path);
+    throw quillark_poll::PluginError("no quillark.so beside the agent or one directory up; name one with --plugin");
+}
+
+int parse(Options& o, int argc, char** argv) {
+    CLI::App app{"Polls a row of in-row air-conditioning units through the quillark plug-in and "
+                 "publishes them to MQTT and over HTTP (Prometheus /metrics, /api/units). With "
+                 "neither --config nor --tcp it polls three built-in simulated units. SIGHUP "
+                 "re-reads the configuration, SIGTERM stops. Exit status: 0 stopped cleanly, "
+                 "1 failure, 2 a bad configuration or argument.",
+                 "quillark-agent"};
+    auto* config = app.add_option("--config", o.config_file, "TOML configuration file")->check(CLI::ExistingFile);
+    app.add_option("--tcp", o.tcp, "Quick start: poll one unit over Modbus TCP at HOST[:PORT]")->excludes(config);
+    quillark_tools::add_number(app, "--unit", o.unit, 0, 255,
+                               "Quick start: unit (slave) id, 0..255 over TCP");
+    quillark_tools::add_decimal(app, "--interval", o.interval_s, 0.1, 86400.0,
+                                "Quick start: seconds between a unit's rounds");
+    app.add_option("--listen", o.listen, "HTTP address HOST:PORT (default 127.0.0.1:9786; port 0 picks one)");
+    app.add_option("--mqtt", o.mqtt, "Quick start: publish to the MQTT broker at HOST:PORT");
+    app.add_option("--plugin", o.plugin, "The plug-in to load (default: quillark.so beside this program, one directory up, or where it is installed)");
+    bool version = false;
+    quillark_tools::add_version_flag(app, version);
+    if (const int status = quillark_tools::parse_command_line(app, argc, argv); status >= 0)
+        return status;
+    if (version) {
+        std::cout << quillark_tools::version_line("quillark-agent") << std::endl;
+        return kExitOk;
+    }
+    return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (const int status = parse(options, argc, argv); status >= 0) return status;
+
+    // The plug-in writes lines of its own to stdout; they belong with ours on stderr.
+    std::fflush(stdout);
+    dup2(STDERR_FILENO, STDOUT_FILENO);
+
+    // Signals are taken by this thread alone, with sigwait.
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&signals, s);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    std::unique_ptr<BuiltinUnits> builtin;
+    AgentConfig config;
+    try {
+        config = make_config(options, builtin);
+    } catch (const ConfigError& e) {
+        say(e.what());
+        return kExitConfig;
+    }
+    try {
+        const auto plugin = load_plugin(options.plugin);
+        say("loaded " + plugin->path() + "; polling " + std::to_string(config.units.size()) +
+            " units on " + std::to_string(config.links.size()) + " links" +
+            (builtin ? " (built-in simulated units)" : ""));
+        Agent agent(*plugin);
+        agent.apply(config);
+        while (true) {
+            int received = 0;
+            sigwait(&signals, &received);
+            if (received != SIGHUP) break;
+            if (options.config_file.empty()) {
+                say("SIGHUP: no configuration file to re-read");
+                continue;
+            }
+            try {
+                agent.apply(make_config(options, builtin));
+                say("SIGHUP: configuration re-read");
+            } catch (const std::exception& e) {
+                say(std::string("SIGHUP: keeping the running configuration: ") + e.what());
+            }
+        }
+        agent.stop();
+        say("stopped");
+    } catch (const std::exception& e) {
+        say(e.what());
+        return kExitFailed;
+    }
+    return kExitOk;
+}

@@ -1,0 +1,174 @@
+#include "metrics.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include <json/writer.h>
+
+#include "points.h"
+
+namespace quillark_agent {
+namespace {
+
+using quillark::PointKind;
+
+std::uint16_t word_at(const std::vector<std::uint8_t>& record, std::size_t offset) {
+    return static_cast<std::uint16_t>(record[offset] | (record[offset + 1] << 8));
+}
+
+std::string number(double value, bool shortest = false) {
+    char text[32];
+    if (shortest) std::snprintf(text, sizeof text, "%g", value);
+    else std::snprintf(text, sizeof text, "%.17g", value);
+    return text;
+}
+
+enum Family { kValue, kAlarm, kState };
+
+Family family_of(PointKind kind) {
+    switch (kind) {
+        case PointKind::Alarm: return kAlarm;
+        case PointKind::Scaled:
+        case PointKind::Raw:
+        case PointKind::SupplyAirMean: return kValue;
+        default: return kState;
+    }
+}
+
+// The point's sample: scaled words as the status document shows them, state
+// bytes and codes as they are, alarms as 0/1.
+double sample(const std::vector<std::uint8_t>& record, std::size_t p) {
+    const quillark::Point& point = quillark::kPoints[p];
+    const std::size_t offset = quillark::kPointOffsets[p];
+    switch (point.kind) {
+        case PointKind::Alarm: return record[offset] != 0 ? 1 : 0;
+        case PointKind::Scaled: return static_cast<double>(quillark::scaled_value(word_at(record, offset)));
+        case PointKind::SupplyAirMean:
+            return static_cast<double>(
+                quillark::supply_air_mean(word_at(record, quillark::kUpperSupplyAirOffset),
+                                          word_at(record, quillark::kLowerSupplyAirOffset)));
+        case PointKind::Raw:
+        case PointKind::UnitState:
+        case PointKind::WorkingMode: return word_at(record, offset);
+        default: return record[offset];
+    }
+}
+
+void header(std::string& out, const char* name, const char* type, const char* help) {
+    out += "# HELP ";
+    out += name;
+    out += ' ';
+    out += help;
+    out += "\n# TYPE ";
+    out += name;
+    out += ' ';
+    out += type;
+    out += '\n';
+}
+
+void line(std::string& out, const char* name, const std::string& labels, double value) {
+    out += name;
+    out += '{';
+    out += labels;
+    out += "} ";
+    out += number(value);
+    out += '\n';
+}
+
+// Unit and link names are letters, digits, '_' and '-': nothing to escape.
+std::string unit_label(const UnitView& unit) { return "unit=\"" + unit.name + "\""; }
+
+void points(std::string& out, const std::vector<UnitView>& units) {
+    static constexpr const char* kNames[] = {"quillark_value", "quillark_alarm", "quillark_state"};
+    static constexpr const char* kHelp[] = {
+        "Measured or set value of a point, scaled as the status document shows it",
+        "Alarm of a point: 1 raised, 0 normal",
+        "State input of a point: 0 or 1 (a networked unit's byte as it is), unit state and "
+        "working mode as their codes"};
+    for (int family = kValue; family <= kState; ++family) {
+        header(out, kNames[family], "gauge", kHelp[family]);
+        for (const UnitView& unit : units) {
+            if (unit.record.size() < sizeof(Quillark_Data_t)) continue;
+            for (std::size_t p = 0; p < quillark::kPoints.size(); ++p) {
+                if (family_of(quillark::kPoints[p].kind) != family) continue;
+                line(out, kNames[family],
+                     unit_label(unit) + ",point=\"" + quillark::kPoints[p].id + "\"",
+                     sample(unit.record, p));
+            }
+        }
+    }
+}
+
+void health(std::string& out, const std::vector<UnitView>& units) {
+    header(out, "quillark_up", "gauge", "1 while the unit answers its rounds, 0 after three missed in a row");
+    for (const UnitView& u : units) line(out, "quillark_up", unit_label(u), u.online ? 1 : 0);
+    header(out, "quillark_rounds_total", "counter", "Poll rounds by outcome");
+    for (const UnitView& u : units) {
+        line(out, "quillark_rounds_total", unit_label(u) + ",outcome=\"complete\"", double(u.rounds_complete));
+        line(out, "quillark_rounds_total", unit_label(u) + ",outcome=\"failed\"", double(u.rounds_failed));
+    }
+    header(out, "quillark_round_duration_seconds", "histogram", "Time a poll round takes");
+    for (const UnitView& u : units) {
+        std::uint64_t cumulative = 0;
+        for (std::size_t b = 0; b < kDurationBuckets.size(); ++b) {
+            cumulative += u.duration_counts[b];
+            line(out, "quillark_round_duration_seconds_bucket",
+                 unit_label(u) + ",le=\"" + number(kDurationBuckets[b], true) + "\"", double(cumulative));
+        }
+        line(out, "quillark_round_duration_seconds_bucket", unit_label(u) + ",le=\"+Inf\"",
+             double(u.duration_count));
+        line(out, "quillark_round_duration_seconds_sum", unit_label(u), u.duration_sum);
+        line(out, "quillark_round_duration_seconds_count", unit_label(u), double(u.duration_count));
+    }
+    header(out, "quillark_last_round_timestamp_seconds", "gauge", "When the last complete round ended (Unix time)");
+    for (const UnitView& u : units)
+        if (u.last_round_unix > 0) line(out, "quillark_last_round_timestamp_seconds", unit_label(u), u.last_round_unix);
+}
+
+void link_health(std::string& out, const std::vector<LinkView>& links) {
+    header(out, "quillark_request_retries_total", "counter", "Requests sent again after no answer");
+    for (const LinkView& l : links) line(out, "quillark_request_retries_total", "link=\"" + l.name + "\"", double(l.retries));
+    header(out, "quillark_link_reconnects_total", "counter", "Times the link was opened again after it was lost");
+    for (const LinkView& l : links) line(out, "quillark_link_reconnects_total", "link=\"" + l.name + "\"", double(l.reconnects));
+    header(out, "quillark_link_load_ratio", "gauge",
+           "Seconds of rounds per second of the units' intervals; above 1 the link cannot keep them");
+    for (const LinkView& l : links) line(out, "quillark_link_load_ratio", "link=\"" + l.name + "\"", l.load);
+}
+
+}  // namespace
+
+std::string render_metrics(const std::vector<UnitView>& units, const std::vector<LinkView>& links) {
+    std::string out;
+    out.reserve(units.size() * 16 * 1024 + 4096);
+    points(out, units);
+    health(out, units);
+    link_health(out, links);
+    return out;
+}
+
+std::string render_units(const std::vector<UnitView>& units) {
+    Json::Value list(Json::arrayValue);
+    for (const UnitView& u : units) {
+        Json::Value unit(Json::objectValue);
+        unit["name"] = u.name;
+        unit["link"] = u.link;
+        unit["unit_id"] = u.unit_id;
+        unit["online"] = u.online;
+        if (u.last_round_unix > 0) {
+            const std::time_t t = static_cast<std::time_t>(u.last_round_unix);
+            std::tm tm{};
+            gmtime_r(&t, &tm);
+            char text[32];
+            std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+            unit["last_round"] = text;
+        } else {
+            unit["last_round"] = Json::Value::null;
+        }
+        list.append(unit);
+    }
+    Json::StreamWriterBuilder writer;
+    writer["indentation"] = "";
+    return Json::writeString(writer, list);
+}
+
+}  // namespace quillark_agent

@@ -1,0 +1,178 @@
+#include "mqtt.h"
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <iostream>
+#include <stdexcept>
+
+#include <mosquitto.h>
+
+namespace quillark_agent {
+namespace {
+
+constexpr int kKeepAlive = 30;  // seconds
+
+void say(const std::string& line) { std::cerr << "quillark-agent: mqtt: " << line << std::endl; }
+
+struct Library {
+    Library() { mosquitto_lib_init(); }
+    ~Library() { mosquitto_lib_cleanup(); }
+};
+
+std::string read_password(const std::string& path) {
+    std::ifstream in(path);
+    std::string line;
+    if (!in || !std::getline(in, line)) throw std::runtime_error(path + ": cannot read the password");
+    return line;
+}
+
+}  // namespace
+
+std::string check_write_value(const std::string& payload, std::uint16_t& value) {
+    if (payload.empty() || payload.size() > 5 ||
+        payload.find_first_not_of("0123456789") != std::string::npos)
+        return payload.size() > 5 && payload.find_first_not_of("0123456789") == std::string::npos
+                   ? "rejected: value out of range 0..65535"
+                   : "rejected: the value is not a plain decimal number";
+    const unsigned long number = std::stoul(payload);
+    if (number > 65535) return "rejected: value out of range 0..65535";
+    value = static_cast<std::uint16_t>(number);
+    return {};
+}
+
+MqttClient::MqttClient(const MqttConfig& config, OwnsUnit owns, WriteHandler writes)
+    : config_(config), owns_(std::move(owns)), writes_(std::move(writes)) {
+    static Library library;
+    client_ = mosquitto_new(config_.client_id.c_str(), true, this);
+    if (client_ == nullptr) throw std::runtime_error("mqtt: cannot create the client");
+    mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    if (!config_.username.empty()) {
+        const std::string password = config_.password_file.empty() ? "" : read_password(config_.password_file);
+        mosquitto_username_pw_set(client_, config_.username.c_str(),
+                                  config_.password_file.empty() ? nullptr : password.c_str());
+    }
+    if (config_.tls || !config_.ca_file.empty()) {
+        const int rc = mosquitto_tls_set(client_, config_.ca_file.empty() ? nullptr : config_.ca_file.c_str(),
+                                         nullptr,
+                                         config_.cert_file.empty() ? nullptr : config_.cert_file.c_str(),
+                                         config_.key_file.empty() ? nullptr : config_.key_file.c_str(), nullptr);
+        if (rc != MOSQ_ERR_SUCCESS) throw std::runtime_error(std::string("mqtt: tls: ") + mosquitto_strerror(rc));
+    }
+    const std::string agent = config_.prefix + "/agent/" + config_.client_id + "/availability";
+    mosquitto_will_set(client_, agent.c_str(), 7, "offline", config_.qos, true);
+    mosquitto_connect_callback_set(client_, on_connect);
+    mosquitto_message_callback_set(client_, on_message);
+    mosquitto_reconnect_delay_set(client_, 1, 30, true);
+    retain(agent, "online");
+    mosquitto_loop_start(client_);
+    const int rc = mosquitto_connect_async(client_, config_.host.c_str(), config_.port, kKeepAlive);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        say("broker " + config_.host + ":" + std::to_string(config_.port) + " not reached yet (" +
+            mosquitto_strerror(rc) + "); trying again");
+        connector_ = std::thread([this] { first_connect(); });
+    }
+}
+
+void MqttClient::first_connect() {
+    auto pause = std::chrono::seconds(1);
+    std::unique_lock<std::mutex> lock(connector_mutex_);
+    while (!connector_wake_.wait_for(lock, pause, [this] { return stopping_; })) {
+        if (mosquitto_connect_async(client_, config_.host.c_str(), config_.port, kKeepAlive) ==
+            MOSQ_ERR_SUCCESS)
+            return;
+        pause = std::min(pause * 2, std::chrono::seconds(30));
+    }
+}
+
+MqttClient::~MqttClient() {
+    {
+        std::lock_guard<std::mutex> lock(connector_mutex_);
+        stopping_ = true;
+    }
+    connector_wake_.notify_all();
+    if (connector_.joinable()) connector_.join();
+    const std::string agent = config_.prefix + "/agent/" + config_.client_id + "/availability";
+    send(agent, "offline", true);
+    mosquitto_disconnect(client_);
+    mosquitto_loop_stop(client_, false);
+    mosquitto_destroy(client_);
+}
+
+void MqttClient::on_connect(mosquitto*, void* self, int rc) {
+    auto& me = *static_cast<MqttClient*>(self);
+    if (rc != 0) {
+        say(std::string("broker refused the connection: ") + mosquitto_connack_string(rc));
+        return;
+    }
+    say("connected to " + me.config_.host + ":" + std::to_string(me.config_.port));
+    const std::string writes = me.config_.prefix + "/+/set/+";
+    mosquitto_subscribe(me.client_, nullptr, writes.c_str(), me.config_.qos);
+    std::lock_guard<std::mutex> lock(me.mutex_);
+    for (const auto& [topic, payload] : me.retained_)
+        mosquitto_publish(me.client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                          payload.data(), me.config_.qos, true);
+}
+
+void MqttClient::on_message(mosquitto*, void* self, const mosquitto_message* message) {
+    if (message == nullptr || message->topic == nullptr) return;
+    const std::string payload(static_cast<const char*>(message->payload),
+                              message->payload == nullptr ? 0 : static_cast<std::size_t>(message->payloadlen));
+    static_cast<MqttClient*>(self)->handle_write(message->topic, payload, message->retain);
+}
+
+// <prefix>/<unit>/set/<register>
+void MqttClient::handle_write(const std::string& topic, const std::string& payload, bool retained) {
+    const std::string head = config_.prefix + "/";
+    if (topic.compare(0, head.size(), head) != 0) return;
+    const std::string rest = topic.substr(head.size());
+    const std::size_t slash = rest.find("/set/");
+    if (slash == std::string::npos) return;
+    const std::string unit = rest.substr(0, slash);
+    // Another agent's units share the broker: not ours to answer for.
+    if (!owns_(unit)) return;
+    std::uint16_t reg = 0;
+    std::uint16_t value = 0;
+    std::string result;
+    if (!check_write_value(rest.substr(slash + 5), reg).empty())
+        result = "rejected: the register is not a decimal number 0..65535";
+    else if (retained)
+        // A retained command would be carried out again on every reconnect.
+        result = "rejected: a retained message is not a write";
+    else if (result = check_write_value(payload, value); result.empty())
+        result = writes_(unit, reg, value);
+    if (!result.empty()) send(topic + "/result", result, false);
+}
+
+void MqttClient::retain(const std::string& topic, const std::string& payload) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (payload.empty()) retained_.erase(topic);
+        else retained_[topic] = payload;
+    }
+    send(topic, payload, true);
+}
+
+void MqttClient::send(const std::string& topic, const std::string& payload, bool retained) {
+    mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                      payload.empty() ? nullptr : payload.data(), config_.qos, retained);
+}
+
+void MqttClient::unit_status(const std::string& unit, const std::string& text) {
+    retain(config_.prefix + "/" + unit + "/status", text);
+}
+void MqttClient::unit_alarms(const std::string& unit, const std::string& json) {
+    retain(config_.prefix + "/" + unit + "/alarms", json);
+}
+void MqttClient::unit_availability(const std::string& unit, bool online) {
+    retain(config_.prefix + "/" + unit + "/availability", online ? "online" : "offline");
+}
+void MqttClient::write_result(const std::string& unit, int reg, const std::string& text) {
+    send(config_.prefix + "/" + unit + "/set/" + std::to_string(reg) + "/result", text, false);
+}
+
+void MqttClient::clear_unit(const std::string& unit) {
+    for (const char* topic : {"/status", "/alarms", "/availability"}) retain(config_.prefix + "/" + unit + topic, "");
+}
+
+}  // namespace quillark_agent
