@@ -1,8 +1,7 @@
-// The command interface's hot paths: the status text (with and without a
-// rebuild of the document first) and the result query.
+// The command interface's cheap paths: the status object and the result
+// query (the status text has a file of its own).
 #include <iostream>
 #include <sstream>
-#include <vector>
 
 #include <benchmark/benchmark.h>
 
@@ -20,34 +19,6 @@ struct Rendered {
         std::cout.rdbuf(previous);
     }
 };
-
-void BM_StatusText(benchmark::State& state) {
-    Rendered rig;
-    std::vector<char> out(1 << 16);
-    int size = 0;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(rig.dev.DeviceIoControl(IoGetStatusText, nullptr, 0, out.data(),
-                                                         static_cast<int>(out.size()), size));
-        benchmark::ClobberMemory();
-    }
-    state.SetBytesProcessed(state.iterations() * size);
-    state.counters["text_bytes"] = size;
-}
-BENCHMARK(BM_StatusText);
-
-// Every request finds a newer round and rebuilds the document first.
-void BM_StatusTextAfterNewRound(benchmark::State& state) {
-    Rendered rig;
-    std::vector<char> out(1 << 16);
-    int size = 0;
-    for (auto _ : state) {
-        rig.dev.last_data_time += boost::posix_time::seconds(1);
-        benchmark::DoNotOptimize(rig.dev.DeviceIoControl(IoGetStatusText, nullptr, 0, out.data(),
-                                                         static_cast<int>(out.size()), size));
-        benchmark::ClobberMemory();
-    }
-}
-BENCHMARK(BM_StatusTextAfterNewRound);
 
 void BM_StatusObject(benchmark::State& state) {
     Rendered rig;

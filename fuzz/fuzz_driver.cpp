@@ -55,7 +55,8 @@ void check_against(const Quillark& dev, const Model& model) {
     FUZZ_CHECK(dev.data_ready == model.data_ready);
     FUZZ_CHECK(dev.b_mode == 1);  // the member right after the record
     const std::int32_t result = dev.ctrl_result;
-    FUZZ_CHECK(result == -1 || result == 1 || result == 3);
+    FUZZ_CHECK(result == quillark::Pending || result == quillark::Confirmed ||
+               result == quillark::NotConfirmed);
 }
 
 void reply(Quillark& dev, fuzz::Input& in, Model& model) {
@@ -107,7 +108,7 @@ void reply(Quillark& dev, fuzz::Input& in, Model& model) {
                                    ? dev.reg_buf[0] == expect
                                    : dev.reg_buf[0] == 16 && dev.reg_buf[1] == expect;
         FUZZ_CHECK(result == 0);
-        FUZZ_CHECK(dev.ctrl_result == (confirmed ? 1 : 3));
+        FUZZ_CHECK(dev.ctrl_result == (confirmed ? quillark::Confirmed : quillark::NotConfirmed));
         FUZZ_CHECK(dev.poll_step == step);
         FUZZ_CHECK(!sent);
     } else {

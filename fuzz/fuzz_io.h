@@ -12,6 +12,7 @@
 #include <vector>
 
 #include <json/reader.h>
+#include <json/writer.h>
 
 #include "fakes.h"
 #include "quillark.h"
@@ -96,6 +97,8 @@ inline bool reader_accepts(const std::string& text, Json::Value& root) {
         return false;
     }
 }
+// What the JSON library's compact writer makes of a document.
+inline std::string library_text(const Json::Value& doc) { return Json::FastWriter().write(doc); }
 #pragma GCC diagnostic pop
 
 // What the status document looked like at its last rendering, per driver.
@@ -160,7 +163,7 @@ inline void issue(Quillark& dev, int code, Input& in, DocState& doc) {
             return;
         }
         FUZZ_CHECK(dev.poll_step == code);
-        FUZZ_CHECK(dev.ctrl_result == -1);
+        FUZZ_CHECK(dev.ctrl_result == quillark::Pending);
         if (code == IoWriteRegister) {
             FUZZ_CHECK(result == 0);
             FUZZ_CHECK(any_sent && sent.function == ModbusRequest::WriteRegister);
@@ -212,6 +215,8 @@ inline void issue(Quillark& dev, int code, Input& in, DocState& doc) {
         FUZZ_CHECK(result == 0);
         FUZZ_CHECK(untouched_from(length));
         const std::string text(reinterpret_cast<const char*>(output.bytes.get()), length);
+        // Written from the record or from the live document: the same bytes.
+        FUZZ_CHECK(text == library_text(dev.status_doc));
         FUZZ_CHECK(text.back() == '\n');
         FUZZ_CHECK(text.find('\0') == std::string::npos);
         Json::Value parsed;
@@ -248,7 +253,8 @@ inline void issue(Quillark& dev, int code, Input& in, DocState& doc) {
         std::int32_t value;
         std::memcpy(&value, output.bytes.get(), 4);
         FUZZ_CHECK(value == dev.ctrl_result);
-        FUZZ_CHECK(value == -1 || value == 1 || value == 3);
+        FUZZ_CHECK(value == quillark::Pending || value == quillark::Confirmed ||
+                   value == quillark::NotConfirmed);
         FUZZ_CHECK(untouched_from(4));
     }
 }

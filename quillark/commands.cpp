@@ -2,10 +2,10 @@
 // or as an object, register writes whose outcome the unit confirms later, and
 // the query that reads that outcome back.
 //
-// Every input is checked before use; no exception of the JSON library or of a
-// conversion leaves this interface (running out of memory still does).
+// Every input is checked before use; what the JSON library throws over bad
+// command text becomes the result -1. Exceptions of the host's own operations
+// and running out of memory reach the caller as they are.
 #include <cstring>
-#include <new>
 #include <string>
 
 #include <json/reader.h>
@@ -32,34 +32,39 @@ std::uint16_t input_word(const void* in, int index) {
     return word;
 }
 
-// Scans the text the way the JSON reader tokenises it, so that no bracket the
-// reader will descend into goes uncounted: brackets inside strings and inside
-// comments (the reader accepts both comment styles) are not nesting. Brackets
-// the reader never reaches (after a syntax error or after the root value) may
-// be counted; that only rejects text early.
+// Scans the root value the way the JSON reader tokenises it, so that no
+// bracket the reader will descend into goes uncounted: brackets inside strings
+// and inside comments (the reader accepts both comment styles) are not
+// nesting. The reader stops at the end of the root value (the closer that
+// brings the depth back to 0), so whatever follows it is not counted.
+// Brackets it never reaches after a syntax error inside the root may be
+// counted, which only rejects text early.
 bool nesting_within(const char* text, std::size_t length, int limit) {
     int depth = 0;
     std::size_t i = 0;
     while (i < length) {
         const char c = text[i++];
-        if (c == '"') {
-            while (i < length) {
-                const char s = text[i++];
-                if (s == '\\') ++i;
-                else if (s == '"') break;
-            }
-        } else if (c == '/' && i < length && text[i] == '/') {
+        if (c == '/' && i < length && text[i] == '/') {
             while (i < length && text[i] != '\n' && text[i] != '\r') ++i;
         } else if (c == '/' && i < length && text[i] == '*') {
             ++i;
             while (i < length && !(text[i] == '*' && i + 1 < length && text[i + 1] == '/')) ++i;
             i += 2;
+        } else if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
+            // space between tokens
+        } else if (depth == 0 && c != '[' && c != '{') {
+            // A root that is no array or object nests nothing.
+            return true;
+        } else if (c == '"') {
+            while (i < length) {
+                const char s = text[i++];
+                if (s == '\\') ++i;
+                else if (s == '"') break;
+            }
         } else if (c == '[' || c == '{') {
             if (++depth > limit) return false;
-        } else if ((c == ']' || c == '}') && depth > 0) {
-            // A closer with nothing open ends the reader's work; it must not
-            // buy room for deeper nesting further on.
-            --depth;
+        } else if (c == ']' || c == '}') {
+            if (--depth == 0) return true;
         }
     }
     return true;
@@ -82,20 +87,14 @@ std::string compact_json(const Json::Value& value) {
 
 int Quillark::DeviceIoControl(int code, const void* in, int in_len, void* out, int out_len,
                               int& out_size) {
-    try {
-        switch (code) {
-            case IoWriteRegister: return write_register(in, in_len);
-            case IoWriteRegisters: return write_registers(in, in_len);
-            case IoSignalCommand: return signal_command(in, in_len);
-            case IoEmptyCommand: begin_control(IoEmptyCommand, -1); return 0;
-            case IoGetStatusText: return status_text(out, out_len, out_size);
-            case IoGetStatusObject: return status_object(out, out_len, out_size);
-            default: return result_query(out, out_len, out_size);
-        }
-    } catch (const std::bad_alloc&) {
-        throw;
-    } catch (const std::exception&) {
-        return -1;
+    switch (code) {
+        case IoWriteRegister: return write_register(in, in_len);
+        case IoWriteRegisters: return write_registers(in, in_len);
+        case IoSignalCommand: return signal_command(in, in_len);
+        case IoEmptyCommand: begin_control(IoEmptyCommand, -1); return 0;
+        case IoGetStatusText: return status_text(out, out_len, out_size);
+        case IoGetStatusObject: return status_object(out, out_len, out_size);
+        default: return result_query(out, out_len, out_size);
     }
 }
 
@@ -105,7 +104,7 @@ void Quillark::begin_control(std::int32_t code, std::int32_t expect) {
     // Taking over the tag abandons a poll round under way; the next reply is
     // judged as the answer to this command.
     if (code == IoWriteRegister || code == IoWriteRegisters) ctrl_expect.store(expect);
-    ctrl_result.store(-1);
+    ctrl_result.store(quillark::Pending);
     poll_step.store(code, std::memory_order_release);
     TesselSPDevice::OpenPort();
 }
@@ -134,41 +133,53 @@ int Quillark::signal_command(const void* in, int in_len) {
     begin_control(IoSignalCommand, -1);
     const std::string text(static_cast<const char*>(in), static_cast<std::size_t>(in_len));
     if (!nesting_within(text.data(), text.size(), kMaxSignalNesting)) return -1;
-    Json::Value root;
-    if (!parse_json(text, root)) return -1;
-    if (!root.isObject()) return -1;
-    const Json::Value& signal = root["signal_id"];
-    if (signal.isArray() || signal.isObject()) return -1;
-    if (!signal.isNull()) {
-        // The signal is named; this unit defines no action for it.
-        const std::string signal_id = signal.asString();
-        (void)signal_id;
+    try {
+        Json::Value root;
+        if (!parse_json(text, root)) return -1;
+        if (!root.isObject()) return -1;
+        const Json::Value& signal = root["signal_id"];
+        if (signal.isArray() || signal.isObject()) return -1;
+        if (!signal.isNull()) {
+            // The signal is named; this unit defines no action for it.
+            const std::string signal_id = signal.asString();
+            (void)signal_id;
+        }
+    } catch (const Json::Exception&) {
+        // The library refused the text or a conversion of it.
+        return -1;
     }
     return 0;
 }
 
-int Quillark::status_text(void* out, int out_len, int& out_size) {
-    std::string text;
-    {
-        // Serialised under the lock, so the text never overlaps a refresh.
-        std::lock_guard<std::mutex> lock(doc_mutex);
-        refresh_status_doc_locked();
-        text = compact_json(status_doc);
-    }
+namespace {
+
+// Hands `text` to the caller if it fits; `out_size` tells its length either way.
+int copy_out(const std::string& text, void* out, int out_len, int& out_size) {
     out_size = static_cast<int>(text.size());
     if (room(out, out_len) < text.size()) return -1;
     std::memcpy(out, text.data(), text.size());
     return 0;
 }
 
+}  // namespace
+
+int Quillark::status_text(void* out, int out_len, int& out_size) {
+    // Copied out under the lock, so the text never overlaps a refresh.
+    std::lock_guard<std::mutex> lock(doc_mutex);
+    refresh_status_doc_locked();
+    if (text_current_ && !doc_handed_out_) return copy_out(status_text_, out, out_len, out_size);
+    // Not rendered yet, or the document may have been changed through its
+    // address: write what it holds now.
+    return copy_out(compact_json(status_doc), out, out_len, out_size);
+}
+
 int Quillark::status_object(void* out, int out_len, int& out_size) {
-    {
-        std::lock_guard<std::mutex> lock(doc_mutex);
-        refresh_status_doc_locked();
-    }
+    std::lock_guard<std::mutex> lock(doc_mutex);
+    refresh_status_doc_locked();
     const Json::Value* address = &status_doc;
     out_size = static_cast<int>(sizeof address);
     if (room(out, out_len) < sizeof address) return -1;
+    doc_handed_out_ = true;
     std::memcpy(out, &address, sizeof address);
     return 0;
 }

@@ -12,7 +12,7 @@ using quillark::kReadOffsets;
 using quillark::ReadKind;
 
 Quillark::Quillark() {
-    ctrl_result = -1;
+    ctrl_result = quillark::Pending;
     ctrl_expect = -1;
     device_type = "quillark";
     baud_rate = 9600;
@@ -67,7 +67,7 @@ int Quillark::process_payload(SPModbus::tab_type, unsigned int) {
             confirmed = std::int32_t{reg_buf[0]} == expect;
         else
             confirmed = reg_buf[0] == 16 && std::int32_t{reg_buf[1]} == expect;
-        ctrl_result = confirmed ? 1 : 3;
+        ctrl_result = confirmed ? quillark::Confirmed : quillark::NotConfirmed;
         Reset();
         return 0;
     }

@@ -2,25 +2,17 @@
 // and refrigerant pump circuit) on Modbus.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <string>
 
 #include <json/value.h>
 
+#include "commands.h"
 #include "record.h"
 #include "tessel_device.h"
 #include "uni_data_device.h"
-
-// DeviceIoControl command codes.
-enum EnumIoCode {
-    IoWriteRegister = 206,    // word 0 address, word 1 value
-    IoWriteRegisters = 210,   // word 0 start address, words 1..n values
-    IoSignalCommand = 310,    // JSON text naming a signal in "signal_id"
-    IoEmptyCommand = 320,
-    IoGetStatusText = 801,    // the status document as compact JSON text
-    IoGetStatusObject = 803,  // the address of the driver's status document
-};
 
 constexpr int kQuillarkDataId = 5156;
 
@@ -37,9 +29,9 @@ public:
     int process_payload(SPModbus::tab_type table, unsigned int length) override;
     void RunCheckThreshold() override;
 
-    // Outcome of the last control write: -1 pending (and before any), 1
-    // confirmed by the unit, 3 not confirmed. Shared with command callers.
-    std::atomic<std::int32_t> ctrl_result{-1};
+    // Outcome of the last control write (quillark::WriteOutcome). Shared
+    // with command callers.
+    std::atomic<std::int32_t> ctrl_result{quillark::Pending};
     // What the unit's answer must echo: the value written (206) or the number
     // of registers written (210).
     std::atomic<std::int32_t> ctrl_expect{-1};
@@ -60,4 +52,17 @@ private:
     int status_text(void* out, int out_len, int& out_size);
     int status_object(void* out, int out_len, int& out_size);
     int result_query(void* out, int out_len, int& out_size);
+
+    // The status text of the document as last rendered; current only while
+    // the document is exactly what the renderer made. Once an 803 has handed
+    // out the document's address, a caller may have changed it through that
+    // address, and 801 writes the live document every time instead.
+    std::string status_text_;
+    bool text_current_ = false;
+    bool doc_handed_out_ = false;
+    // The update-time text, in two buffers used in turn: a rendering never
+    // rewrites the text that the one before it put in the document.
+    static constexpr std::size_t kUpdateTimeSize = 32;
+    std::array<std::array<char, kUpdateTimeSize>, 2> update_times_{};
+    std::size_t update_time_slot_ = 0;
 };

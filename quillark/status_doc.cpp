@@ -2,11 +2,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "points.h"
+#include "point_values.h"
 #include "quillark.h"
+#include "status_text.h"
 
+using quillark::kPointOffsets;
 using quillark::kPoints;
-using quillark::kPollReads;
 using quillark::Point;
 using quillark::PointKind;
 
@@ -28,94 +29,96 @@ void Quillark::refresh_status_doc_locked() {
 
 namespace {
 
-// Words are stored low byte first; read them byte by byte, since a word may
-// sit at any address and the controller faults on unaligned halfword loads.
-std::uint16_t word_at(const std::uint8_t* bytes) {
-    return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
+using quillark::DocMember;
+
+void assign_point(Json::Value& member, const Point& point, const std::uint8_t* record,
+                  const std::uint8_t* field) {
+    if (quillark::is_label_kind(point.kind))
+        member = Json::StaticString(
+            quillark::label_at(point.kind, quillark::label_index(point.kind, field)));
+    else
+        member = quillark::point_number(point.kind, record, field);
 }
 
-double widened(float value) { return static_cast<double>(value); }
-
-// Most labels are the same from one round to the next: keep the stored text
-// then rather than allocating a new copy of it.
-void set_label(Json::Value& member, const char* label) {
-    const char* begin = nullptr;
+bool is_member(Json::ValueIterator it, const std::string& key) {
     const char* end = nullptr;
-    if (member.isString() && member.getString(&begin, &end)) {
-        const std::size_t length = std::strlen(label);
-        if (static_cast<std::size_t>(end - begin) == length &&
-            std::memcmp(begin, label, length) == 0)
-            return;
+    const char* name = it.memberName(&end);
+    return static_cast<std::size_t>(end - name) == key.size() &&
+           std::memcmp(name, key.data(), key.size()) == 0;
+}
+
+// Assigns every member by walking the object in its own (key) order beside
+// the layout, instead of looking each key up. Only for an object that holds
+// exactly the layout's members; false, with nothing promised, otherwise.
+bool assign_in_member_order(Json::Value& doc, const std::uint8_t* record,
+                            const Json::StaticString& update_time) {
+    const quillark::DocLayout& layout = quillark::doc_layout();
+    if (!doc.isObject() || doc.size() != layout.members.size()) return false;
+    auto it = doc.begin();
+    for (const DocMember& member : layout.members) {
+        if (!is_member(it, member.key)) return false;
+        Json::Value& value = *it++;
+        switch (member.source) {
+            case DocMember::Source::Point: {
+                const Point& point = kPoints[member.point];
+                assign_point(value, point, record, record + kPointOffsets[member.point]);
+                break;
+            }
+            case DocMember::Source::UpdateTime: value = update_time; break;
+            case DocMember::Source::Alerts: {
+                if (!value.isObject() || value.size() != layout.alerts.size()) return false;
+                auto alarm = value.begin();
+                for (const DocMember& a : layout.alerts) {
+                    if (!is_member(alarm, a.key)) return false;
+                    *alarm++ = record[kPointOffsets[a.point]] != 0;
+                }
+                break;
+            }
+        }
     }
-    member = label;
+    return true;
 }
 
 }  // namespace
 
 void Quillark::render_status_doc() {
-    // The document is only ever added to: callers may hold its address, and a
-    // member once there stays there.
-    if (!status_doc.isObject()) status_doc = Json::Value(Json::objectValue);
-    Json::Value& alerts = status_doc[quillark::kAlertArrayKey];
-    if (!alerts.isObject()) alerts = Json::Value(Json::objectValue);
-
-    // The last completed round, never the record a poll round is refilling.
+    text_current_ = false;
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(&round_record);
 
-    std::size_t cursor = quillark::kInputsOffset;
-    for (std::size_t group = 0; group < kPollReads.size(); ++group) {
-        std::size_t at = cursor;
-        for (std::size_t p = quillark::kGroupStart[group]; p < quillark::kGroupStart[group + 1];
-             ++p) {
-            const Point& point = kPoints[p];
-            Json::Value& member = status_doc[point.key];
-            const std::uint8_t* field = bytes + at;
-            switch (point.kind) {
-                case PointKind::Contact:
-                case PointKind::Valve:
-                case PointKind::Pump:
-                case PointKind::Power:
-                    set_label(member, quillark::state_label(point.kind, field[0]));
-                    break;
-                case PointKind::NetworkedUnit:
-                    member = static_cast<double>(field[0]);
-                    break;
-                case PointKind::Alarm:
-                    set_label(member, field[0] != 0 ? quillark::kAlarmRaised
-                                                    : quillark::kAlarmNormal);
-                    alerts[point.key] = field[0] != 0;
-                    break;
-                case PointKind::Scaled:
-                    member = widened(quillark::scaled_value(word_at(field)));
-                    break;
-                case PointKind::Raw:
-                    member = static_cast<double>(word_at(field));
-                    break;
-                case PointKind::UnitState:
-                    set_label(member,
-                              quillark::code_label(quillark::kUnitStateLabels, word_at(field)));
-                    break;
-                case PointKind::WorkingMode:
-                    set_label(member,
-                              quillark::code_label(quillark::kWorkingModeLabels, word_at(field)));
-                    break;
-                case PointKind::SupplyAirMean:
-                    member = widened(
-                        quillark::supply_air_mean(word_at(bytes + quillark::kUpperSupplyAirOffset),
-                                                  word_at(bytes + quillark::kLowerSupplyAirOffset)));
-                    break;
-            }
-            at += quillark::width_of(point.kind);
+    // Time stamp: 16-bit year, then month, day, hour, minute, second; printed
+    // as plain numbers without leading zeros. The buffer's last byte is never
+    // written, so a reader of the text it replaces always finds an end.
+    update_time_slot_ ^= 1;
+    char* text = update_times_[update_time_slot_].data();
+    const std::uint8_t* stamp = bytes + offsetof(Quillark_Data_t, time_stamp);
+    std::snprintf(text, kUpdateTimeSize - 1, "%u-%u-%u %u:%u:%u",
+                  unsigned{quillark::word_at(stamp)}, unsigned{stamp[2]}, unsigned{stamp[3]},
+                  unsigned{stamp[4]}, unsigned{stamp[5]}, unsigned{stamp[6]});
+    const Json::StaticString update_time(text);
+
+    // After the first rebuild only values are replaced, and no replacement
+    // frees storage a reader through the 803 address may be copying: labels
+    // refer to the constant label texts, numbers and flags are held in place,
+    // and the update time lives in the driver's own buffers.
+    if (!assign_in_member_order(status_doc, bytes, update_time)) {
+        // The document is only ever added to: callers may hold its address,
+        // and a member once there stays there.
+        if (!status_doc.isObject()) status_doc = Json::Value(Json::objectValue);
+        Json::Value& alerts = status_doc[quillark::kAlertArrayKey];
+        if (!alerts.isObject()) alerts = Json::Value(Json::objectValue);
+        // The record walked from offset 4, point by point, in record order.
+        for (std::size_t p = 0; p < kPoints.size(); ++p) {
+            const std::uint8_t* field = bytes + kPointOffsets[p];
+            assign_point(status_doc[kPoints[p].key], kPoints[p], bytes, field);
+            if (kPoints[p].kind == PointKind::Alarm) alerts[kPoints[p].key] = field[0] != 0;
         }
-        cursor += kPollReads[group].width();
+        status_doc[quillark::kUpdateTimeKey] = update_time;
     }
 
-    // Time stamp: 16-bit year, then month, day, hour, minute, second; printed
-    // as plain numbers without leading zeros.
-    const std::uint8_t* stamp = bytes + offsetof(Quillark_Data_t, time_stamp);
-    char text[32];
-    std::snprintf(text, sizeof text, "%u-%u-%u %u:%u:%u", unsigned{word_at(stamp)},
-                  unsigned{stamp[2]}, unsigned{stamp[3]}, unsigned{stamp[4]}, unsigned{stamp[5]},
-                  unsigned{stamp[6]});
-    set_label(status_doc[quillark::kUpdateTimeKey], text);
+    // Nobody but this renderer has touched the document: its text can be
+    // made now, from the record, and served until the next round.
+    if (!doc_handed_out_) {
+        quillark::write_status_text(bytes, text, status_text_);
+        text_current_ = true;
+    }
 }

@@ -118,10 +118,10 @@ TEST_P(ControlPreamble, TakesOverTheTagAndResetsTheOutcome) {
     rig.dev.ctrl_result = 1;
     EXPECT_EQ(rig.command(c.code, c.in), c.result);
     EXPECT_EQ(rig.dev.poll_step, c.code);
-    EXPECT_EQ(rig.dev.ctrl_result, -1);
+    EXPECT_EQ(rig.dev.ctrl_result, quillark::Pending);
     EXPECT_EQ(rig.out_size, kUntouched);
     EXPECT_EQ(rig.host->names(), std::vector<std::string>{"OpenPort"});
-    EXPECT_EQ(rig.result(), -1);
+    EXPECT_EQ(rig.result(), quillark::Pending);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -135,7 +135,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(WriteRegister, SendsTheValueToTheAddressAndExpectsItsEcho) {
     Rig rig;
-    ASSERT_EQ(rig.command(206, words({100, 250})), 0);
+    ASSERT_EQ(rig.command(IoWriteRegister, words({100, 250})), 0);
     EXPECT_EQ(rig.dev.ctrl_expect, 250);
     ModbusRequest request;
     ASSERT_TRUE(rig.dev.take_request(request));
@@ -150,7 +150,8 @@ TEST(WriteRegisters, WritesEveryWholeWordAfterTheAddress) {
         Rig rig;
         auto in = words({40, 1, 2, 3, 4});
         in.push_back(0xFF);  // an odd last byte is not a word
-        ASSERT_EQ(rig.dev.DeviceIoControl(210, in.data(), in_len, nullptr, 0, rig.out_size), 0);
+        ASSERT_EQ(rig.dev.DeviceIoControl(IoWriteRegisters,
+                                          in.data(), in_len, nullptr, 0, rig.out_size), 0);
         EXPECT_EQ(rig.dev.ctrl_expect, 4) << in_len;
         ModbusRequest request;
         ASSERT_TRUE(rig.dev.take_request(request));
@@ -165,11 +166,13 @@ TEST(WriteRegisters, OneRequestCarriesAtMost123Values) {
     std::vector<unsigned char> in(2 + 2 * 124, 0x01);
     for (int in_len : {248, 249}) {
         Rig rig;
-        EXPECT_EQ(rig.dev.DeviceIoControl(210, in.data(), in_len, nullptr, 0, rig.out_size), 0);
+        EXPECT_EQ(rig.dev.DeviceIoControl(IoWriteRegisters,
+                                          in.data(), in_len, nullptr, 0, rig.out_size), 0);
         EXPECT_EQ(rig.dev.ctrl_expect, 123);
     }
     Rig rig;
-    EXPECT_EQ(rig.dev.DeviceIoControl(210, in.data(), 250, nullptr, 0, rig.out_size), -1);
+    EXPECT_EQ(rig.dev.DeviceIoControl(IoWriteRegisters,
+                                      in.data(), 250, nullptr, 0, rig.out_size), -1);
 }
 
 // Input too short, missing or too long for the write is refused before any
@@ -227,10 +230,11 @@ TEST_P(SignalCommand, AnswersAfterThePreambleWithoutThrowing) {
     const SignalCase& c = GetParam();
     Rig rig;
     const int in_len = c.in_len == -2 ? static_cast<int>(c.text.size()) : c.in_len;
-    EXPECT_EQ(rig.dev.DeviceIoControl(310, c.text.data(), in_len, nullptr, 0, rig.out_size),
+    EXPECT_EQ(rig.dev.DeviceIoControl(IoSignalCommand,
+                                      c.text.data(), in_len, nullptr, 0, rig.out_size),
               c.result);
     EXPECT_EQ(rig.dev.poll_step, 310);
-    EXPECT_EQ(rig.dev.ctrl_result, -1);
+    EXPECT_EQ(rig.dev.ctrl_result, quillark::Pending);
     ModbusRequest request;
     EXPECT_FALSE(rig.dev.take_request(request)) << "a signal command sends nothing";
 }
@@ -256,14 +260,17 @@ INSTANTIATE_TEST_SUITE_P(
         // skips them, then descends into every bracket after them.
         SignalCase{"quote_in_line_comment", "//\"\n" + nested(40), -1},
         SignalCase{"quote_in_block_comment", "/*\"*/" + nested(40), -1},
-        SignalCase{"closers_in_block_comment", "/*]]]]]]]]]]*/" + nested(40), -1}),
+        SignalCase{"closers_in_block_comment", "/*]]]]]]]]]]*/" + nested(40), -1},
+        // The reader ends at the root value and ignores what follows it.
+        SignalCase{"brackets_after_the_root", "{}" + std::string(40, '['), 0},
+        SignalCase{"nesting_after_the_root", nested(32) + " " + nested(40), 0}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(StatusText, NullDocumentBeforeAnyRender) {
     Rig rig;
     char out[16];
     std::memset(out, kFill, sizeof out);
-    EXPECT_EQ(rig.dev.DeviceIoControl(801, nullptr, 0, out, 16, rig.out_size), 0);
+    EXPECT_EQ(rig.dev.DeviceIoControl(IoGetStatusText, nullptr, 0, out, 16, rig.out_size), 0);
     EXPECT_EQ(rig.out_size, 5);
     EXPECT_EQ(std::string(out, 5), "null\n");
     EXPECT_EQ(static_cast<unsigned char>(out[5]), kFill) << "no terminator is added";
@@ -283,7 +290,8 @@ TEST(StatusText, CopiesExactlyWhenTheBufferFitsAndNothingOtherwise) {
     EXPECT_TRUE(doc.isObject());
 
     std::vector<char> out(text.size() + 8, static_cast<char>(kFill));
-    EXPECT_EQ(rig.dev.DeviceIoControl(801, nullptr, 0, out.data(), length, rig.out_size), 0);
+    EXPECT_EQ(rig.dev.DeviceIoControl(IoGetStatusText,
+                                      nullptr, 0, out.data(), length, rig.out_size), 0);
     EXPECT_EQ(rig.out_size, length);
     EXPECT_EQ(std::string(out.data(), text.size()), text);
     EXPECT_EQ(static_cast<unsigned char>(out[text.size()]), kFill);
@@ -296,7 +304,8 @@ TEST(StatusText, CopiesExactlyWhenTheBufferFitsAndNothingOtherwise) {
                          Case{false, INT_MIN}, Case{true, length}, Case{true, INT_MAX}}) {
         std::vector<char> small(text.size() + 8, static_cast<char>(kFill));
         rig.out_size = kUntouched;
-        EXPECT_EQ(rig.dev.DeviceIoControl(801, nullptr, 0, c.null_out ? nullptr : small.data(),
+        EXPECT_EQ(rig.dev.DeviceIoControl(IoGetStatusText,
+                                          nullptr, 0, c.null_out ? nullptr : small.data(),
                                           c.out_len, rig.out_size),
                   -1)
             << c.out_len;
@@ -311,7 +320,8 @@ TEST(StatusObject, HandsOutTheAddressOfTheDriversDocument) {
     Rig rig;
     unsigned char out[2 * sizeof(void*)];
     std::memset(out, kFill, sizeof out);
-    EXPECT_EQ(rig.dev.DeviceIoControl(803, nullptr, 0, out, kAddress, rig.out_size), 0);
+    EXPECT_EQ(rig.dev.DeviceIoControl(IoGetStatusObject,
+                                      nullptr, 0, out, kAddress, rig.out_size), 0);
     EXPECT_EQ(rig.out_size, kAddress);
     const Json::Value* doc = nullptr;
     std::memcpy(&doc, out, sizeof doc);
@@ -320,7 +330,8 @@ TEST(StatusObject, HandsOutTheAddressOfTheDriversDocument) {
     EXPECT_TRUE(doc->isNull()) << "no round has completed";
 
     rig.round();
-    EXPECT_EQ(rig.dev.DeviceIoControl(803, nullptr, 0, out, sizeof out, rig.out_size), 0);
+    EXPECT_EQ(rig.dev.DeviceIoControl(IoGetStatusObject,
+                                      nullptr, 0, out, sizeof out, rig.out_size), 0);
     EXPECT_TRUE(doc->isObject()) << "the request brought the document up to date";
 
     struct Case {
@@ -331,7 +342,7 @@ TEST(StatusObject, HandsOutTheAddressOfTheDriversDocument) {
                          Case{true, kAddress}}) {
         std::memset(out, kFill, sizeof out);
         rig.out_size = kUntouched;
-        EXPECT_EQ(rig.dev.DeviceIoControl(803, nullptr, 0, c.null_out ? nullptr : out,
+        EXPECT_EQ(rig.dev.DeviceIoControl(IoGetStatusObject, nullptr, 0, c.null_out ? nullptr : out,
                                           c.out_len, rig.out_size),
                   -1);
         EXPECT_EQ(rig.out_size, kAddress);
@@ -358,7 +369,7 @@ TEST_P(WriteCycle, OutcomeFollowsTheUnitsAnswer) {
     Rig rig;
     rig.unit.refuse_writes = c.refuse;
     ASSERT_EQ(rig.command(c.code, c.in), 0);
-    EXPECT_EQ(rig.result(), -1) << "pending until the unit answers";
+    EXPECT_EQ(rig.result(), quillark::Pending) << "pending until the unit answers";
     rig.pump();
     EXPECT_EQ(rig.result(), c.result);
     EXPECT_EQ(rig.host->names(), (std::vector<std::string>{"OpenPort", "Reset"}));
@@ -372,24 +383,27 @@ TEST_P(WriteCycle, OutcomeFollowsTheUnitsAnswer) {
 
 INSTANTIATE_TEST_SUITE_P(
     Writes, WriteCycle,
-    ::testing::Values(CycleCase{"one_confirmed", 206, words({100, 250}), false, 1},
-                      CycleCase{"one_refused", 206, words({100, 250}), true, 3},
-                      CycleCase{"several_confirmed", 210, words({100, 250, 0, 7}), false, 1},
-                      CycleCase{"several_refused", 210, words({100, 250, 0, 7}), true, 3}),
+    ::testing::Values(
+        CycleCase{"one_confirmed", IoWriteRegister, words({100, 250}), false, quillark::Confirmed},
+        CycleCase{"one_refused", IoWriteRegister, words({100, 250}), true, quillark::NotConfirmed},
+        CycleCase{"several_confirmed", IoWriteRegisters, words({100, 250, 0, 7}), false,
+                  quillark::Confirmed},
+        CycleCase{"several_refused", IoWriteRegisters, words({100, 250, 0, 7}), true,
+                  quillark::NotConfirmed}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(WriteCycle, PollRoundStartedBeforeTheAnswerLeavesItPending) {
     Rig rig;
-    ASSERT_EQ(rig.command(206, words({100, 250})), 0);
+    ASSERT_EQ(rig.command(IoWriteRegister, words({100, 250})), 0);
     ModbusRequest write;
     ASSERT_TRUE(rig.dev.take_request(write));  // on its way to the unit
     rig.dev.RefreshStatus();                    // the host starts polling meanwhile
     rig.dev.reg_buf[0] = 250;                   // the echo arrives late
     rig.dev.process_payload(SPModbus::TabRegisters, 1);
-    EXPECT_EQ(rig.result(), -1);
+    EXPECT_EQ(rig.result(), quillark::Pending);
     EXPECT_EQ(rig.dev.poll_step, 12) << "the late echo was taken as the first poll reply";
     rig.pump();
-    EXPECT_EQ(rig.result(), -1);
+    EXPECT_EQ(rig.result(), quillark::Pending);
     EXPECT_EQ(rig.host->count("SendSP"), 1) << "the round completed";
     EXPECT_EQ(rig.host->count("Reset"), 1) << "only the round's end, no write answer";
 }

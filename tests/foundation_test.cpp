@@ -39,7 +39,7 @@ TEST(DataDevice, FreshDeviceIsZeroAndSendsNothing) {
     EXPECT_EQ(dev.device_type, "quillark");
     EXPECT_EQ(dev.baud_rate, 9600);
     EXPECT_TRUE(dev.modbus_option);
-    EXPECT_EQ(dev.ctrl_result, -1);
+    EXPECT_EQ(dev.ctrl_result, quillark::Pending);
     EXPECT_EQ(dev.ctrl_expect, -1);
     dev.Init(host, 7, Json::Value());
     EXPECT_EQ(host->count("SendSP"), 0);

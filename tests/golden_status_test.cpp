@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 #include <json/reader.h>
+#include <json/writer.h>
 
 #include "points.h"
 #include "status_device.h"
@@ -90,4 +91,10 @@ TEST(GoldenStatus, RecordImageRendersTheExpectedDocument) {
     compare_objects("", expected, doc, differences);
     for (const std::string& difference : differences) ADD_FAILURE() << difference;
     EXPECT_EQ(expected.size(), quillark::kDocumentMembers);
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    EXPECT_EQ(fetch_status_text(d.dev), Json::FastWriter().write(doc))
+        << "the status text is what the JSON library writes for the document";
+#pragma GCC diagnostic pop
 }

@@ -154,7 +154,7 @@ TEST(PollRound, UnknownTagsChangeNothing) {
         rig.dev.poll_step = tag;
         EXPECT_EQ(rig.dev.process_payload(SPModbus::TabInputBits, 6), 1) << tag;
         EXPECT_EQ(rig.dev.poll_step, tag);
-        EXPECT_EQ(rig.dev.ctrl_result, -1);
+        EXPECT_EQ(rig.dev.ctrl_result, quillark::Pending);
         std::vector<std::uint8_t> expected(187, 0);
         expected[0] = 7;
         EXPECT_EQ(std::memcmp(&rig.dev.record, expected.data(), 187), 0) << tag;
@@ -189,10 +189,14 @@ TEST_P(WriteEcho, JudgesTheUnitsAnswer) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, WriteEcho,
-    ::testing::Values(EchoCase{206, 250, 250, 0, 1}, EchoCase{206, 250, 251, 0, 3},
-                      EchoCase{206, 65535, 65535, 0, 1}, EchoCase{206, -1, 65535, 0, 3},
-                      EchoCase{210, 4, 16, 4, 1}, EchoCase{210, 4, 16, 5, 3},
-                      EchoCase{210, 4, 17, 4, 3}, EchoCase{210, -1, 16, 65535, 3}));
+    ::testing::Values(EchoCase{IoWriteRegister, 250, 250, 0, quillark::Confirmed},
+                      EchoCase{IoWriteRegister, 250, 251, 0, quillark::NotConfirmed},
+                      EchoCase{IoWriteRegister, 65535, 65535, 0, quillark::Confirmed},
+                      EchoCase{IoWriteRegister, -1, 65535, 0, quillark::NotConfirmed},
+                      EchoCase{IoWriteRegisters, 4, 16, 4, quillark::Confirmed},
+                      EchoCase{IoWriteRegisters, 4, 16, 5, quillark::NotConfirmed},
+                      EchoCase{IoWriteRegisters, 4, 17, 4, quillark::NotConfirmed},
+                      EchoCase{IoWriteRegisters, -1, 16, 65535, quillark::NotConfirmed}));
 
 TEST(ValueQuery, AnswersOnlyWhetherDataIsMissingStaleOrFresh) {
     TestClock clock(at(2024, 3, 5, 8, 7, 9));

@@ -7,6 +7,8 @@
 
 #include <json/reader.h>
 
+#include "commands.h"
+
 namespace testing_support {
 
 void RecordingController::add(HostCall call) {
@@ -165,10 +167,11 @@ bool parse_json_text(const std::string& text, Json::Value& out) {
 std::string fetch_status_text(VDeviceInterface& device) {
     std::string text;
     int size = 0;
-    device.DeviceIoControl(801, nullptr, 0, nullptr, 0, size);
+    device.DeviceIoControl(IoGetStatusText, nullptr, 0, nullptr, 0, size);
     for (;;) {
         text.assign(static_cast<std::size_t>(size), '\0');
-        if (device.DeviceIoControl(801, nullptr, 0, text.data(), size, size) == 0) break;
+        if (device.DeviceIoControl(IoGetStatusText, nullptr, 0, text.data(), size, size) == 0)
+            break;
     }
     text.resize(static_cast<std::size_t>(size));
     return text;

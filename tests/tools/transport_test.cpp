@@ -118,7 +118,8 @@ TEST(Transport, WriteAnswersConfirmOnlyAGoodEcho) {
                 driver.reg_buf[0] = answer.words[0];
                 driver.reg_buf[1] = answer.words[1];
                 driver.process_payload(SPModbus::TabRegisters, 1);
-                EXPECT_EQ(driver.ctrl_result, c.expect == Confirmed ? 1 : 3);
+                EXPECT_EQ(driver.ctrl_result, c.expect == Confirmed ? quillark::Confirmed
+                                                                     : quillark::NotConfirmed);
                 break;
         }
     }

@@ -7,6 +7,7 @@
 
 #include <json/writer.h>
 
+#include "commands.h"
 #include "points.h"
 #include "views.h"
 
@@ -15,8 +16,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kWriteRegister = 206;
-constexpr int kStatusText = 801;
+// Any code outside the command table reads back the last write's outcome.
 constexpr int kResultQuery = 802;
 constexpr int kMissesForOffline = 3;
 
@@ -30,7 +30,7 @@ std::string status_text(TesselSPDevice& driver) {
     std::vector<char> buffer(64 * 1024);
     for (int attempt = 0; attempt < 4; ++attempt) {
         int size = 0;
-        const int rc = driver.DeviceIoControl(kStatusText, nullptr, 0, buffer.data(),
+        const int rc = driver.DeviceIoControl(IoGetStatusText, nullptr, 0, buffer.data(),
                                               static_cast<int>(buffer.size()), size);
         if (rc == 0 && size >= 0 && static_cast<std::size_t>(size) <= buffer.size())
             return std::string(buffer.data(), static_cast<std::size_t>(size));
@@ -268,17 +268,19 @@ void LinkWorker::send_write(Unit& unit, const Write& write) {
     transport_.set_unit(unit.config.unit_id);
     std::uint16_t words[2] = {static_cast<std::uint16_t>(write.reg), write.value};
     int unused = 0;
-    const int rc = unit.driver->DeviceIoControl(kWriteRegister, words, sizeof words, nullptr, 0, unused);
+    const int rc = unit.driver->DeviceIoControl(IoWriteRegister, words, sizeof words, nullptr, 0, unused);
     std::string result;
     if (rc != 0) {
         result = "rejected: the driver did not take the write";
     } else {
         master_.pump(*unit.modbus);
-        std::int32_t verdict = -1;
+        std::int32_t verdict = quillark::Pending;
         int size = 0;
         unit.driver->DeviceIoControl(kResultQuery, nullptr, 0, &verdict, sizeof verdict, size);
-        if (size != sizeof verdict) verdict = -1;
-        result = verdict == 1 ? "confirmed" : verdict == 3 ? "not-confirmed" : "unanswered";
+        if (size != sizeof verdict) verdict = quillark::Pending;
+        result = verdict == quillark::Confirmed      ? "confirmed"
+                 : verdict == quillark::NotConfirmed ? "not-confirmed"
+                                                     : "unanswered";
     }
     say("unit " + unit.config.name + ": write " + std::to_string(write.reg) + "=" +
         std::to_string(write.value) + ": " + result);

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 
+#include "commands.h"
 #include "files.h"
 #include "master.h"
 #include "server.h"
@@ -23,9 +24,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using quillark_tools::RegisterWrite;
 
-constexpr int kWriteRegister = 206;
-constexpr int kWriteRegisters = 210;
-constexpr int kStatusText = 801;
 constexpr int kResultQuery = 802;  // any code outside the command table reads the result
 
 std::atomic<int> g_signal{0};
@@ -104,7 +102,7 @@ private:
     void round_done(long round, const standin::PumpResult& result, Clock::duration took);
     void round_failed(long round, const standin::PumpResult& result);
     void publish();
-    int send(const RegisterWrite& write);  // the driver's verdict: -1, 1 or 3
+    int send(const RegisterWrite& write);  // the driver's verdict (quillark::WriteOutcome)
     void progress(const std::string& line) const {
         if (!o_.quiet) say(line);
     }
@@ -259,7 +257,7 @@ void Poller::publish() {
     std::vector<char> buffer(64 * 1024);
     for (int attempt = 0; attempt < 4; ++attempt) {
         int size = 0;
-        const int rc = standin::command(*driver_, kStatusText, nullptr, 0, buffer.data(),
+        const int rc = standin::command(*driver_, IoGetStatusText, nullptr, 0, buffer.data(),
                                         static_cast<int>(buffer.size()), size);
         if (rc == 0 && size >= 0 && static_cast<std::size_t>(size) <= buffer.size()) {
             const std::string text(buffer.data(), static_cast<std::size_t>(size));
@@ -284,27 +282,27 @@ int Poller::send(const RegisterWrite& write) {
     words.push_back(static_cast<std::uint16_t>(write.address));
     words.insert(words.end(), write.values.begin(), write.values.end());
     int unused = 0;
-    const int code = write.kind == RegisterWrite::Kind::Multiple ? kWriteRegisters : kWriteRegister;
+    const int code = write.kind == RegisterWrite::Kind::Multiple ? IoWriteRegisters : IoWriteRegister;
     standin::command(*driver_, code, words.data(), static_cast<int>(words.size() * 2), nullptr, 0,
                      unused);
     const standin::PumpResult sent = master_->pump(*driver_);
     // The master waits for the answer (or the timeout), so the result query
     // finds the driver's verdict already in place.
-    std::int32_t verdict = -1;
+    std::int32_t verdict = quillark::Pending;
     int size = 0;
     standin::command(*driver_, kResultQuery, nullptr, 0, &verdict, sizeof verdict, size);
-    if (size != sizeof verdict) verdict = -1;
+    if (size != sizeof verdict) verdict = quillark::Pending;
 
     std::string line = describe(write) + ": ";
-    if (verdict == 1) line += "confirmed by the unit";
-    else if (verdict == 3) line += "answered but not confirmed";
+    if (verdict == quillark::Confirmed) line += "confirmed by the unit";
+    else if (verdict == quillark::NotConfirmed) line += "answered but not confirmed";
     else line += "no answer";
-    if (verdict != 1 && sent.requests > 0) {
+    if (verdict != quillark::Confirmed && sent.requests > 0) {
         line += " (" + std::string(standin::to_string(sent.outcome.status));
         if (!sent.outcome.error.empty()) line += ": " + sent.outcome.error;
         line += ")";
     }
-    if (verdict == 1) progress(line);
+    if (verdict == quillark::Confirmed) progress(line);
     else say(line);
     return verdict;
 }

@@ -1,0 +1,109 @@
+// The status text (801) beside what the JSON library's compact writer alone
+// costs on the same document: after a new round (rebuild and text), repeated
+// with no new round, and once an 803 has handed out the document's address
+// (the text is then written from the live document every time). Each reports
+// the mallocs per call.
+#include <cstring>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+#include <json/writer.h>
+
+#include "malloc_count.h"
+#include "quillark.h"
+
+namespace {
+
+// A driver with a rendered document of a varied record: every kind of label
+// and number, none of them all zero.
+class Rig {
+public:
+    Rig() {
+        unsigned char image[187];
+        for (std::size_t i = 0; i < sizeof image; ++i) image[i] = static_cast<unsigned char>(i * 7);
+        std::ostringstream quiet;
+        auto* previous = std::cout.rdbuf(quiet.rdbuf());
+        dev.LoadFromCache(image, sizeof image);
+        std::cout.rdbuf(previous);
+        status_text();
+    }
+    int status_text() {
+        return dev.DeviceIoControl(IoGetStatusText, nullptr, 0, out.data(),
+                                   static_cast<int>(out.size()), size);
+    }
+    void new_round() { dev.last_data_time += boost::posix_time::seconds(1); }
+    void hand_out_address() {
+        const Json::Value* address = nullptr;
+        dev.DeviceIoControl(IoGetStatusObject, nullptr, 0, &address, sizeof address, size);
+    }
+
+    Quillark dev;
+    std::vector<char> out = std::vector<char>(1 << 16);
+    int size = 0;
+};
+
+void BM_FastWriterAlone(benchmark::State& state) {
+    Rig rig;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    Json::FastWriter writer;
+    const std::uint64_t start = bench::malloc_calls();
+    for (auto _ : state) benchmark::DoNotOptimize(writer.write(rig.dev.status_doc));
+#pragma GCC diagnostic pop
+    bench::report_mallocs(state, start);
+}
+BENCHMARK(BM_FastWriterAlone);
+
+void BM_StatusTextAfterNewRound(benchmark::State& state) {
+    Rig rig;
+    const std::uint64_t start = bench::malloc_calls();
+    for (auto _ : state) {
+        rig.new_round();
+        benchmark::DoNotOptimize(rig.status_text());
+        benchmark::ClobberMemory();
+    }
+    bench::report_mallocs(state, start);
+    state.counters["text_bytes"] = rig.size;
+}
+BENCHMARK(BM_StatusTextAfterNewRound);
+
+void BM_StatusTextRepeat(benchmark::State& state) {
+    Rig rig;
+    const std::uint64_t start = bench::malloc_calls();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(rig.status_text());
+        benchmark::ClobberMemory();
+    }
+    bench::report_mallocs(state, start);
+}
+BENCHMARK(BM_StatusTextRepeat);
+
+void BM_StatusTextAddressHandedOutAfterNewRound(benchmark::State& state) {
+    Rig rig;
+    rig.hand_out_address();
+    const std::uint64_t start = bench::malloc_calls();
+    for (auto _ : state) {
+        rig.new_round();
+        benchmark::DoNotOptimize(rig.status_text());
+        benchmark::ClobberMemory();
+    }
+    bench::report_mallocs(state, start);
+}
+BENCHMARK(BM_StatusTextAddressHandedOutAfterNewRound);
+
+void BM_StatusTextAddressHandedOutRepeat(benchmark::State& state) {
+    Rig rig;
+    rig.hand_out_address();
+    const std::uint64_t start = bench::malloc_calls();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(rig.status_text());
+        benchmark::ClobberMemory();
+    }
+    bench::report_mallocs(state, start);
+}
+BENCHMARK(BM_StatusTextAddressHandedOutRepeat);
+
+}  // namespace
