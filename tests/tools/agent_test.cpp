@@ -48,15 +48,6 @@ int free_port() {
     return ntohs(address.sin_port);
 }
 
-Json::Value parse_json(const std::string& text) {
-    Json::CharReaderBuilder builder;
-    Json::Value value;
-    std::string errors;
-    std::istringstream in(text);
-    EXPECT_TRUE(Json::parseFromStream(builder, in, &value, &errors)) << errors << "\n" << text;
-    return value;
-}
-
 // A broker of our own on a free loopback port, stopped by its pid.
 class Broker {
 public:

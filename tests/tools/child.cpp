@@ -13,6 +13,9 @@
 #include <stdexcept>
 #include <thread>
 
+#include <gtest/gtest.h>
+#include <json/reader.h>
+
 extern char** environ;
 
 namespace tool_tests {
@@ -99,6 +102,15 @@ std::vector<std::string> tool(const std::string& path, std::vector<std::string> 
     argv.push_back(path);
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
+}
+
+Json::Value parse_json(const std::string& text) {
+    Json::CharReaderBuilder builder;
+    Json::Value value;
+    std::string errors;
+    std::istringstream in(text);
+    EXPECT_TRUE(Json::parseFromStream(builder, in, &value, &errors)) << errors << "\n" << text;
+    return value;
 }
 
 }  // namespace tool_tests

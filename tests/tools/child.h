@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <json/value.h>
+
 #include "fakes.h"
 
 namespace tool_tests {
@@ -60,5 +62,8 @@ private:
 // The tools as the build made them, run under the emulator when the build is
 // a cross build.
 std::vector<std::string> tool(const std::string& path, std::vector<std::string> args);
+
+// A tool's JSON output, parsed; a test failure (with the text) if it is not JSON.
+Json::Value parse_json(const std::string& text);
 
 }  // namespace tool_tests

@@ -108,15 +108,6 @@ int count(const std::string& text, const std::string& what) {
     return n;
 }
 
-Json::Value parse_json(const std::string& text) {
-    Json::CharReaderBuilder builder;
-    Json::Value value;
-    std::string errors;
-    std::istringstream in(text);
-    EXPECT_TRUE(Json::parseFromStream(builder, in, &value, &errors)) << errors << "\n" << text;
-    return value;
-}
-
 // Bytes 0..179 of the record a round over the unit with this image must give.
 std::vector<std::uint8_t> expected_record(const Json::Value& overlay, std::uint32_t device_id) {
     quillark_sim::Image image = quillark_sim::Image::standard();

@@ -15,6 +15,9 @@
 #include <gtest/gtest.h>
 
 #include "modbus_transport.h"
+#include "scripted_link.h"
+
+using tool_tests::rtu_link;
 
 using standin::Bytes;
 using standin::Status;
@@ -119,14 +122,6 @@ private:
     int far_ = -1, near_ = -1, listener_ = -1;
     std::thread thread_;
 };
-
-standin::LinkSettings rtu_link(const std::string& device) {
-    standin::LinkSettings link;
-    link.kind = standin::LinkSettings::Kind::Rtu;
-    link.device = device;
-    link.timeout_ms = 200;
-    return link;
-}
 
 standin::LinkSettings tcp_link(int port, int timeout_ms) {
     standin::LinkSettings link;

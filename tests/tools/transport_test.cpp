@@ -17,6 +17,9 @@
 #include "master.h"
 #include "modbus_transport.h"
 #include "quillark.h"
+#include "scripted_link.h"
+
+using tool_tests::rtu_link;
 
 using standin::Status;
 using std::chrono::milliseconds;
@@ -198,15 +201,6 @@ private:
     std::string device_;
     std::thread thread_;
 };
-
-// The scripted line as the transport sees it, with a short timeout.
-standin::LinkSettings rtu_link(const std::string& device) {
-    standin::LinkSettings link;
-    link.kind = standin::LinkSettings::Kind::Rtu;
-    link.device = device;
-    link.timeout_ms = 200;
-    return link;
-}
 
 }  // namespace
 
