@@ -27,6 +27,22 @@ bool is_read(int function) {
            function == ModbusRequest::ReadInputRegisters;
 }
 
+// The PDU, function code and data, at the end of `out`.
+void append_pdu(Bytes& out, const ModbusRequest& request) {
+    out.push_back(static_cast<std::uint8_t>(request.function));
+    put_word(out, static_cast<unsigned>(request.address));
+    if (is_read(request.function)) {
+        put_word(out, static_cast<unsigned>(request.count));
+    } else if (request.function == ModbusRequest::WriteRegister) {
+        put_word(out, request.values[0]);
+    } else {
+        const int count = std::clamp(request.count, 0, ModbusRequest::kMaxWriteRegisters);
+        put_word(out, static_cast<unsigned>(count));
+        out.push_back(static_cast<std::uint8_t>(2 * count));
+        for (int i = 0; i < count; ++i) put_word(out, request.values[i]);
+    }
+}
+
 }  // namespace
 
 std::uint16_t modbus_crc(const std::uint8_t* bytes, std::size_t length) {
@@ -39,36 +55,29 @@ std::uint16_t modbus_crc(const std::uint8_t* bytes, std::size_t length) {
 }
 
 Bytes request_pdu(const ModbusRequest& request) {
-    Bytes pdu{static_cast<std::uint8_t>(request.function)};
-    put_word(pdu, static_cast<unsigned>(request.address));
-    if (is_read(request.function)) {
-        put_word(pdu, static_cast<unsigned>(request.count));
-    } else if (request.function == ModbusRequest::WriteRegister) {
-        put_word(pdu, request.values[0]);
-    } else {
-        const int count = std::clamp(request.count, 0, ModbusRequest::kMaxWriteRegisters);
-        put_word(pdu, static_cast<unsigned>(count));
-        pdu.push_back(static_cast<std::uint8_t>(2 * count));
-        for (int i = 0; i < count; ++i) put_word(pdu, request.values[i]);
-    }
+    Bytes pdu;
+    append_pdu(pdu, request);
     return pdu;
 }
 
 Bytes tcp_request(const ModbusRequest& request, int unit, std::uint16_t transaction) {
-    const Bytes pdu = request_pdu(request);
+    // One allocation: the MBAP header's length is patched in once the PDU is there.
     Bytes adu;
+    adu.reserve(kMaxAdu);
     put_word(adu, transaction);
     put_word(adu, 0);
-    put_word(adu, static_cast<unsigned>(pdu.size() + 1));
+    put_word(adu, 0);
     adu.push_back(static_cast<std::uint8_t>(unit));
-    adu.insert(adu.end(), pdu.begin(), pdu.end());
+    append_pdu(adu, request);
+    const std::size_t length = adu.size() - 6;  // unit id and PDU
+    adu[4] = static_cast<std::uint8_t>((length >> 8) & 0xFF);
+    adu[5] = static_cast<std::uint8_t>(length & 0xFF);
     return adu;
 }
 
 Bytes rtu_request(const ModbusRequest& request, int unit) {
     Bytes adu{static_cast<std::uint8_t>(unit)};
-    const Bytes pdu = request_pdu(request);
-    adu.insert(adu.end(), pdu.begin(), pdu.end());
+    append_pdu(adu, request);
     const std::uint16_t crc = modbus_crc(adu.data(), adu.size());
     adu.push_back(static_cast<std::uint8_t>(crc & 0xFF));
     adu.push_back(static_cast<std::uint8_t>(crc >> 8));

@@ -216,29 +216,17 @@ int ModbusTransport::read_some(std::uint8_t* into, std::size_t want) {
 }
 
 Received ModbusTransport::receive(Clock::time_point deadline) {
+    if (ctx_ == nullptr) return receive_tcp(deadline);
     Received got;
-    const bool tcp = ctx_ == nullptr;
     const auto byte_timeout =
         std::min(std::chrono::milliseconds(settings_.timeout_ms), kByteTimeout);
     auto until = deadline;
     for (;;) {
-        std::size_t want;
-        if (tcp) {
-            if (got.frame.size() < kTcpHeader) {
-                want = kTcpHeader - got.frame.size();
-            } else {
-                const std::uint8_t* h = got.frame.data();
-                const std::size_t length = static_cast<std::size_t>((h[4] << 8) | h[5]);
-                if (h[2] != 0 || h[3] != 0 || length < 2 || length > kMaxAdu - 6)
-                    return got.fail(Received::Garbled, "not a Modbus TCP answer");
-                want = 6 + length - got.frame.size();
-            }
-        } else {
-            const int length = rtu_answer_length(got.frame.data(), got.frame.size());
-            if (length < 0 || length > 256)
-                return got.fail(Received::Garbled, "not a Modbus RTU answer");
-            want = length == 0 ? 1 : static_cast<std::size_t>(length) - got.frame.size();
-        }
+        const int length = rtu_answer_length(got.frame.data(), got.frame.size());
+        if (length < 0 || length > 256)
+            return got.fail(Received::Garbled, "not a Modbus RTU answer");
+        const std::size_t want =
+            length == 0 ? 1 : static_cast<std::size_t>(length) - got.frame.size();
         if (want == 0) break;
         switch (wait_readable(until)) {
             case Wait::Ready: break;
@@ -255,7 +243,7 @@ Received ModbusTransport::receive(Clock::time_point deadline) {
         if (n < 0) return got.fail(Received::Error, std::strerror(errno));
         got.frame.insert(got.frame.end(), bytes, bytes + n);
         // A serial answer, once begun, comes without long gaps.
-        if (!tcp) until = std::max(deadline, Clock::now() + byte_timeout);
+        until = std::max(deadline, Clock::now() + byte_timeout);
     }
     if (trace_) trace_(false, got.frame.data(), got.frame.size());
     got.kind = Received::Frame;

@@ -231,6 +231,7 @@ void ModbusTransport::drop_link() {
     if (ctx_ != nullptr) modbus_close(ctx_);
     else close(fd_);
     fd_ = -1;
+    inbox_size_ = 0;
     open_ = false;
     // The first attempt to reopen comes with the next request.
     next_attempt_ = std::chrono::steady_clock::now();

@@ -176,6 +176,7 @@ private:
     bool send(const Bytes& adu, std::string& error);
     Wait wait_readable(std::chrono::steady_clock::time_point deadline) const;
     Received receive(std::chrono::steady_clock::time_point deadline);
+    Received receive_tcp(std::chrono::steady_clock::time_point deadline);
     Outcome await_read(const ModbusRequest& request, std::uint8_t* bits, std::uint16_t* words);
     Outcome await_write(const ModbusRequest& request, std::uint16_t* words);
     int read_some(std::uint8_t* into, std::size_t want);
@@ -192,6 +193,10 @@ private:
     bool ever_open_ = false;
     bool suspect_ = false;  // a serial line that may still carry earlier answers
     std::uint16_t transaction_ = 0;
+    // TCP: bytes read from the stream and not yet taken as a frame; they
+    // always start at a frame's first byte.
+    std::uint8_t inbox_[kMaxAdu];
+    std::size_t inbox_size_ = 0;
     LinkStats stats_;
     const Wakeup* wakeup_ = nullptr;
     FrameTrace trace_;
