@@ -26,8 +26,10 @@ double unix_now() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-std::string status_text(TesselSPDevice& driver) {
-    std::vector<char> buffer(64 * 1024);
+// `buffer` is kept from round to round, so a round's text costs no fresh
+// 64 KiB; it grows when a text does not fit.
+std::string status_text(TesselSPDevice& driver, std::vector<char>& buffer) {
+    if (buffer.size() < 64 * 1024) buffer.resize(64 * 1024);
     for (int attempt = 0; attempt < 4; ++attempt) {
         int size = 0;
         const int rc = driver.DeviceIoControl(IoGetStatusText, nullptr, 0, buffer.data(),
@@ -219,7 +221,7 @@ void LinkWorker::poll(Unit& unit) {
     unit.last_duration = took;
 
     std::string status;
-    if (complete) status = status_text(*unit.driver);
+    if (complete) status = status_text(*unit.driver, status_buffer_);
     const double now = unix_now();
     const bool was_online = unit.view.online;
     unit.misses = complete ? 0 : unit.misses + 1;

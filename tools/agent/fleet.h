@@ -100,6 +100,7 @@ private:
     standin::Master master_;
     standin::Wakeup stopping_;  // ends the wait for an answer when the link stops
     std::vector<std::unique_ptr<Unit>> units_;
+    std::vector<char> status_buffer_;  // the link thread's, for the units' status texts
 
     mutable std::mutex mutex_;  // guards the views, the write queues and stop_
     std::condition_variable wake_;
