@@ -20,7 +20,9 @@ namespace quillark_sim {
 
 namespace {
 
-constexpr int kMaxConnections = 16;
+// Enough for one poller process per unit id of a 50-unit gateway (the
+// agent's scale run); a connection beyond this is closed on arrival.
+constexpr int kMaxConnections = 64;
 constexpr int kSerialRetryMs = 500;
 
 std::runtime_error failure(const std::string& what) {
