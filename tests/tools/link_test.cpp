@@ -50,6 +50,11 @@ Bytes tcp(int transaction, int unit, const Bytes& pdu) {
     return frame;
 }
 
+Bytes operator+(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 // The far end of a link, run by a thread: for each request it reads, it
 // waits and then writes what the script gives for that request; an empty
 // frame hangs up.
@@ -171,6 +176,12 @@ TEST(LinkChecks, TcpAnswerMustFitTransactionUnitAndRequest) {
          Status::NoAnswer},
         {"earlier transaction's, then own",
          [&](int t) { return std::vector<Bytes>{tcp(t - 1, 1, {4, 2, 0xDE, 0xAD}), tcp(t, 1, good)}; },
+         Status::Answered},
+        // Both in one segment; the duplicate is left over for the next request to skip.
+        {"own, then a duplicate",
+         [&](int t) { return std::vector<Bytes>{tcp(t, 1, good) + tcp(t, 1, good)}; }, Status::Answered},
+        {"after a duplicate, earlier transaction's and own",
+         [&](int t) { return std::vector<Bytes>{tcp(t - 1, 1, {4, 2, 0xDE, 0xAD}) + tcp(t, 1, good)}; },
          Status::Answered},
         {"wrong byte count", [&](int t) { return std::vector<Bytes>{tcp(t, 1, {4, 4, 0, 1, 0, 2})}; },
          Status::NoAnswer},
