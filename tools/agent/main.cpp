@@ -132,51 +132,55 @@ public:
     explicit Agent(const quillark_poll::Plugin& plugin) : plugin_(plugin) {}
     ~Agent() { stop(); }
 
-    void apply(const AgentConfig& next) {
-        const std::string token = http_token(next.http);  // a bad token file changes nothing
-        std::shared_ptr<Fleet> old;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            old = fleet_;
-        }
-        if (old) old->stop();
-        if (mqtt_) {
-            for (const UnitConfig& unit : config_.units) {
-                bool kept = false;
-                for (const UnitConfig& n : next.units) kept = kept || n.name == unit.name;
-                if (!kept || !same_mqtt(config_.mqtt, next.mqtt)) mqtt_->clear_unit(unit.name);
-            }
-        }
-        if (!same_mqtt(config_.mqtt, next.mqtt) || !mqtt_) {
-            mqtt_.reset();
-            if (next.mqtt.enabled)
-                mqtt_ = std::make_unique<MqttClient>(
-                    next.mqtt, [this](const std::string& unit) { return owns(unit); },
-                    [this](const std::string& unit, int reg, std::uint16_t value) {
-                        return write(unit, reg, value);
-                    });
-        }
-        Publisher& publisher = mqtt_ ? static_cast<Publisher&>(*mqtt_) : no_publisher_;
-        auto fleet = std::make_shared<Fleet>(next, plugin_, publisher);
+    void start(const AgentConfig& config) {
+        token_ = http_token(config.http);
+        if (config.mqtt.enabled)
+            mqtt_ = std::make_unique<MqttClient>(
+                config.mqtt, [this](const std::string& unit) { return owns(unit); },
+                [this](const std::string& unit, int reg, std::uint16_t value) {
+                    return write(unit, reg, value);
+                });
+        auto fleet = std::make_shared<Fleet>(config, plugin_, publisher());
         {
             std::lock_guard<std::mutex> lock(mutex_);
             fleet_ = fleet;
         }
-        old.reset();
         fleet->start();
+        config_ = config;
+        std::string where;
+        auto listener = bind_http(config.http, where);
+        switch_http(std::move(listener), where);
+    }
+
+    // Applies what changed and returns what that was. Whatever can fail (the
+    // token file, the new listener, a new driver) is tried before anything
+    // running is touched, so a throw leaves the agent as it was.
+    std::string reload(const AgentConfig& next) {
+        const std::string token = http_token(next.http);
+        const bool http_moved = next.http.host != config_.http.host || next.http.port != config_.http.port;
+        std::string where;
+        std::unique_ptr<httplib::Server> listener = http_moved ? bind_http(next.http, where) : nullptr;
+        const ReloadSummary summary = fleet()->reload(next, plugin_, publisher());
+        // Only now has every unit that went stopped publishing.
+        if (mqtt_)
+            for (const std::string& unit : summary.removed) mqtt_->clear_unit(unit);
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            token_ = token;  // the running listener asks for the new token from now on
+            token_ = token;  // the listener asks for the token on every request
         }
-        const HttpConfig running_http = config_.http;
-        const bool http_changed = !http_ || next.http.host != running_http.host ||
-                                  next.http.port != running_http.port;
+        std::string said = summary.describe();
+        if (listener) {
+            switch_http(std::move(listener), where);
+            said += "; HTTP moved to " + next.http.host + ":" + std::to_string(next.http.port);
+        }
+        // Units keep publishing through the running client; a new one would
+        // have to be given every unit's retained state first.
+        if (!same_mqtt(config_.mqtt, next.mqtt))
+            said += "; the [mqtt] section changed: it takes effect when the agent is restarted";
+        const MqttConfig running_mqtt = config_.mqtt;
         config_ = next;
-        config_.http = running_http;
-        if (http_changed) {
-            start_http(next.http);  // the old listener stays if the new one cannot bind
-            config_.http = next.http;
-        }
+        config_.mqtt = running_mqtt;
+        return said;
     }
 
     void stop() {
@@ -205,7 +209,11 @@ private:
         return f ? f->queue_write(unit, reg, value) : "rejected: the agent is stopping";
     }
 
-    void start_http(const HttpConfig& config) {
+    Publisher& publisher() { return mqtt_ ? static_cast<Publisher&>(*mqtt_) : no_publisher_; }
+
+    // A listener bound but not yet serving; throws if the address cannot be had.
+    // `where` gets the line that says where it listens.
+    std::unique_ptr<httplib::Server> bind_http(const HttpConfig& config, std::string& where) {
         auto server = std::make_unique<httplib::Server>();
         add_routes(
             *server,
@@ -220,11 +228,16 @@ private:
         if (port == 0) port = server->bind_to_any_port(config.host);
         else if (!server->bind_to_port(config.host, port)) port = -1;
         if (port <= 0) throw std::runtime_error("http: cannot listen on " + config.host + ":" + std::to_string(config.port));
+        const std::string base = "http://" + config.host + ":" + std::to_string(port);
+        where = "live view on " + base + "/ (metrics on " + base + "/metrics, units on " + base + "/api/units)";
+        return server;
+    }
+    // Serves from `server` in place of the running listener.
+    void switch_http(std::unique_ptr<httplib::Server> server, const std::string& where) {
         stop_http();
         http_ = std::move(server);
         http_thread_ = std::thread([this] { http_->listen_after_bind(); });
-        const std::string base = "http://" + config.host + ":" + std::to_string(port);
-        say("live view on " + base + "/ (metrics on " + base + "/metrics, units on " + base + "/api/units)");
+        say(where);
     }
     void stop_http() {
         if (!http_) return;
@@ -310,7 +323,7 @@ int main(int argc, char** argv) {
             " units on " + std::to_string(config.links.size()) + " links" +
             (builtin ? " (built-in simulated units)" : ""));
         Agent agent(*plugin);
-        agent.apply(config);
+        agent.start(config);
         while (true) {
             int received = 0;
             sigwait(&signals, &received);
@@ -320,8 +333,7 @@ int main(int argc, char** argv) {
                 continue;
             }
             try {
-                agent.apply(make_config(options, builtin));
-                say("SIGHUP: configuration re-read");
+                say("SIGHUP: " + agent.reload(make_config(options, builtin)));
             } catch (const std::exception& e) {
                 say(std::string("SIGHUP: keeping the running configuration: ") + e.what());
             }
