@@ -80,6 +80,23 @@ TEST_F(AgentTest, ReloadRestartsOnlyWhatChanged) {
     EXPECT_NE(metrics.find("quillark_up{unit=\"fresh\"} 1\n"), std::string::npos);
     EXPECT_NE(metrics.find("quillark_link_reconnects_total{link=\"gw\"} 0\n"), std::string::npos);
 
+    // Another broker: the units go on, the new client starts with their
+    // retained topics, and the old broker's are emptied.
+    Broker other(dir);
+    Subscriber watch_other(other.port());
+    const std::string units = link("gw", gateway.port) + unit("keep", "gw", 1) +
+                              unit("change", "gw", 2, "device_id = 7\n") + unit("fresh", "gw", 4);
+    write_file(dir.file("agent.toml"), http(port) + mqtt(other.port(), "row1") + units);
+    agent->signal(SIGHUP);
+    EXPECT_TRUE(watch_other.wait_for("quillark/keep/availability", "online"));
+    EXPECT_TRUE(watch_other.wait_for("quillark/agent/row1/availability", "online"));
+    EXPECT_TRUE(watch.wait_for("quillark/keep/availability", ""));
+    EXPECT_TRUE(watch.wait_for("quillark/agent/row1/availability", "offline"));
+    EXPECT_NE(agent->err().find("units: 0 added, 0 removed, 0 changed, 3 unchanged; links: 0 added, "
+                                "0 removed, 0 changed, 1 unchanged; MQTT client started anew"),
+              std::string::npos) << agent->err();
+    EXPECT_EQ(connections_to(gateway.port), connection);
+
     // A broken file changes nothing.
     write_file(dir.file("agent.toml"), head + unit("keep", "gw", 1) + "colour = 1\n");
     const int kept = unit_json(port, "keep")["rounds_complete"].asInt();

@@ -28,14 +28,6 @@ constexpr int kExitConfig = 2;
 
 void say(const std::string& line) { std::cerr << "quillark-agent: " << line << std::endl; }
 
-class NoPublisher : public Publisher {
-public:
-    void unit_status(const std::string&, const std::string&) override {}
-    void unit_alarms(const std::string&, const std::string&) override {}
-    void unit_availability(const std::string&, bool) override {}
-    void write_result(const std::string&, int, const std::string&) override {}
-};
-
 struct Options {
     std::string config_file;
     std::string plugin;
@@ -129,18 +121,18 @@ bool same_mqtt(const MqttConfig& a, const MqttConfig& b) {
 // The running configuration: fleet, MQTT client and HTTP server.
 class Agent {
 public:
-    explicit Agent(const quillark_poll::Plugin& plugin) : plugin_(plugin) {}
+    explicit Agent(const quillark_poll::Plugin& plugin)
+        : plugin_(plugin),
+          mqtt_([this](const std::string& unit) { return owns(unit); },
+                [this](const std::string& unit, int reg, std::uint16_t value) {
+                    return write(unit, reg, value);
+                }) {}
     ~Agent() { stop(); }
 
     void start(const AgentConfig& config) {
         token_ = http_token(config.http);
-        if (config.mqtt.enabled)
-            mqtt_ = std::make_unique<MqttClient>(
-                config.mqtt, [this](const std::string& unit) { return owns(unit); },
-                [this](const std::string& unit, int reg, std::uint16_t value) {
-                    return write(unit, reg, value);
-                });
-        auto fleet = std::make_shared<Fleet>(config, plugin_, publisher());
+        mqtt_.replace(mqtt_.prepare(config.mqtt));
+        auto fleet = std::make_shared<Fleet>(config, plugin_, mqtt_);
         {
             std::lock_guard<std::mutex> lock(mutex_);
             fleet_ = fleet;
@@ -153,17 +145,19 @@ public:
     }
 
     // Applies what changed and returns what that was. Whatever can fail (the
-    // token file, the new listener, a new driver) is tried before anything
-    // running is touched, so a throw leaves the agent as it was.
+    // token file, the new listener, the new MQTT client's files, a new
+    // driver) is tried before anything running is touched, so a throw leaves
+    // the agent as it was.
     std::string reload(const AgentConfig& next) {
         const std::string token = http_token(next.http);
         const bool http_moved = next.http.host != config_.http.host || next.http.port != config_.http.port;
         std::string where;
         std::unique_ptr<httplib::Server> listener = http_moved ? bind_http(next.http, where) : nullptr;
-        const ReloadSummary summary = fleet()->reload(next, plugin_, publisher());
+        const bool mqtt_changed = !same_mqtt(config_.mqtt, next.mqtt);
+        std::unique_ptr<MqttClient> client = mqtt_changed ? mqtt_.prepare(next.mqtt) : nullptr;
+        const ReloadSummary summary = fleet()->reload(next, plugin_, mqtt_);
         // Only now has every unit that went stopped publishing.
-        if (mqtt_)
-            for (const std::string& unit : summary.removed) mqtt_->clear_unit(unit);
+        for (const std::string& unit : summary.removed) mqtt_.clear_unit(unit);
         {
             std::lock_guard<std::mutex> lock(mutex_);
             token_ = token;  // the listener asks for the token on every request
@@ -173,13 +167,11 @@ public:
             switch_http(std::move(listener), where);
             said += "; HTTP moved to " + next.http.host + ":" + std::to_string(next.http.port);
         }
-        // Units keep publishing through the running client; a new one would
-        // have to be given every unit's retained state first.
-        if (!same_mqtt(config_.mqtt, next.mqtt))
-            said += "; the [mqtt] section changed: it takes effect when the agent is restarted";
-        const MqttConfig running_mqtt = config_.mqtt;
+        if (mqtt_changed) {
+            mqtt_.replace(std::move(client));
+            said += next.mqtt.enabled ? "; MQTT client started anew" : "; MQTT off";
+        }
         config_ = next;
-        config_.mqtt = running_mqtt;
         return said;
     }
 
@@ -192,7 +184,7 @@ public:
         }
         if (fleet) fleet->stop();
         fleet.reset();
-        mqtt_.reset();  // publishes offline and disconnects
+        mqtt_.close();  // publishes offline and disconnects
     }
 
 private:
@@ -209,7 +201,6 @@ private:
         return f ? f->queue_write(unit, reg, value) : "rejected: the agent is stopping";
     }
 
-    Publisher& publisher() { return mqtt_ ? static_cast<Publisher&>(*mqtt_) : no_publisher_; }
 
     // A listener bound but not yet serving; throws if the address cannot be had.
     // `where` gets the line that says where it listens.
@@ -248,8 +239,7 @@ private:
 
     const quillark_poll::Plugin& plugin_;
     AgentConfig config_;
-    NoPublisher no_publisher_;
-    std::unique_ptr<MqttClient> mqtt_;
+    MqttSwitch mqtt_;
     std::unique_ptr<httplib::Server> http_;
     std::thread http_thread_;
     std::mutex mutex_;  // guards fleet_ and token_
