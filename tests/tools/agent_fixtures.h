@@ -50,12 +50,13 @@ inline int free_port() {
 class Broker {
 public:
     Broker(const ScratchDir& dir, int port = 0) : dir_(dir), port_(port ? port : free_port()) { start(); }
+    // Files named by port and start: two brokers in one test each wait for their own.
     void start() {
-        write_file(dir_.file("mosquitto.conf"),
+        const std::string name = "mosquitto-" + std::to_string(port_) + "-" + std::to_string(++starts_);
+        write_file(dir_.file(name + ".conf"),
                    "listener " + std::to_string(port_) + " 127.0.0.1\nallow_anonymous true\n");
         child_ = std::make_unique<Child>(
-            std::vector<std::string>{"mosquitto", "-c", dir_.file("mosquitto.conf")}, dir_,
-            "mosquitto" + std::to_string(++starts_));
+            std::vector<std::string>{"mosquitto", "-c", dir_.file(name + ".conf")}, dir_, name);
         wait_until([&] { return child_->err().find("running") != std::string::npos; }, kLimit);
     }
     void kill() {

@@ -88,7 +88,7 @@ TEST_F(AgentTest, ReloadRestartsOnlyWhatChanged) {
                               unit("change", "gw", 2, "device_id = 7\n") + unit("fresh", "gw", 4);
     write_file(dir.file("agent.toml"), http(port) + mqtt(other.port(), "row1") + units);
     agent->signal(SIGHUP);
-    EXPECT_TRUE(watch_other.wait_for("quillark/keep/availability", "online"));
+    EXPECT_TRUE(watch_other.wait_for("quillark/keep/availability", "online")) << agent->err();
     EXPECT_TRUE(watch_other.wait_for("quillark/agent/row1/availability", "online"));
     EXPECT_TRUE(watch.wait_for("quillark/keep/availability", ""));
     EXPECT_TRUE(watch.wait_for("quillark/agent/row1/availability", "offline"));

@@ -254,21 +254,25 @@ std::unique_ptr<MqttClient> MqttSwitch::prepare(const MqttConfig& config) const 
 }
 
 void MqttSwitch::replace(std::unique_ptr<MqttClient> next) {
-    std::unique_lock<std::shared_mutex> lock(mutex_);  // publishing waits meanwhile
-    std::map<std::string, std::string> topics;
-    if (client_) {
-        topics = client_->unit_topics();
-        const MqttConfig& was = client_->config();
-        // The units' topics are left where nothing will keep them up to date.
-        if (!next || next->config().host != was.host || next->config().port != was.port ||
-            next->config().prefix != was.prefix)
-            client_->clear_units();
-        client_.reset();  // "offline" and disconnected before the new client connects
+    std::unique_ptr<MqttClient> old;
+    bool left_behind = false;
+    {
+        std::unique_lock<std::shared_mutex> lock(mutex_);
+        old = std::move(client_);
+        client_ = std::move(next);
+        if (old) {
+            const MqttConfig& was = old->config();
+            left_behind = !client_ || client_->config().host != was.host ||
+                          client_->config().port != was.port || client_->config().prefix != was.prefix;
+            if (client_) client_->adopt(old->unit_topics());
+        }
     }
-    client_ = std::move(next);
-    if (!client_) return;
-    client_->adopt(topics);
-    client_->connect();
+    // From here on the units publish to the new client, which keeps what it
+    // gets until it is connected. The old one goes first: "offline" (and its
+    // last will) must not come after the new client's "online".
+    if (old && left_behind) old->clear_units();
+    old.reset();
+    if (client_) client_->connect();  // only this thread changes client_
 }
 
 void MqttSwitch::close() {

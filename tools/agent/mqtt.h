@@ -89,8 +89,9 @@ public:
     // A client for `config`, not yet connected (nullptr when MQTT is off);
     // throws on a password or TLS file it cannot use.
     std::unique_ptr<MqttClient> prepare(const MqttConfig& config) const;
-    // Puts `next` in the running client's place. Topics left behind (another
-    // broker or prefix, or MQTT turned off) are emptied first.
+    // Puts `next` in the running client's place, then disconnects the old
+    // one and connects `next`. Topics left behind (another broker or prefix,
+    // or MQTT turned off) are emptied first. Called from one thread only.
     void replace(std::unique_ptr<MqttClient> next);
     void close();  // the client publishes "offline" and disconnects
 
