@@ -14,7 +14,7 @@ if(QUILLARK_TOOLS OR QUILLARK_FUZZ)
   find_package(CLI11 QUIET)
 endif()
 # The agent (tools/agent): TOML, MQTT and HTTP. Found quietly: a build without
-# them (the armhf cross build has no armhf variants installed) leaves the agent out.
+# them leaves the agent out (`scripts/bootstrap --armhf` installs the armhf ones).
 if(QUILLARK_TOOLS)
   pkg_check_modules(TOMLPLUSPLUS QUIET IMPORTED_TARGET tomlplusplus)
   pkg_check_modules(MOSQUITTO QUIET IMPORTED_TARGET libmosquitto)

@@ -252,18 +252,30 @@ Received ModbusTransport::receive(Clock::time_point deadline) {
 
 void ModbusTransport::discard_buffered() {
     if (ctx_ == nullptr) return;  // TCP answers are told apart by transaction id
-    tcflush(fd_, TCIFLUSH);
+    // Bytes waiting before a request is sent answer none of ours: a duplicate,
+    // or a late answer. The line is suspect until an answer stands again.
     std::uint8_t bytes[kMaxAdu];
-    while (read_some(bytes, sizeof bytes) > 0) {
+    int n;
+    while ((n = read_some(bytes, sizeof bytes)) > 0) {
+        if (trace_) trace_(false, bytes, static_cast<std::size_t>(n));
+        suspect_ = true;
     }
+    tcflush(fd_, TCIFLUSH);
+}
+
+std::chrono::microseconds ModbusTransport::frame_gap() const {
+    // 3.5 character times of 11 bits end a frame on the line; above 19200
+    // baud the gap is held at 1.75 ms, as units time it.
+    return std::max(std::chrono::microseconds(1750),
+                    std::chrono::microseconds(35LL * 11 * 100000 / settings_.baud));
 }
 
 bool ModbusTransport::settle() {
     if (ctx_ == nullptr || fd_ == -1) return false;
     suspect_ = true;
-    // 3.5 character times (11 bits each) end a frame on the line; kSettle
-    // on top covers a unit still busy with a request we gave up on.
-    const auto quiet = kSettle + std::chrono::microseconds(35LL * 11 * 100000 / settings_.baud);
+    // kSettle on top of the frame gap covers a unit still busy with a
+    // request we gave up on.
+    const auto quiet = kSettle + frame_gap();
     const auto give_up = Clock::now() + kMaxSettle;
     auto silent_until = Clock::now() + quiet;
     bool heard = false;
@@ -280,7 +292,15 @@ bool ModbusTransport::settle() {
 }
 
 bool ModbusTransport::answer_stands() {
-    if (ctx_ == nullptr || !suspect_) return true;
+    if (ctx_ == nullptr) return true;
+    if (!suspect_) {
+        // A frame ends only with a frame gap of silence. Anything sooner
+        // means this answer has company (a duplicate, a late answer), and
+        // nothing tells which of them is ours.
+        if (wait_readable(Clock::now() + frame_gap()) != Wait::Ready) return true;
+        settle();
+        return false;
+    }
     if (settle()) return false;  // more answers followed: this one may be an earlier request's
     suspect_ = false;
     return true;

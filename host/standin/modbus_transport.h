@@ -12,21 +12,26 @@
 //
 // On RTU nothing tells a late answer from the current one, so after a
 // timeout or a garbled answer the line is drained until it has been silent
-// for the settling time, kSettle (100 ms) plus 3.5 character times at the
-// line's speed, and at most kMaxSettle (2 s) in all. Why that suffices: an
+// for the settling time, kSettle (100 ms) plus the frame gap (3.5 character
+// times at the line's speed, at least 1.75 ms), and at most kMaxSettle (2 s). Why that suffices: an
 // answer the unit had begun is sent without gaps longer than 3.5 characters,
 // so it ends inside the drain; a unit that starts an answer only after being
 // silent for its whole response timeout plus 100 ms is one that was away,
-// and for that case see the next paragraph. Before each request whatever is
-// already buffered is dropped too. A dead unit costs one response timeout
-// plus one settling time per attempt.
+// and for that case see the next paragraph. A dead unit costs one response
+// timeout plus one settling time per attempt.
+//
+// Even on a healthy line an answer counts only once the frame gap has passed
+// in silence after it, as Modbus RTU ends a frame: an answer with another
+// close behind it (a duplicate, or a late answer and ours) is not trusted.
+// Bytes found on the line before a request is sent are dropped and make the
+// line suspect. This costs one frame gap per request.
 //
 // A unit or adapter that was away may still hold requests and answer them
 // all in a burst when it comes back. So while the line is suspect (after a
-// timeout, a garbled or foreign answer, a resend, or opening the line) an
-// answer counts only if the line then stays silent for the settling time:
-// the last answer of a burst is the one to the latest request. This costs
-// one settling time after trouble, none in a healthy run.
+// timeout, a garbled or foreign answer, a resend, bytes nobody asked for, or
+// opening the line) an answer counts only if the line then stays silent for
+// the settling time: the last answer of a burst is the one to the latest
+// request. This costs one settling time after trouble.
 //
 // Every wait (connect, answer, settling) also watches the Wakeup set with
 // set_wakeup(); a notify ends it within milliseconds, and the request fails
@@ -181,6 +186,7 @@ private:
     Outcome await_write(const ModbusRequest& request, std::uint16_t* words);
     int read_some(std::uint8_t* into, std::size_t want);
     void discard_buffered();
+    std::chrono::microseconds frame_gap() const;  // the serial line's 3.5 characters
     bool settle();  // true if anything arrived meanwhile
     bool answer_stands();
     Outcome failed(const Received& received);

@@ -94,8 +94,12 @@ class Proxy:
         # and the master keeps it apart by time: it drains the line after a
         # timeout until 100 ms of silence. An answer that begins later than
         # that, alone, at any moment, is from a unit that was away, and could
-        # be taken for a later request: not what a unit or line does.
-        self.late_s = (0.02, 0.09) if rtu else (0.02, 0.3)
+        # be taken for a later request: not what a unit or line does. Late is
+        # counted from the request, as the master counts its timeout, and
+        # stays well inside the drain so that a busy machine cannot stretch
+        # it past.
+        self.late_s = (0.01, 0.05) if rtu else (0.02, 0.3)
+        self.request_at = time.monotonic()  # when the latest request went on
         self.timers = []  # (due, bytes)
         self.connections = 0
 
@@ -106,7 +110,7 @@ class Proxy:
         if kind == "drop":
             return []
         if kind == "delay":
-            due = time.monotonic() + self.timeout_s + rng.uniform(*self.late_s)
+            due = self.request_at + self.timeout_s + rng.uniform(*self.late_s)
             self.timers.append((due, frame))
             return []
         if kind == "garble":
@@ -131,17 +135,16 @@ class Proxy:
             frame[0:2] = tid.to_bytes(2, "big")
             return [bytes(frame)]
         if kind == "duplicate":
-            return [frame, frame]
+            return [frame + frame]  # back to back, as a unit would send them
         if kind == "reorder":
             if self.held is None:
                 self.held = frame
-                self.held_since = time.monotonic()
+                self.held_since = self.request_at
                 return []
-        out = [frame]
         if self.held is not None:
-            out.append(self.held)
+            frame += self.held  # the held answer right behind the next one
             self.held = None
-        return out
+        return [frame]
 
     def from_unit(self, data):
         out = []
@@ -170,6 +173,7 @@ class Proxy:
                 del self.requests[:n]
                 if not self.faults.lose_request():
                     out += frame
+                    self.request_at = time.monotonic()
         return out
 
     def due(self):

@@ -1,196 +1,24 @@
 // quillark-agent as a process, with a real mosquitto broker, real simulators
 // and promtool: what operators see on MQTT and HTTP.
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <map>
-#include <memory>
-#include <mutex>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
 
-#include <gtest/gtest.h>
-#include <httplib.h>
 #include <json/reader.h>
-#include <mosquitto.h>
 
-#include "child.h"
+#include "agent_fixtures.h"
 #include "config.h"
 #include "points.h"
 
-using namespace tool_tests;
-using namespace std::chrono_literals;
+using namespace agent_tests;
 
 namespace {
-
-const std::string kAgent = QUILLARK_AGENT;
-const std::string kPoll = QUILLARK_POLL;
-const std::string kSim = QUILLARK_SIM;
-constexpr milliseconds kLimit = 15s;
-
-bool have(const char* program) {
-    return system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-int free_port() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
-// A broker of our own on a free loopback port, stopped by its pid.
-class Broker {
-public:
-    Broker(const ScratchDir& dir, int port = 0) : dir_(dir), port_(port ? port : free_port()) { start(); }
-    void start() {
-        write_file(dir_.file("mosquitto.conf"),
-                   "listener " + std::to_string(port_) + " 127.0.0.1\nallow_anonymous true\n");
-        child_ = std::make_unique<Child>(
-            std::vector<std::string>{"mosquitto", "-c", dir_.file("mosquitto.conf")}, dir_,
-            "mosquitto" + std::to_string(++starts_));
-        wait_until([&] { return child_->err().find("running") != std::string::npos; }, kLimit);
-    }
-    void kill() {
-        child_->signal(SIGKILL);
-        child_->wait(kLimit);
-    }
-    int port() const { return port_; }
-
-private:
-    const ScratchDir& dir_;
-    int port_;
-    int starts_ = 0;
-    std::unique_ptr<Child> child_;
-};
-
-// Watches every topic under the prefix: the latest payload of each and the
-// order in which they came.
-class Subscriber {
-public:
-    explicit Subscriber(int port) {
-        mosquitto_lib_init();
-        client_ = mosquitto_new(nullptr, true, this);
-        mosquitto_connect_callback_set(client_, [](mosquitto* m, void*, int) {
-            mosquitto_subscribe(m, nullptr, "quillark/#", 1);
-        });
-        mosquitto_message_callback_set(client_, [](mosquitto*, void* self, const mosquitto_message* msg) {
-            auto& me = *static_cast<Subscriber*>(self);
-            std::lock_guard<std::mutex> lock(me.mutex_);
-            const std::string payload(static_cast<const char*>(msg->payload),
-                                      static_cast<std::size_t>(msg->payloadlen));
-            me.latest_[msg->topic] = payload;
-            me.log_.push_back(std::string(msg->topic) + " " + payload);
-        });
-        mosquitto_reconnect_delay_set(client_, 1, 1, false);
-        mosquitto_connect_async(client_, "127.0.0.1", port, 10);
-        mosquitto_loop_start(client_);
-    }
-    ~Subscriber() {
-        mosquitto_disconnect(client_);
-        mosquitto_loop_stop(client_, false);
-        mosquitto_destroy(client_);
-    }
-    std::string latest(const std::string& topic) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto it = latest_.find(topic);
-        return it == latest_.end() ? "<none>" : it->second;
-    }
-    bool wait_for(const std::string& topic, const std::string& payload) {
-        return wait_until([&] { return latest(topic) == payload; }, kLimit);
-    }
-    bool wait_for_any(const std::string& topic) {
-        return wait_until([&] { return latest(topic) != "<none>"; }, kLimit);
-    }
-    std::vector<std::string> log() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return log_;
-    }
-    void publish(const std::string& topic, const std::string& payload) {
-        mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                          payload.data(), 1, false);
-    }
-    void forget() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        latest_.clear();
-    }
-
-private:
-    mosquitto* client_;
-    std::mutex mutex_;
-    std::map<std::string, std::string> latest_;
-    std::vector<std::string> log_;
-};
-
-// A simulator on a free port, with extra arguments.
-struct Sim {
-    Sim(const ScratchDir& dir, const std::string& name, std::vector<std::string> args) {
-        args.insert(args.end(), {"--tcp", "127.0.0.1:0", "--port-file", dir.file(name + ".port"), "--verbose"});
-        child = std::make_unique<Child>(tool(kSim, args), dir, name);
-        wait_until([&] { return exists(dir.file(name + ".port")); }, kLimit);
-        port = std::stoi(read_file(dir.file(name + ".port")));
-    }
-    std::unique_ptr<Child> child;
-    int port = 0;
-};
-
-std::string link(const std::string& name, int port, const std::string& extra = "") {
-    return "[[link]]\nname = \"" + name + "\"\ntcp = \"127.0.0.1:" + std::to_string(port) +
-           "\"\ntimeout_ms = 200\nretries = 0\n" + extra;
-}
-
-std::string unit(const std::string& name, const std::string& on, int id, const std::string& extra = "") {
-    return "[[unit]]\nname = \"" + name + "\"\nlink = \"" + on + "\"\nunit_id = " +
-           std::to_string(id) + "\ninterval = 0.3\n" + extra;
-}
-
-std::string mqtt(int port, const std::string& client) {
-    return "[mqtt]\nbroker = \"mqtt://127.0.0.1:" + std::to_string(port) + "\"\nclient_id = \"" +
-           client + "\"\nqos = 1\n";
-}
-
-std::string http(int port) { return "[http]\nlisten = \"127.0.0.1:" + std::to_string(port) + "\"\n"; }
-
-std::unique_ptr<Child> run_agent(const ScratchDir& dir, const std::string& name, const std::string& toml) {
-    write_file(dir.file(name + ".toml"), toml);
-    return std::make_unique<Child>(tool(kAgent, {"--config", dir.file(name + ".toml")}), dir, name);
-}
-
-std::string get(int port, const std::string& path, int* status = nullptr) {
-    httplib::Client client("127.0.0.1", port);
-    std::string body;
-    wait_until([&] {
-        auto res = client.Get(path.c_str());
-        if (!res) return false;
-        if (status != nullptr) *status = res->status;
-        body = res->body;
-        return true;
-    }, kLimit);
-    return body;
-}
 
 std::string without_time(std::string status) {
     Json::Value doc = parse_json(status);
     doc.removeMember("更新时间");
     return doc.toStyledString();
 }
-
-class AgentTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (!have("mosquitto")) GTEST_SKIP() << "mosquitto is not installed";
-    }
-    ScratchDir dir;
-};
 
 // Config errors: each kind stops the agent with exit 2, naming file and line.
 TEST(AgentConfig, MistakesAreReportedWithFileAndLineAndExit2) {

@@ -162,6 +162,30 @@ TEST(LinkChecks, LateSerialAnswerIsNotTakenForTheNextRead) {
     }
 }
 
+// On a healthy line an answer with another right behind it is not trusted
+// (which of the two is ours?); the line settles and the next read is good.
+TEST(LinkChecks, SerialAnswerWithCompanyIsNotTrusted) {
+    ScriptedPeer unit;
+    const std::string device = unit.serial();
+    ASSERT_FALSE(device.empty());
+    unit.run(milliseconds(0), [](int index, const Bytes&) {
+        const Bytes own = rtu({1, 4, 2, 0, static_cast<std::uint8_t>(index)});
+        return index == 1 ? std::vector<Bytes>{own, own} : std::vector<Bytes>{own};
+    });
+    standin::ModbusTransport transport(rtu_link(device));
+    std::uint8_t bits[8];
+    std::uint16_t words[2] = {0, 0};
+    for (const auto& [index, status] : {std::pair{0, Status::Answered},
+                                        std::pair{1, Status::NoAnswer},
+                                        std::pair{2, Status::Answered}}) {
+        const standin::Outcome outcome = transport.execute(read_registers(10), bits, words);
+        EXPECT_EQ(outcome.status, status) << "read " << index << ": " << outcome.error;
+        if (status == Status::Answered) {
+            EXPECT_EQ(words[0], index);
+        }
+    }
+}
+
 TEST(LinkChecks, TcpAnswerMustFitTransactionUnitAndRequest) {
     struct Case {
         const char* name;

@@ -3,6 +3,7 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <tuple>
 
 #include <toml++/toml.h>
 
@@ -294,6 +295,21 @@ AgentConfig parse_config(const std::string& text, const std::string& source) {
         fail(source, e.source(), std::string(e.description()));
     }
     return read_root(source, root);
+}
+
+bool same_link(const LinkConfig& a, const LinkConfig& b) {
+    auto fields = [](const LinkConfig& l) {
+        const standin::LinkSettings& s = l.settings;
+        return std::tie(l.name, s.kind, s.host, s.port, s.device, s.baud, s.parity, s.data_bits,
+                        s.stop_bits, s.rs485, s.rts, s.rts_delay_us, s.timeout_ms, s.retries);
+    };
+    return fields(a) == fields(b);
+}
+
+bool same_unit(const UnitConfig& a, const UnitConfig& b) {
+    return a.name == b.name && a.link == b.link && a.unit_id == b.unit_id &&
+           a.device_id == b.device_id && a.interval_s == b.interval_s && a.settings == b.settings &&
+           a.writes == b.writes;
 }
 
 AgentConfig load_config(const std::string& path) {

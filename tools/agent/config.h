@@ -71,6 +71,11 @@ struct AgentConfig {
     std::vector<UnitConfig> units;
 };
 
+// Whether a reload may leave a running link or unit as it is: every setting
+// the same (a link's `unit`, set per request, aside).
+bool same_link(const LinkConfig& a, const LinkConfig& b);
+bool same_unit(const UnitConfig& a, const UnitConfig& b);
+
 // Letters, digits, '_' and '-', not empty and not "agent".
 bool valid_name(const std::string& name);
 

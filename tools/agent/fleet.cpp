@@ -8,6 +8,7 @@
 #include <json/writer.h>
 
 #include "commands.h"
+#include "link_unit.h"
 #include "points.h"
 #include "views.h"
 
@@ -87,19 +88,19 @@ void note_alarms(UnitView& view, double now) {
 
 }  // namespace
 
-struct LinkWorker::Unit {
-    UnitConfig config;
-    std::shared_ptr<quillark_poll::Host> host = std::make_shared<quillark_poll::Host>();
-    std::unique_ptr<TesselSPDevice> driver;
-    SPModbus* modbus = nullptr;
-    Clock::time_point next_due{};
-    int misses = 0;
-    bool announced = false;  // availability published at least once
-    std::string alarms;      // alarm set last published (raised_alarms)
-    double last_duration = 0;
-    std::deque<Write> writes;  // guarded by the link's mutex
-    UnitView view;             // guarded by the link's mutex
-};
+LinkWorker::Unit::Unit(const UnitConfig& unit, const std::string& link,
+                       const quillark_poll::Plugin& plugin)
+    : config(unit) {
+    driver.reset(plugin.create());
+    modbus = dynamic_cast<SPModbus*>(driver.get());
+    if (modbus == nullptr)
+        throw quillark_poll::PluginError(plugin.path() + ": the driver does not speak Modbus");
+    modbus->Init(host, unit.device_id, unit.settings);
+    view.name = unit.name;
+    view.link = link;
+    view.unit_id = unit.unit_id;
+    view.interval_s = unit.interval_s;
+}
 
 LinkWorker::LinkWorker(const LinkConfig& link, const std::vector<UnitConfig>& units,
                        const quillark_poll::Plugin& plugin, Publisher& publisher)
@@ -108,21 +109,8 @@ LinkWorker::LinkWorker(const LinkConfig& link, const std::vector<UnitConfig>& un
       transport_(link.settings),
       master_(transport_, link.settings.retries) {
     transport_.set_wakeup(&stopping_);
-    for (const UnitConfig& config : units) {
-        if (config.link != link.name) continue;
-        auto unit = std::make_unique<Unit>();
-        unit->config = config;
-        unit->driver.reset(plugin.create());
-        unit->modbus = dynamic_cast<SPModbus*>(unit->driver.get());
-        if (unit->modbus == nullptr)
-            throw quillark_poll::PluginError(plugin.path() + ": the driver does not speak Modbus");
-        unit->modbus->Init(unit->host, config.device_id, config.settings);
-        unit->view.name = config.name;
-        unit->view.link = link.name;
-        unit->view.unit_id = config.unit_id;
-        unit->view.interval_s = config.interval_s;
-        units_.push_back(std::move(unit));
-    }
+    for (const UnitConfig& config : units)
+        if (config.link == link.name) units_.push_back(std::make_unique<Unit>(config, link.name, plugin));
 }
 
 LinkWorker::~LinkWorker() {
@@ -130,10 +118,8 @@ LinkWorker::~LinkWorker() {
     units_.clear();  // the drivers' code lives in the plug-in, which outlives us
 }
 
-void LinkWorker::start() {
-    if (units_.empty()) return;
-    thread_ = std::thread([this] { run(); });
-}
+// The thread runs even with no units, so that a reload can give it some.
+void LinkWorker::start() { thread_ = std::thread([this] { run(); }); }
 
 void LinkWorker::stop() {
     {
@@ -143,27 +129,46 @@ void LinkWorker::stop() {
     stopping_.notify();  // a request waiting for its answer ends now
     wake_.notify_all();
     if (thread_.joinable()) thread_.join();
+    for (const auto& unit : units_) reject_writes(*unit, "the unit's link stopped before it was sent");
+}
+
+// A write that will never be sent still gets its result.
+void LinkWorker::reject_writes(Unit& unit, const std::string& why) {
+    std::deque<Write> writes;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        writes.swap(unit.writes);
+    }
+    for (const Write& write : writes) publisher_.write_result(unit.config.name, write.reg, "rejected: " + why);
+}
+
+std::vector<UnitConfig> LinkWorker::unit_configs() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<UnitConfig> configs;
+    for (const auto& unit : units_) configs.push_back(unit->config);
+    return configs;
 }
 
 bool LinkWorker::has_unit(const std::string& name) const {
+    std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& unit : units_)
         if (unit->config.name == name) return true;
     return false;
 }
 
 std::string LinkWorker::queue_write(const std::string& name, int reg, std::uint16_t value) {
-    for (const auto& unit : units_) {
-        if (unit->config.name != name) continue;
-        if (unit->config.writes.count(reg) == 0)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto unit = std::find_if(units_.begin(), units_.end(),
+                                 [&](const auto& u) { return u->config.name == name; });
+        if (unit == units_.end()) return "rejected: no such unit";
+        if ((*unit)->config.writes.count(reg) == 0)
             return "rejected: register " + std::to_string(reg) + " is not writable on this unit";
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            unit->writes.push_back({reg, value});
-        }
-        wake_.notify_all();
-        return {};
+        if (stop_) return "rejected: the unit's link is stopping";
+        (*unit)->writes.push_back({reg, value});
     }
-    return "rejected: no such unit";
+    wake_.notify_all();
+    return {};
 }
 
 void LinkWorker::views(std::vector<UnitView>& units, std::vector<LinkView>& links) const {
@@ -178,6 +183,11 @@ void LinkWorker::run() {
     for (std::size_t i = 0; i < units_.size(); ++i) units_[i]->next_due = start;
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stop_) {
+        if (change_) {
+            apply_change();
+            changed_.notify_all();
+            continue;
+        }
         // Writes go first: each waits only for the round in progress.
         Unit* writer = nullptr;
         for (const auto& unit : units_)
@@ -188,6 +198,10 @@ void LinkWorker::run() {
             lock.unlock();
             send_write(*writer, write);
             lock.lock();
+            continue;
+        }
+        if (units_.empty()) {
+            wake_.wait(lock);
             continue;
         }
         Unit* next = units_.front().get();
@@ -320,18 +334,21 @@ void Fleet::stop() {
 }
 
 std::string Fleet::queue_write(const std::string& unit, int reg, std::uint16_t value) {
+    std::lock_guard<std::mutex> lock(mutex_);
     for (auto& link : links_)
         if (link->has_unit(unit)) return link->queue_write(unit, reg, value);
     return "rejected: no such unit";
 }
 
 bool Fleet::has_unit(const std::string& unit) const {
+    std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& link : links_)
         if (link->has_unit(unit)) return true;
     return false;
 }
 
 void Fleet::views(std::vector<UnitView>& units, std::vector<LinkView>& links) const {
+    std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& link : links_) link->views(units, links);
 }
 

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -76,12 +77,25 @@ public:
     LinkWorker& operator=(const LinkWorker&) = delete;
 
     void start();
-    void stop();
+    void stop();  // a write still queued gets "rejected" as its result
+    const LinkConfig& config() const { return config_; }
+    std::vector<UnitConfig> unit_configs() const;
     bool has_unit(const std::string& name) const;
     // Queues a register write for the unit's next turn; "" when queued, else
     // why not ("rejected: ...").
     std::string queue_write(const std::string& unit, int reg, std::uint16_t value);
     void views(std::vector<UnitView>& units, std::vector<LinkView>& links) const;
+
+    // A new configuration for a running link, whose own settings stay:
+    // `stage` makes the drivers of the units that are new or changed (and
+    // may throw, leaving the link as it was); `take_out` then `put_in` hand
+    // the link thread the units that go and the ones that come, and `settle`
+    // returns once the round in progress has ended and the thread has taken
+    // them. Units that stay keep polling to their rhythm with their state.
+    void stage(const std::vector<UnitConfig>& units, const quillark_poll::Plugin& plugin);
+    void take_out();
+    void put_in();
+    void settle();
 
 private:
     struct Unit;
@@ -89,6 +103,15 @@ private:
         int reg;
         std::uint16_t value;
     };
+    // Units that go and units that come, for the link thread to take between rounds.
+    struct Change {
+        std::set<std::string> out;
+        std::vector<std::unique_ptr<Unit>> in;
+        std::vector<std::string> order;  // every unit's name afterwards; empty: as it is
+    };
+    void hand_over(std::unique_ptr<Change> change);
+    void apply_change();  // with mutex_ held
+    void reject_writes(Unit& unit, const std::string& why);
     void run();
     void poll(Unit& unit);
     void send_write(Unit& unit, const Write& write);
@@ -99,11 +122,17 @@ private:
     standin::ModbusTransport transport_;
     standin::Master master_;
     standin::Wakeup stopping_;  // ends the wait for an answer when the link stops
+    // Changed by the link thread alone (or before it starts), under mutex_:
+    // other threads read it under mutex_, the link thread at will.
     std::vector<std::unique_ptr<Unit>> units_;
+    std::unique_ptr<Change> staged_;  // the reloading thread's, until handed over
     std::vector<char> status_buffer_;  // the link thread's, for the units' status texts
 
-    mutable std::mutex mutex_;  // guards the views, the write queues and stop_
+    mutable std::mutex mutex_;  // guards the views, the write queues, stop_ and the fields below
     std::condition_variable wake_;
+    std::condition_variable changed_;  // change_ was taken
+    std::unique_ptr<Change> change_;
+    std::vector<std::unique_ptr<Unit>> taken_out_;  // for the reloading thread to delete
     bool stop_ = false;
     bool overloaded_ = false;
     standin::LinkStats stats_;  // a copy of the transport's, for other threads
@@ -111,17 +140,34 @@ private:
     std::thread thread_;
 };
 
-// All links of one configuration.
+// What a reload did, counted against the running configuration. A unit is
+// unchanged only if its own settings and its link's are.
+struct ReloadSummary {
+    int units_added = 0, units_removed = 0, units_changed = 0, units_unchanged = 0;
+    int links_added = 0, links_removed = 0, links_changed = 0, links_unchanged = 0;
+    std::vector<std::string> removed;  // names of units no longer configured
+    // "2 units added, 1 removed, 1 changed, 47 unchanged; links: ..."
+    std::string describe() const;
+};
+
+// All links of the running configuration.
 class Fleet {
 public:
     Fleet(const AgentConfig& config, const quillark_poll::Plugin& plugin, Publisher& publisher);
     void start();
     void stop();
+    // Moves to `next` touching only what changed: a link whose settings
+    // changed is closed and opened anew with its units; on the other links
+    // only new and changed units start afresh. Throws, changing nothing,
+    // when a new driver cannot be made.
+    ReloadSummary reload(const AgentConfig& next, const quillark_poll::Plugin& plugin,
+                         Publisher& publisher);
     std::string queue_write(const std::string& unit, int reg, std::uint16_t value);
     bool has_unit(const std::string& unit) const;
     void views(std::vector<UnitView>& units, std::vector<LinkView>& links) const;
 
 private:
+    mutable std::mutex mutex_;  // guards links_ against readers; only reload changes it
     std::vector<std::unique_ptr<LinkWorker>> links_;
 };
 

@@ -28,14 +28,6 @@ constexpr int kExitConfig = 2;
 
 void say(const std::string& line) { std::cerr << "quillark-agent: " << line << std::endl; }
 
-class NoPublisher : public Publisher {
-public:
-    void unit_status(const std::string&, const std::string&) override {}
-    void unit_alarms(const std::string&, const std::string&) override {}
-    void unit_availability(const std::string&, bool) override {}
-    void write_result(const std::string&, int, const std::string&) override {}
-};
-
 struct Options {
     std::string config_file;
     std::string plugin;
@@ -129,54 +121,58 @@ bool same_mqtt(const MqttConfig& a, const MqttConfig& b) {
 // The running configuration: fleet, MQTT client and HTTP server.
 class Agent {
 public:
-    explicit Agent(const quillark_poll::Plugin& plugin) : plugin_(plugin) {}
+    explicit Agent(const quillark_poll::Plugin& plugin)
+        : plugin_(plugin),
+          mqtt_([this](const std::string& unit) { return owns(unit); },
+                [this](const std::string& unit, int reg, std::uint16_t value) {
+                    return write(unit, reg, value);
+                }) {}
     ~Agent() { stop(); }
 
-    void apply(const AgentConfig& next) {
-        const std::string token = http_token(next.http);  // a bad token file changes nothing
-        std::shared_ptr<Fleet> old;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            old = fleet_;
-        }
-        if (old) old->stop();
-        if (mqtt_) {
-            for (const UnitConfig& unit : config_.units) {
-                bool kept = false;
-                for (const UnitConfig& n : next.units) kept = kept || n.name == unit.name;
-                if (!kept || !same_mqtt(config_.mqtt, next.mqtt)) mqtt_->clear_unit(unit.name);
-            }
-        }
-        if (!same_mqtt(config_.mqtt, next.mqtt) || !mqtt_) {
-            mqtt_.reset();
-            if (next.mqtt.enabled)
-                mqtt_ = std::make_unique<MqttClient>(
-                    next.mqtt, [this](const std::string& unit) { return owns(unit); },
-                    [this](const std::string& unit, int reg, std::uint16_t value) {
-                        return write(unit, reg, value);
-                    });
-        }
-        Publisher& publisher = mqtt_ ? static_cast<Publisher&>(*mqtt_) : no_publisher_;
-        auto fleet = std::make_shared<Fleet>(next, plugin_, publisher);
+    void start(const AgentConfig& config) {
+        token_ = http_token(config.http);
+        mqtt_.replace(mqtt_.prepare(config.mqtt));
+        auto fleet = std::make_shared<Fleet>(config, plugin_, mqtt_);
         {
             std::lock_guard<std::mutex> lock(mutex_);
             fleet_ = fleet;
         }
-        old.reset();
         fleet->start();
+        config_ = config;
+        std::string where;
+        auto listener = bind_http(config.http, where);
+        switch_http(std::move(listener), where);
+    }
+
+    // Applies what changed and returns what that was. Whatever can fail (the
+    // token file, the new listener, the new MQTT client's files, a new
+    // driver) is tried before anything running is touched, so a throw leaves
+    // the agent as it was.
+    std::string reload(const AgentConfig& next) {
+        const std::string token = http_token(next.http);
+        const bool http_moved = next.http.host != config_.http.host || next.http.port != config_.http.port;
+        std::string where;
+        std::unique_ptr<httplib::Server> listener = http_moved ? bind_http(next.http, where) : nullptr;
+        const bool mqtt_changed = !same_mqtt(config_.mqtt, next.mqtt);
+        std::unique_ptr<MqttClient> client = mqtt_changed ? mqtt_.prepare(next.mqtt) : nullptr;
+        const ReloadSummary summary = fleet()->reload(next, plugin_, mqtt_);
+        // Only now has every unit that went stopped publishing.
+        for (const std::string& unit : summary.removed) mqtt_.clear_unit(unit);
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            token_ = token;  // the running listener asks for the new token from now on
+            token_ = token;  // the listener asks for the token on every request
         }
-        const HttpConfig running_http = config_.http;
-        const bool http_changed = !http_ || next.http.host != running_http.host ||
-                                  next.http.port != running_http.port;
+        std::string said = summary.describe();
+        if (listener) {
+            switch_http(std::move(listener), where);
+            said += "; HTTP moved to " + next.http.host + ":" + std::to_string(next.http.port);
+        }
+        if (mqtt_changed) {
+            mqtt_.replace(std::move(client));
+            said += next.mqtt.enabled ? "; MQTT client started anew" : "; MQTT off";
+        }
         config_ = next;
-        config_.http = running_http;
-        if (http_changed) {
-            start_http(next.http);  // the old listener stays if the new one cannot bind
-            config_.http = next.http;
-        }
+        return said;
     }
 
     void stop() {
@@ -188,7 +184,7 @@ public:
         }
         if (fleet) fleet->stop();
         fleet.reset();
-        mqtt_.reset();  // publishes offline and disconnects
+        mqtt_.close();  // publishes offline and disconnects
     }
 
 private:
@@ -205,7 +201,10 @@ private:
         return f ? f->queue_write(unit, reg, value) : "rejected: the agent is stopping";
     }
 
-    void start_http(const HttpConfig& config) {
+
+    // A listener bound but not yet serving; throws if the address cannot be had.
+    // `where` gets the line that says where it listens.
+    std::unique_ptr<httplib::Server> bind_http(const HttpConfig& config, std::string& where) {
         auto server = std::make_unique<httplib::Server>();
         add_routes(
             *server,
@@ -220,11 +219,16 @@ private:
         if (port == 0) port = server->bind_to_any_port(config.host);
         else if (!server->bind_to_port(config.host, port)) port = -1;
         if (port <= 0) throw std::runtime_error("http: cannot listen on " + config.host + ":" + std::to_string(config.port));
+        const std::string base = "http://" + config.host + ":" + std::to_string(port);
+        where = "live view on " + base + "/ (metrics on " + base + "/metrics, units on " + base + "/api/units)";
+        return server;
+    }
+    // Serves from `server` in place of the running listener.
+    void switch_http(std::unique_ptr<httplib::Server> server, const std::string& where) {
         stop_http();
         http_ = std::move(server);
         http_thread_ = std::thread([this] { http_->listen_after_bind(); });
-        const std::string base = "http://" + config.host + ":" + std::to_string(port);
-        say("live view on " + base + "/ (metrics on " + base + "/metrics, units on " + base + "/api/units)");
+        say(where);
     }
     void stop_http() {
         if (!http_) return;
@@ -235,8 +239,7 @@ private:
 
     const quillark_poll::Plugin& plugin_;
     AgentConfig config_;
-    NoPublisher no_publisher_;
-    std::unique_ptr<MqttClient> mqtt_;
+    MqttSwitch mqtt_;
     std::unique_ptr<httplib::Server> http_;
     std::thread http_thread_;
     std::mutex mutex_;  // guards fleet_ and token_
@@ -310,7 +313,7 @@ int main(int argc, char** argv) {
             " units on " + std::to_string(config.links.size()) + " links" +
             (builtin ? " (built-in simulated units)" : ""));
         Agent agent(*plugin);
-        agent.apply(config);
+        agent.start(config);
         while (true) {
             int received = 0;
             sigwait(&signals, &received);
@@ -320,8 +323,7 @@ int main(int argc, char** argv) {
                 continue;
             }
             try {
-                agent.apply(make_config(options, builtin));
-                say("SIGHUP: configuration re-read");
+                say("SIGHUP: " + agent.reload(make_config(options, builtin)));
             } catch (const std::exception& e) {
                 say(std::string("SIGHUP: keeping the running configuration: ") + e.what());
             }

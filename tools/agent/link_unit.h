@@ -1,0 +1,31 @@
+// One unit of a link as its worker keeps it: the driver and the unit's
+// running state. Shared by the worker's polling and its reload.
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "fleet.h"
+
+namespace quillark_agent {
+
+struct LinkWorker::Unit {
+    // Creates and initialises the unit's driver; throws on a driver the plug-in cannot make.
+    Unit(const UnitConfig& config, const std::string& link, const quillark_poll::Plugin& plugin);
+
+    UnitConfig config;
+    std::shared_ptr<quillark_poll::Host> host = std::make_shared<quillark_poll::Host>();
+    std::unique_ptr<TesselSPDevice> driver;
+    SPModbus* modbus = nullptr;
+    std::chrono::steady_clock::time_point next_due{};
+    int misses = 0;
+    bool announced = false;  // availability published at least once
+    std::string alarms;      // alarm set last published (raised_alarms)
+    double last_duration = 0;
+    std::deque<Write> writes;  // guarded by the link's mutex
+    UnitView view;             // guarded by the link's mutex
+};
+
+}  // namespace quillark_agent
