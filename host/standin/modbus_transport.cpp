@@ -337,8 +337,10 @@ Outcome ModbusTransport::await_write(const ModbusRequest& request, std::uint16_t
                              modbus_crc(f.data(), f.size() - 2) != (f[f.size() - 2] | f[f.size() - 1] << 8);
         if (got.kind == Received::Garbled || bad_crc) {
             // The unit did answer, but nothing in its answer can be trusted:
-            // the write stands unconfirmed rather than unanswered.
-            settle();
+            // the write stands unconfirmed rather than unanswered. As after a
+            // garbled read, a TCP stream out of step is reopened.
+            if (tcp) drop_link();
+            else settle();
             fill_unconfirmable(request, words);
             return {Status::Answered, "garbled answer: " + (bad_crc ? std::string("bad CRC") : got.detail)};
         }
