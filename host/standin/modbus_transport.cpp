@@ -27,11 +27,6 @@ std::uint16_t word_at(const std::uint8_t* p) {
     return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
 }
 
-void put_word(std::vector<std::uint8_t>& out, unsigned value) {
-    out.push_back(static_cast<std::uint8_t>((value >> 8) & 0xFF));
-    out.push_back(static_cast<std::uint8_t>(value & 0xFF));
-}
-
 // Words a device can never take for the confirmation of this write.
 void fill_unconfirmable(const ModbusRequest& request, std::uint16_t* words) {
     if (request.function == ModbusRequest::WriteRegister) {
@@ -86,18 +81,9 @@ std::string LinkSettings::describe() const {
 }
 
 std::vector<std::uint8_t> write_request_bytes(const ModbusRequest& request, int unit) {
-    std::vector<std::uint8_t> out;
-    out.push_back(static_cast<std::uint8_t>(unit));
-    out.push_back(static_cast<std::uint8_t>(request.function));
-    put_word(out, static_cast<unsigned>(request.address));
-    if (request.function == ModbusRequest::WriteRegister) {
-        put_word(out, request.values[0]);
-    } else {
-        const int count = std::clamp(request.count, 0, ModbusRequest::kMaxWriteRegisters);
-        put_word(out, static_cast<unsigned>(count));
-        out.push_back(static_cast<std::uint8_t>(2 * count));
-        for (int i = 0; i < count; ++i) put_word(out, request.values[i]);
-    }
+    std::vector<std::uint8_t> out{static_cast<std::uint8_t>(unit)};
+    const Bytes pdu = request_pdu(request);
+    out.insert(out.end(), pdu.begin(), pdu.end());
     return out;
 }
 
