@@ -2,7 +2,6 @@
 // and refrigerant pump circuit) on Modbus.
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -60,9 +59,4 @@ private:
     std::string status_text_;
     bool text_current_ = false;
     bool doc_handed_out_ = false;
-    // The update-time text, in two buffers used in turn: a rendering never
-    // rewrites the text that the one before it put in the document.
-    static constexpr std::size_t kUpdateTimeSize = 32;
-    std::array<std::array<char, kUpdateTimeSize>, 2> update_times_{};
-    std::size_t update_time_slot_ = 0;
 };

@@ -51,7 +51,7 @@ bool is_member(Json::ValueIterator it, const std::string& key) {
 // the layout, instead of looking each key up. Only for an object that holds
 // exactly the layout's members; false, with nothing promised, otherwise.
 bool assign_in_member_order(Json::Value& doc, const std::uint8_t* record,
-                            const Json::StaticString& update_time) {
+                            const char* update_time) {
     const quillark::DocLayout& layout = quillark::doc_layout();
     if (!doc.isObject() || doc.size() != layout.members.size()) return false;
     auto it = doc.begin();
@@ -64,7 +64,7 @@ bool assign_in_member_order(Json::Value& doc, const std::uint8_t* record,
                 assign_point(value, point, record, record + kPointOffsets[member.point]);
                 break;
             }
-            case DocMember::Source::UpdateTime: value = update_time; break;
+            case DocMember::Source::UpdateTime: value = Json::Value(update_time); break;
             case DocMember::Source::Alerts: {
                 if (!value.isObject() || value.size() != layout.alerts.size()) return false;
                 auto alarm = value.begin();
@@ -86,21 +86,18 @@ void Quillark::render_status_doc() {
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(&round_record);
 
     // Time stamp: 16-bit year, then month, day, hour, minute, second; printed
-    // as plain numbers without leading zeros. The buffer's last byte is never
-    // written, so a reader of the text it replaces always finds an end.
-    update_time_slot_ ^= 1;
-    char* text = update_times_[update_time_slot_].data();
+    // as plain numbers without leading zeros.
+    char text[32];
     const std::uint8_t* stamp = bytes + offsetof(Quillark_Data_t, time_stamp);
-    std::snprintf(text, kUpdateTimeSize - 1, "%u-%u-%u %u:%u:%u",
-                  unsigned{quillark::word_at(stamp)}, unsigned{stamp[2]}, unsigned{stamp[3]},
-                  unsigned{stamp[4]}, unsigned{stamp[5]}, unsigned{stamp[6]});
-    const Json::StaticString update_time(text);
+    std::snprintf(text, sizeof text, "%u-%u-%u %u:%u:%u", unsigned{quillark::word_at(stamp)},
+                  unsigned{stamp[2]}, unsigned{stamp[3]}, unsigned{stamp[4]}, unsigned{stamp[5]},
+                  unsigned{stamp[6]});
 
-    // After the first rebuild only values are replaced, and no replacement
-    // frees storage a reader through the 803 address may be copying: labels
-    // refer to the constant label texts, numbers and flags are held in place,
-    // and the update time lives in the driver's own buffers.
-    if (!assign_in_member_order(status_doc, bytes, update_time)) {
+    // After the first rebuild only values are replaced: labels refer to the
+    // constant label texts and numbers and flags are held in place. The
+    // update time is the document's own string, so a copy of the document
+    // keeps its text after later rounds and after the driver is gone.
+    if (!assign_in_member_order(status_doc, bytes, text)) {
         // The document is only ever added to: callers may hold its address,
         // and a member once there stays there.
         if (!status_doc.isObject()) status_doc = Json::Value(Json::objectValue);
@@ -112,7 +109,7 @@ void Quillark::render_status_doc() {
             assign_point(status_doc[kPoints[p].key], kPoints[p], bytes, field);
             if (kPoints[p].kind == PointKind::Alarm) alerts[kPoints[p].key] = field[0] != 0;
         }
-        status_doc[quillark::kUpdateTimeKey] = update_time;
+        status_doc[quillark::kUpdateTimeKey] = Json::Value(text);
     }
 
     // Nobody but this renderer has touched the document: its text can be
