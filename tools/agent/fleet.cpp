@@ -9,6 +9,7 @@
 
 #include "commands.h"
 #include "link_unit.h"
+#include "log.h"
 #include "points.h"
 #include "views.h"
 
@@ -20,8 +21,6 @@ using Clock = std::chrono::steady_clock;
 // Any code outside the command table reads back the last write's outcome.
 constexpr int kResultQuery = 802;
 constexpr int kMissesForOffline = 3;
-
-void say(const std::string& line) { std::cerr << "quillark-agent: " << line << std::endl; }
 
 double unix_now() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -196,7 +195,9 @@ void LinkWorker::run() {
             const Write write = writer->writes.front();
             writer->writes.pop_front();
             lock.unlock();
+            busy_since_ = Clock::now().time_since_epoch().count();
             send_write(*writer, write);
+            busy_since_ = 0;
             lock.lock();
             continue;
         }
@@ -212,7 +213,9 @@ void LinkWorker::run() {
             continue;
         }
         lock.unlock();
+        busy_since_ = Clock::now().time_since_epoch().count();
         poll(*next);
+        busy_since_ = 0;
         // A late round is not made up: the next one keeps to the unit's rhythm.
         const auto interval = std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(next->config.interval_s));
@@ -276,7 +279,10 @@ void LinkWorker::poll(Unit& unit) {
     if (online != was_online || first_offline) {
         publisher_.unit_availability(unit.config.name, online);
         unit.announced = true;
-        say("unit " + unit.config.name + (online ? " online" : " offline"));
+        if (online)
+            log::info("unit " + unit.config.name + " online");
+        else
+            log::warning("unit " + unit.config.name + " offline");
     }
 }
 
@@ -298,8 +304,10 @@ void LinkWorker::send_write(Unit& unit, const Write& write) {
                  : verdict == quillark::NotConfirmed ? "not-confirmed"
                                                      : "unanswered";
     }
-    say("unit " + unit.config.name + ": write " + std::to_string(write.reg) + "=" +
-        std::to_string(write.value) + ": " + result);
+    static log::Throttle writes_log("write results");
+    writes_log.say(log::Priority::Info, "unit " + unit.config.name + ": write " +
+                                            std::to_string(write.reg) + "=" +
+                                            std::to_string(write.value) + ": " + result);
     publisher_.write_result(unit.config.name, write.reg, result);
 }
 
@@ -312,7 +320,7 @@ void LinkWorker::note_load() {
     if (overloaded && !overloaded_) {
         char figure[32];
         std::snprintf(figure, sizeof figure, "%.2f", load);
-        say("link " + config_.name + " cannot keep its units' intervals: their rounds take " +
+        log::warning("link " + config_.name + " cannot keep its units' intervals: their rounds take " +
             figure + " s per second");
     }
     std::lock_guard<std::mutex> lock(mutex_);
@@ -350,6 +358,20 @@ bool Fleet::has_unit(const std::string& unit) const {
 void Fleet::views(std::vector<UnitView>& units, std::vector<LinkView>& links) const {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& link : links_) link->views(units, links);
+}
+
+Clock::duration LinkWorker::busy_for() const {
+    const Clock::rep since = busy_since_.load();
+    if (since == 0) return Clock::duration::zero();
+    return Clock::now() - Clock::time_point(Clock::duration(since));
+}
+
+std::vector<std::string> Fleet::hung_links(Clock::duration limit) const {
+    std::vector<std::string> hung;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& link : links_)
+        if (link->busy_for() > limit) hung.push_back(link->config().name);
+    return hung;
 }
 
 }  // namespace quillark_agent

@@ -85,6 +85,10 @@ public:
     // why not ("rejected: ...").
     std::string queue_write(const std::string& unit, int reg, std::uint16_t value);
     void views(std::vector<UnitView>& units, std::vector<LinkView>& links) const;
+    // How long the link thread has been in one round or write, 0 while it
+    // waits between them: a thread that stays busy far past any round's
+    // length is hung.
+    std::chrono::steady_clock::duration busy_for() const;
 
     // A new configuration for a running link, whose own settings stay:
     // `stage` makes the drivers of the units that are new or changed (and
@@ -136,6 +140,9 @@ private:
     bool stop_ = false;
     bool overloaded_ = false;
     standin::LinkStats stats_;  // a copy of the transport's, for other threads
+    // When the round or write in progress began (steady clock, in its own
+    // ticks); 0 between them. Read by the watchdog without the lock.
+    std::atomic<std::chrono::steady_clock::rep> busy_since_{0};
     double load_ = 0;
     std::thread thread_;
 };
@@ -165,6 +172,9 @@ public:
     std::string queue_write(const std::string& unit, int reg, std::uint16_t value);
     bool has_unit(const std::string& unit) const;
     void views(std::vector<UnitView>& units, std::vector<LinkView>& links) const;
+    // Names of the links whose thread has been busy in one round or write
+    // for longer than `limit`.
+    std::vector<std::string> hung_links(std::chrono::steady_clock::duration limit) const;
 
 private:
     mutable std::mutex mutex_;  // guards links_ against readers; only reload changes it

@@ -14,6 +14,7 @@
 #include "cli.h"
 #include "config.h"
 #include "fleet.h"
+#include "log.h"
 #include "mqtt.h"
 #include "server.h"
 #include "web.h"
@@ -26,7 +27,9 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitConfig = 2;
 
-void say(const std::string& line) { std::cerr << "quillark-agent: " << line << std::endl; }
+void say(const std::string& line) { log::info(line); }
+void warn(const std::string& line) { log::warning(line); }
+void fail(const std::string& line) { log::error(line); }
 
 struct Options {
     std::string config_file;
@@ -304,7 +307,7 @@ int main(int argc, char** argv) {
     try {
         config = make_config(options, builtin);
     } catch (const ConfigError& e) {
-        say(e.what());
+        fail(e.what());
         return kExitConfig;
     }
     try {
@@ -319,19 +322,19 @@ int main(int argc, char** argv) {
             sigwait(&signals, &received);
             if (received != SIGHUP) break;
             if (options.config_file.empty()) {
-                say("SIGHUP: no configuration file to re-read");
+                warn("SIGHUP: no configuration file to re-read");
                 continue;
             }
             try {
                 say("SIGHUP: " + agent.reload(make_config(options, builtin)));
             } catch (const std::exception& e) {
-                say(std::string("SIGHUP: keeping the running configuration: ") + e.what());
+                warn(std::string("SIGHUP: keeping the running configuration: ") + e.what());
             }
         }
         agent.stop();
         say("stopped");
     } catch (const std::exception& e) {
-        say(e.what());
+        fail(e.what());
         return kExitFailed;
     }
     return kExitOk;

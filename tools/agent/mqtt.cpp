@@ -8,6 +8,8 @@
 
 #include <mosquitto.h>
 
+#include "log.h"
+
 namespace quillark_agent {
 namespace {
 
@@ -16,7 +18,8 @@ constexpr int kKeepAlive = 30;  // seconds
 // the agent stops within a second.
 constexpr auto kFlushLimit = std::chrono::milliseconds(500);
 
-void say(const std::string& line) { std::cerr << "quillark-agent: mqtt: " << line << std::endl; }
+void say(const std::string& line) { log::info("mqtt: " + line); }
+void warn(const std::string& line) { log::warning("mqtt: " + line); }
 
 struct Library {
     Library() { mosquitto_lib_init(); }
@@ -86,7 +89,7 @@ void MqttClient::connect() {
     mosquitto_loop_start(client_);
     const int rc = mosquitto_connect_async(client_, config_.host.c_str(), config_.port, kKeepAlive);
     if (rc != MOSQ_ERR_SUCCESS) {
-        say("broker " + config_.host + ":" + std::to_string(config_.port) + " not reached yet (" +
+        warn("broker " + config_.host + ":" + std::to_string(config_.port) + " not reached yet (" +
             mosquitto_strerror(rc) + "); trying again");
         connector_ = std::thread([this] { first_connect(); });
     }
@@ -130,7 +133,7 @@ MqttClient::~MqttClient() {
 void MqttClient::on_connect(mosquitto*, void* self, int rc) {
     auto& me = *static_cast<MqttClient*>(self);
     if (rc != 0) {
-        say(std::string("broker refused the connection: ") + mosquitto_connack_string(rc));
+        warn(std::string("broker refused the connection: ") + mosquitto_connack_string(rc));
         return;
     }
     say("connected to " + me.config_.host + ":" + std::to_string(me.config_.port));
