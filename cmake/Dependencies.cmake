@@ -15,7 +15,8 @@ if(QUILLARK_TOOLS OR QUILLARK_FUZZ)
 endif()
 # The agent (tools/agent): TOML, MQTT and HTTP. Found quietly: a build without
 # them leaves the agent out (`scripts/bootstrap --armhf` installs the armhf ones).
-if(QUILLARK_TOOLS)
+# The fuzz targets of the agent's outside input need them too.
+if(QUILLARK_TOOLS OR QUILLARK_FUZZ)
   pkg_check_modules(TOMLPLUSPLUS QUIET IMPORTED_TARGET tomlplusplus)
   pkg_check_modules(MOSQUITTO QUIET IMPORTED_TARGET libmosquitto)
   pkg_check_modules(HTTPLIB QUIET IMPORTED_TARGET cpp-httplib)
