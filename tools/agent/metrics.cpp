@@ -72,6 +72,33 @@ void line(std::string& out, const char* name, const std::string& labels, double 
     out += '\n';
 }
 
+// A label value as the exposition format writes it: backslash, quote and
+// line feed escaped.
+std::string label_value(const char* text) {
+    std::string out;
+    for (const char* c = text; *c != '\0'; ++c) {
+        if (*c == '\\' || *c == '"') out += '\\';
+        if (*c == '\n') out += "\\n";
+        else out += *c;
+    }
+    return out;
+}
+
+// What each point id means, once per point: alert rules and dashboards join
+// on `point` to say "high pressure", not only alarm_high_pressure.
+void point_info(std::string& out) {
+    static constexpr const char* kKinds[] = {"value", "alarm", "state"};
+    header(out, "quillark_point_info", "gauge",
+           "What a point is: its status document key, its meaning and its family; always 1");
+    for (const quillark::Point& point : quillark::kPoints) {
+        line(out, "quillark_point_info",
+             std::string("point=\"") + point.id + "\",key=\"" + label_value(point.key) +
+                 "\",meaning=\"" + label_value(point.meaning) + "\",family=\"" +
+                 kKinds[family_of(point.kind)] + "\"",
+             1);
+    }
+}
+
 // Unit and link names are letters, digits, '_' and '-': nothing to escape.
 std::string unit_label(const UnitView& unit) { return "unit=\"" + unit.name + "\""; }
 
@@ -117,6 +144,8 @@ void health(std::string& out, const std::vector<UnitView>& units) {
         line(out, "quillark_round_duration_seconds_sum", unit_label(u), u.duration_sum);
         line(out, "quillark_round_duration_seconds_count", unit_label(u), double(u.duration_count));
     }
+    header(out, "quillark_poll_interval_seconds", "gauge", "Seconds between the starts of a unit's rounds, as configured");
+    for (const UnitView& u : units) line(out, "quillark_poll_interval_seconds", unit_label(u), u.interval_s);
     header(out, "quillark_last_round_timestamp_seconds", "gauge", "When the last complete round ended (Unix time)");
     for (const UnitView& u : units)
         if (u.last_round_unix > 0) line(out, "quillark_last_round_timestamp_seconds", unit_label(u), u.last_round_unix);
@@ -138,6 +167,7 @@ std::string render_metrics(const std::vector<UnitView>& units, const std::vector
     std::string out;
     out.reserve(units.size() * 16 * 1024 + 4096);
     points(out, units);
+    point_info(out);
     health(out, units);
     link_health(out, links);
     return out;
