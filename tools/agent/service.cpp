@@ -1,6 +1,7 @@
 #include "service.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +20,25 @@
 namespace quillark_agent::service {
 
 namespace {
+
+// Open files: each link holds its connection or serial port and the pipe
+// that ends its waits (three descriptors); the agent's own (the standard
+// ones, the HTTP listener and its connections, the MQTT client's three,
+// files read at a reload) stay well within the reserve.
+constexpr long kPerLink = 3;
+constexpr long kReserve = 128;
+
+// A link that cannot open its connection for want of descriptors would only
+// ever report itself down: said once per configuration instead.
+void check_open_files(const AgentConfig& config) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return;
+    const long needed = kReserve + kPerLink * static_cast<long>(config.links.size());
+    if (needed <= static_cast<long>(limit.rlim_cur)) return;
+    log::warning(std::to_string(config.links.size()) + " links need up to " + std::to_string(needed) +
+                 " open files, more than the agent's limit of " + std::to_string(limit.rlim_cur) +
+                 " (LimitNOFILE=): some links will not open; split the links over several agents");
+}
 
 std::string seconds(Clock::duration d) {
     char text[32];
@@ -96,6 +116,7 @@ void Supervisor::applied(const AgentConfig& config, const std::string& file) {
                              " with its timeout and retries, longer than --hung-after " + seconds(limit_) +
                              ": such a round will count as a hang");
     }
+    check_open_files(config);
     if (config.units.empty())
         log::warning("no units configured" + (file.empty() ? std::string() : " in " + file) +
                      ": polling nothing. Add a [[link]] section and a [[unit]] section for each unit "
