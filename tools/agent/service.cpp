@@ -119,9 +119,9 @@ void Supervisor::applied(const AgentConfig& config, const std::string& file) {
     check_open_files(config);
     if (config.units.empty())
         log::warning("no units configured" + (file.empty() ? std::string() : " in " + file) +
-                     ": polling nothing. Add a [[link]] section and a [[unit]] section for each unit "
-                     "on it (the installed file's comments show how), then reload "
-                     "(systemctl reload quillark-agent, or SIGHUP)");
+                     ": polling nothing. Add a [[link]] for each gateway or serial port and a "
+                     "[[unit]] for each unit on it, then reload (systemctl reload "
+                     "quillark-agent, or SIGHUP)");
 }
 
 void Supervisor::ready() {
