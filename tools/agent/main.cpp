@@ -303,7 +303,7 @@ int parse(Options& o, int argc, char** argv) {
 
 // Runs the agent until SIGTERM or SIGINT, re-reading the configuration on
 // SIGHUP and checking the links at every tick.
-void serve(Agent& agent, AgentConfig config, const Options& options,
+void serve(Agent& agent, const AgentConfig& config, const Options& options,
            std::unique_ptr<BuiltinUnits>& builtin, const sigset_t& signals) {
     service::Supervisor supervisor(options.hung_after_s);
     supervisor.applied(config, options.config_file);
@@ -325,9 +325,9 @@ void serve(Agent& agent, AgentConfig config, const Options& options,
         }
         supervisor.reloading();
         try {
-            config = make_config(options, builtin);
-            say("SIGHUP: " + agent.reload(config));
-            supervisor.applied(config, options.config_file);
+            const AgentConfig next = make_config(options, builtin);
+            say("SIGHUP: " + agent.reload(next));
+            supervisor.applied(next, options.config_file);
         } catch (const std::exception& e) {
             warn(std::string("SIGHUP: keeping the running configuration: ") + e.what());
         }
@@ -373,7 +373,7 @@ int main(int argc, char** argv) {
             " units on " + std::to_string(config.links.size()) + " links" +
             (builtin ? " (built-in simulated units)" : ""));
         Agent agent(*plugin);
-        serve(agent, std::move(config), options, builtin, signals);
+        serve(agent, config, options, builtin, signals);
         say("stopped");
     } catch (const std::exception& e) {
         fail(e.what());
