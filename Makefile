@@ -20,7 +20,7 @@ help:
 	@echo "make armhf   32-bit ARM cross build, tests under qemu-arm (build-armhf/)"
 	@echo "make fuzz    clang build and every fuzz target for FUZZ_SECONDS (build-fuzz/)"
 	@echo "make fuzz-long  every fuzz target to FUZZ_RUNS (10^7) executions or FUZZ_LONG_SECONDS, with figures"
-	@echo "make package Debian packages quillark-plugin and quillark-tools, amd64 and armhf (out/)"
+	@echo "make package Debian packages quillark-plugin, quillark-tools and quillark-agent, amd64 and armhf (out/)"
 	@echo "make ci      everything CI runs (.ci/run)"
 	@echo "make clean   remove every build directory"
 

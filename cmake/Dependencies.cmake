@@ -13,11 +13,13 @@ endif()
 if(QUILLARK_TOOLS OR QUILLARK_FUZZ)
   find_package(CLI11 QUIET)
 endif()
-# The agent (tools/agent): TOML, MQTT and HTTP. Found quietly: a build without
+# The agent (tools/agent): TOML, MQTT, HTTP and libsystemd (the service
+# manager's notifications and watchdog). Found quietly: a build without
 # them leaves the agent out (`scripts/bootstrap --armhf` installs the armhf ones).
 # The fuzz targets of the agent's outside input need them too.
 if(QUILLARK_TOOLS OR QUILLARK_FUZZ)
   pkg_check_modules(TOMLPLUSPLUS QUIET IMPORTED_TARGET tomlplusplus)
   pkg_check_modules(MOSQUITTO QUIET IMPORTED_TARGET libmosquitto)
   pkg_check_modules(HTTPLIB QUIET IMPORTED_TARGET cpp-httplib)
+  pkg_check_modules(SYSTEMD QUIET IMPORTED_TARGET libsystemd)
 endif()

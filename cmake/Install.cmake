@@ -13,16 +13,20 @@
 #
 # Install components, one per Debian package:
 #   plugin  ->  quillark-plugin   the plug-in and its documents only
-#   tools   ->  quillark-tools    everything else that runs on the controller
+#   tools   ->  quillark-tools    poller, simulator and the stand-in host library
+#   agent   ->  quillark-agent    the agent, its systemd unit and /etc/quillark/agent.toml
 #
 # A new tool joins the tools package with
 #   quillark_install_tool(<target> DESCRIPTION "<one line for its man page>")
-# which installs it with a runpath to the private directory and gives it a man
-# page generated from --help. Other files join with COMPONENT ${QUILLARK_TOOLS_COMPONENT},
-# with a relative destination (an absolute one would escape the package's
-# staging tree), e.g. a systemd unit, which lands in /usr/lib/systemd/system:
+# (COMPONENT <component> for another package), which installs it with a
+# runpath to the private directory and gives it a man page generated from
+# --help. Other files join with COMPONENT ${QUILLARK_TOOLS_COMPONENT}, with a
+# relative destination, e.g. a systemd unit, which lands in
+# /usr/lib/systemd/system:
 #   install(FILES quillark-agent.service DESTINATION lib/systemd/system
-#           COMPONENT ${QUILLARK_TOOLS_COMPONENT})
+#           COMPONENT ${QUILLARK_AGENT_COMPONENT})
+# A file for /etc goes through quillark_install_config, which keeps a tree
+# installed elsewhere than /usr in its own directory.
 
 if(CMAKE_LIBRARY_ARCHITECTURE AND NOT DEFINED CMAKE_INSTALL_LIBDIR)
   set(CMAKE_INSTALL_LIBDIR lib/${CMAKE_LIBRARY_ARCHITECTURE} CACHE PATH
@@ -32,8 +36,10 @@ include(GNUInstallDirs)
 
 set(QUILLARK_PLUGIN_COMPONENT plugin)
 set(QUILLARK_TOOLS_COMPONENT tools)
+set(QUILLARK_AGENT_COMPONENT agent)
 set(QUILLARK_PLUGIN_PACKAGE quillark-plugin)
 set(QUILLARK_TOOLS_PACKAGE quillark-tools)
+set(QUILLARK_AGENT_PACKAGE quillark-agent)
 
 set(QUILLARK_PLUGIN_DIR ${CMAKE_INSTALL_LIBDIR}/quillark CACHE PATH
     "Where the plug-in is installed (relative: under the install prefix)")
@@ -64,7 +70,7 @@ endfunction()
 # keep the pages current.
 find_program(QUILLARK_HELP2MAN help2man)
 find_program(QUILLARK_GZIP gzip REQUIRED)
-function(quillark_man_page target description)
+function(quillark_man_page target description component)
   if(NOT QUILLARK_HELP2MAN)
     message(WARNING "help2man not found: no man page for ${target} (scripts/bootstrap installs it)")
     return()
@@ -81,22 +87,38 @@ function(quillark_man_page target description)
     COMMENT "Man page of ${target}"
     VERBATIM)
   add_custom_target(${target}_man ALL DEPENDS ${page}.gz)
-  install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
-          COMPONENT ${QUILLARK_TOOLS_COMPONENT})
+  install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT ${component})
   set_property(GLOBAL APPEND PROPERTY QUILLARK_MAN_PAGES "${target}|${page}|${description}")
 endfunction()
 
 # A tool of the tools package: installed into <bindir>, finding the stand-in
 # host library through an $ORIGIN-relative runpath, with a man page.
 function(quillark_install_tool target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "DESCRIPTION" "")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "DESCRIPTION;COMPONENT" "")
+  if(NOT arg_COMPONENT)
+    set(arg_COMPONENT ${QUILLARK_TOOLS_COMPONENT})
+  endif()
   if(IS_ABSOLUTE "${QUILLARK_PRIVATE_FROM_BINDIR}")
     set(runpath "${QUILLARK_PRIVATE_FROM_BINDIR}")
   else()
     set(runpath "$ORIGIN/${QUILLARK_PRIVATE_FROM_BINDIR}")
   endif()
   set_target_properties(${target} PROPERTIES INSTALL_RPATH "${runpath}")
-  install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-          COMPONENT ${QUILLARK_TOOLS_COMPONENT})
-  quillark_man_page(${target} "${arg_DESCRIPTION}")
+  install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ${arg_COMPONENT})
+  quillark_man_page(${target} "${arg_DESCRIPTION}" ${arg_COMPONENT})
+endfunction()
+
+# A configuration file: /etc/<dir>/<name> when the install prefix is /usr
+# (the packages, which list it as a conffile), else <prefix>/etc/<dir>/<name>,
+# decided when installing, so that `cmake --install --prefix DIR` never
+# writes outside DIR.
+function(quillark_install_config component source dir name)
+  install(CODE "
+    if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+      set(_etc \"/etc/${dir}\")
+    else()
+      set(_etc \"\${CMAKE_INSTALL_PREFIX}/etc/${dir}\")
+    endif()
+    file(INSTALL DESTINATION \"\${_etc}\" TYPE FILE FILES \"${source}\" RENAME \"${name}\")
+  " COMPONENT ${component})
 endfunction()

@@ -220,6 +220,9 @@ TEST(AgentRun, BuiltInUnitsAndAnOverloadedLink) {
     EXPECT_TRUE(wait_until([&] { return builtin.err().find("sim-unit3 online") != std::string::npos; }, kLimit))
         << builtin.err();
     EXPECT_NE(builtin.err().find("metrics on http://127.0.0.1:"), std::string::npos);
+    // The driver's own line after every round stays out of the agent's log.
+    EXPECT_EQ(builtin.err().find("rvSize"), std::string::npos) << builtin.err();
+    EXPECT_EQ(builtin.out(), "");
 
     // 46 answers of 15 ms each: two units need about 1.4 s per 0.3 s interval.
     Sim slow(dir, "slow", {"--units", "1-2", "--steady", "--delay-ms", "15"});

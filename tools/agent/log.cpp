@@ -2,15 +2,28 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <utility>
+#include <vector>
 
 namespace quillark_agent::log {
 
 namespace {
 
 std::atomic<int> prefixes{-1};  // -1: not decided yet
+
+// Every Throttle alive. Made on first use, so it outlives the throttles
+// that are function-local statics.
+struct Throttles {
+    std::mutex mutex;
+    std::vector<Throttle*> all;
+};
+Throttles& throttles() {
+    static Throttles registry;
+    return registry;
+}
 
 }  // namespace
 
@@ -49,7 +62,17 @@ void line(Priority priority, const std::string& text) {
 }
 
 Throttle::Throttle(std::string what, int per_window, std::chrono::milliseconds window)
-    : what_(std::move(what)), per_window_(per_window), window_(window) {}
+    : what_(std::move(what)), per_window_(per_window), window_(window) {
+    Throttles& registry = throttles();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    registry.all.push_back(this);
+}
+
+Throttle::~Throttle() {
+    Throttles& registry = throttles();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    registry.all.erase(std::remove(registry.all.begin(), registry.all.end(), this), registry.all.end());
+}
 
 void Throttle::flush_locked(std::chrono::steady_clock::time_point now) {
     if (now - window_start_ < window_) return;
@@ -77,6 +100,12 @@ void Throttle::say(Priority priority, const std::string& text) {
 void Throttle::flush() {
     std::lock_guard<std::mutex> lock(mutex_);
     flush_locked(std::chrono::steady_clock::now());
+}
+
+void flush_throttles() {
+    Throttles& registry = throttles();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    for (Throttle* throttle : registry.all) throttle->flush();
 }
 
 }  // namespace quillark_agent::log

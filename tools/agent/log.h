@@ -32,6 +32,9 @@ class Throttle {
 public:
     Throttle(std::string what, int per_window = 5,
              std::chrono::milliseconds window = std::chrono::seconds(1));
+    ~Throttle();
+    Throttle(const Throttle&) = delete;
+    Throttle& operator=(const Throttle&) = delete;
     void say(Priority priority, const std::string& text);
     // Tells what was held back, if anything; for a caller's periodic tick.
     void flush();
@@ -48,5 +51,10 @@ private:
     std::uint64_t held_back_ = 0;
     Priority held_priority_ = Priority::Info;
 };
+
+// flush() of every Throttle there is, for the main thread's regular tick: a
+// flood's count is told within a window of its end even when no further line
+// of its kind comes.
+void flush_throttles();
 
 }  // namespace quillark_agent::log

@@ -1,6 +1,8 @@
 // quillark-agent: one process for a row of units. Loads the plug-in once,
 // makes one driver per unit, polls each link in its own thread and publishes
-// to MQTT and over HTTP (Prometheus metrics and the units as JSON).
+// to MQTT and over HTTP (Prometheus metrics and the units as JSON). Under
+// systemd it says when it is ready, reloading and stopping, and feeds the
+// watchdog while no link thread is hung.
 #include <signal.h>
 #include <unistd.h>
 
@@ -17,6 +19,7 @@
 #include "log.h"
 #include "mqtt.h"
 #include "server.h"
+#include "service.h"
 #include "web.h"
 
 namespace {
@@ -39,6 +42,8 @@ struct Options {
     double interval_s = 10;
     std::string listen;
     std::string mqtt;
+    std::string driver_output;  // "": the driver's lines are discarded
+    double hung_after_s = 0;    // 0: from the links' settings
 };
 
 // The built-in simulated units of the embedded default: three units on one
@@ -190,6 +195,11 @@ public:
         mqtt_.close();  // publishes offline and disconnects
     }
 
+    std::vector<std::string> hung_links(std::chrono::steady_clock::duration limit) {
+        auto f = fleet();
+        return f ? f->hung_links(limit) : std::vector<std::string>{};
+    }
+
 private:
     std::shared_ptr<Fleet> fleet() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -274,6 +284,12 @@ int parse(Options& o, int argc, char** argv) {
     app.add_option("--listen", o.listen, "HTTP address HOST:PORT (default 127.0.0.1:9786; port 0 picks one)");
     app.add_option("--mqtt", o.mqtt, "Quick start: publish to the MQTT broker at HOST:PORT");
     app.add_option("--plugin", o.plugin, "The plug-in to load (default: quillark.so beside this program, one directory up, or where it is installed)");
+    app.add_option("--driver-output", o.driver_output,
+                   "Append the plug-in's own lines (one per unit and round) to FILE; by default they are discarded");
+    quillark_tools::add_decimal(app, "--hung-after", o.hung_after_s, 0, 86400,
+                                "Seconds a link may stay in one round or write before it counts as hung "
+                                "and the service watchdog goes unfed (0: twice the longest round the "
+                                "links' timeouts and retries allow, plus 30)");
     bool version = false;
     quillark_tools::add_version_flag(app, version);
     if (const int status = quillark_tools::parse_command_line(app, argc, argv); status >= 0)
@@ -285,17 +301,58 @@ int parse(Options& o, int argc, char** argv) {
     return -1;
 }
 
+// Runs the agent until SIGTERM or SIGINT, re-reading the configuration on
+// SIGHUP and checking the links at every tick.
+void serve(Agent& agent, const AgentConfig& config, const Options& options,
+           std::unique_ptr<BuiltinUnits>& builtin, const sigset_t& signals) {
+    service::Supervisor supervisor(options.hung_after_s);
+    supervisor.applied(config, options.config_file);
+    agent.start(config);
+    supervisor.ready();
+    auto next_check = service::Clock::now() + supervisor.tick();
+    while (true) {
+        const int received = service::wait_for_signal(signals, next_check);
+        if (service::Clock::now() >= next_check) {
+            supervisor.check(agent.hung_links(supervisor.limit()));
+            log::flush_throttles();
+            next_check = service::Clock::now() + supervisor.tick();
+        }
+        if (received == 0) continue;
+        if (received != SIGHUP) break;
+        if (options.config_file.empty()) {
+            warn("SIGHUP: no configuration file to re-read");
+            continue;
+        }
+        supervisor.reloading();
+        try {
+            const AgentConfig next = make_config(options, builtin);
+            say("SIGHUP: " + agent.reload(next));
+            supervisor.applied(next, options.config_file);
+        } catch (const std::exception& e) {
+            warn(std::string("SIGHUP: keeping the running configuration: ") + e.what());
+        }
+        supervisor.ready();
+    }
+    supervisor.stopping();
+    agent.stop();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     Options options;
     if (const int status = parse(options, argc, argv); status >= 0) return status;
 
-    // The plug-in writes lines of its own to stdout; they belong with ours on stderr.
-    std::fflush(stdout);
-    dup2(STDERR_FILENO, STDOUT_FILENO);
+    // The plug-in writes a line of its own to stdout after every round: that
+    // would be hundreds of lines a second in the journal with a row of units.
+    try {
+        service::route_driver_output(options.driver_output);
+    } catch (const std::exception& e) {
+        fail(e.what());
+        return kExitConfig;
+    }
 
-    // Signals are taken by this thread alone, with sigwait.
+    // Signals are taken by the main thread alone, with sigtimedwait.
     sigset_t signals;
     sigemptyset(&signals);
     for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&signals, s);
@@ -316,22 +373,7 @@ int main(int argc, char** argv) {
             " units on " + std::to_string(config.links.size()) + " links" +
             (builtin ? " (built-in simulated units)" : ""));
         Agent agent(*plugin);
-        agent.start(config);
-        while (true) {
-            int received = 0;
-            sigwait(&signals, &received);
-            if (received != SIGHUP) break;
-            if (options.config_file.empty()) {
-                warn("SIGHUP: no configuration file to re-read");
-                continue;
-            }
-            try {
-                say("SIGHUP: " + agent.reload(make_config(options, builtin)));
-            } catch (const std::exception& e) {
-                warn(std::string("SIGHUP: keeping the running configuration: ") + e.what());
-            }
-        }
-        agent.stop();
+        serve(agent, config, options, builtin, signals);
         say("stopped");
     } catch (const std::exception& e) {
         fail(e.what());
