@@ -102,9 +102,11 @@ void add_routes(httplib::Server& server, ViewSource views, TokenSource token_sou
     server.set_default_headers({{"X-Content-Type-Options", "nosniff"},
                                 {"Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'"},
                                 {"Referrer-Policy", "no-referrer"}});
-    // Every path through one decision (router.h); one page serves the overview
-    // and every unit, and the script tells them apart.
-    server.Get(".*", [views, token_source](const httplib::Request& req, httplib::Response& res) {
+    // Every path through one decision (router.h), ahead of cpp-httplib's own
+    // pattern matching; one page serves the overview and every unit, and the
+    // script tells them apart. Other methods find nothing, as before.
+    server.set_pre_routing_handler([views, token_source](const httplib::Request& req, httplib::Response& res) {
+        if (req.method != "GET" && req.method != "HEAD") return httplib::Server::HandlerResponse::Unhandled;
         const Route r = route(req.target);
         if (r.guarded) {
             const std::string token = token_source();
@@ -112,10 +114,11 @@ void add_routes(httplib::Server& server, ViewSource views, TokenSource token_sou
                 res.status = 401;
                 res.set_header("WWW-Authenticate", "Bearer");
                 res.set_content("{\"error\":\"a bearer token is required\"}", kJson);
-                return;
+                return httplib::Server::HandlerResponse::Handled;
             }
         }
         answer(r, views, res);
+        return httplib::Server::HandlerResponse::Handled;
     });
 }
 
