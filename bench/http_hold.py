@@ -2,11 +2,12 @@
 """Holds an agent's HTTP port with slow and idle clients while a normal client
 asks for /metrics, and prints how long each answer took.
 
-  bench/http_hold.py PORT [SLOW] [IDLE] [SECONDS]
+  bench/http_hold.py PORT [SLOW] [IDLE] [SECONDS] [once]
 
 SLOW clients send their request one byte a second and open a new connection
 when the agent closes theirs; IDLE clients connect and send nothing, again and
-again. Defaults: 100 slow, 2000 idle, 30 s. The script raises its own limit of
+again. With "once" a closed connection stays closed. Defaults: 100 slow, 2000
+idle, 30 s. The script raises its own limit of
 open files to fit.
 """
 import resource
@@ -20,6 +21,7 @@ PORT = int(sys.argv[1])
 SLOW = int(sys.argv[2]) if len(sys.argv) > 2 else 100
 IDLE = int(sys.argv[3]) if len(sys.argv) > 3 else 2000
 SECONDS = float(sys.argv[4]) if len(sys.argv) > 4 else 30
+AGAIN = not (len(sys.argv) > 5 and sys.argv[5] == "once")
 REQUEST = b"GET /metrics HTTP/1.1\r\nHost: agent\r\n\r\n"
 
 soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
@@ -69,10 +71,12 @@ while time.monotonic() - start < SECONDS:
         reopened += 1
         if s in slow:
             del slow[s]
-            open_slow()
+            if AGAIN:
+                open_slow()
         else:
             idle.discard(s)
-            open_idle()
+            if AGAIN:
+                open_idle()
     if time.monotonic() >= next_byte:
         for s, sent in list(slow.items()):
             try:
@@ -92,6 +96,7 @@ while time.monotonic() - start < SECONDS:
     time.sleep(0.2)
 
 times.sort()
+spread = (f"median {times[len(times) // 2] * 1000:.1f} ms, slowest {times[-1] * 1000:.1f} ms"
+          if times else "no answer")
 print(f"{SLOW} slow and {IDLE} idle clients for {SECONDS:.0f} s: {len(times)} answers to /metrics, "
-      f"{failures} failed; median {times[len(times) // 2] * 1000:.1f} ms, "
-      f"slowest {times[-1] * 1000:.1f} ms; connections closed by the agent and opened again: {reopened}")
+      f"{failures} failed; {spread}; connections the agent closed: {reopened}")

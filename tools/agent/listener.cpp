@@ -31,11 +31,11 @@ public:
 
 class Gate {
 public:
-    using Answer = std::function<bool(Connection&)>;
+    // Answers what the connection holds; true if it may carry another request.
+    using Answer = std::function<bool(Connection&, const std::atomic<bool>& stopping)>;
     Gate(Answer answer, SecuritySource security);
     ~Gate();
     void take(int fd);
-    const std::atomic<bool>& stopping() const { return stopping_; }
 
 private:
     void run();
@@ -199,7 +199,7 @@ void Gate::work() {
             c = std::move(ready_.front());
             ready_.pop_front();
         }
-        if (!answer_(*c) || stopping_) continue;  // closed as it goes
+        if (!answer_(*c, stopping_) || stopping_) continue;  // closed as it goes
         c->since = Clock::now();
         c->deadline = c->since + Limits::kRequestTime;
         std::lock_guard<std::mutex> lock(mutex_);
@@ -213,7 +213,8 @@ HttpListener::HttpListener(SecuritySource security) {
     // cpp-httplib writes these in its Keep-Alive header; the gate keeps them.
     set_keep_alive_max_count(Limits::kRequestsPerConnection);
     set_keep_alive_timeout(Limits::kRequestTime.count());
-    gate_ = std::make_unique<Gate>([this](Connection& c) { return answer(c); }, std::move(security));
+    gate_ = std::make_unique<Gate>(
+        [this](Connection& c, const std::atomic<bool>& stopping) { return answer(c, stopping); }, std::move(security));
 }
 
 HttpListener::~HttpListener() { gate_.reset(); }
@@ -233,11 +234,11 @@ bool HttpListener::process_and_close_socket(socket_t sock) {
 }
 
 // Answers every whole request the connection holds, in order.
-bool HttpListener::answer(Connection& c) {
+bool HttpListener::answer(Connection& c, const std::atomic<bool>& stopping) {
     while (true) {
         const Framing f = frame_request(c.in.data(), c.in.size(), Limits::kRequestBytes);
         if (f.kind != Framing::Complete) return f.kind == Framing::Incomplete && !c.peer_done;
-        ConnectionStream stream(c, Clock::now() + Limits::kAnswerTime, gate_->stopping());
+        ConnectionStream stream(c, Clock::now() + Limits::kAnswerTime, stopping);
         const bool last = ++c.served >= Limits::kRequestsPerConnection;
         bool closed = false;
         if (!process_request(stream, last, closed, nullptr)) return false;

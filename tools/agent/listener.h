@@ -9,6 +9,7 @@
 // socket and a buffer each, never a worker, and their number is bounded.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -52,7 +53,8 @@ public:
 
 private:
     bool process_and_close_socket(socket_t sock) override;  // takes each accepted socket
-    bool answer(Connection& c);  // true: the connection may carry another request
+    // True: the connection may carry another request.
+    bool answer(Connection& c, const std::atomic<bool>& stopping);
 
     std::unique_ptr<Gate> gate_;
 };
