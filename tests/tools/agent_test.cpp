@@ -24,6 +24,8 @@ std::string without_time(std::string status) {
 TEST(AgentConfig, MistakesAreReportedWithFileAndLineAndExit2) {
     ScratchDir dir;
     const std::string good_link = link("gw1", 1502);
+    const std::string token = dir.file("token");
+    write_file(token, "s3cret\n");
     const struct {
         std::string text;
         std::string line_and_what;
@@ -40,6 +42,13 @@ TEST(AgentConfig, MistakesAreReportedWithFileAndLineAndExit2) {
         {"[[link]]\nname = \"bus\"\nrtu = \"/dev/ttyUSB0\"\nbaud = 9600\nparity = \"X\"\n", ":5:10: link 'bus': parity"},
         {"[[link]]\nname = \"bus\"\nrtu = \"/dev/ttyUSB0\"\nbaud = 0\n", ":4:8: [[link]]: 'baud' must be in"},
         {"[http]\nlisten = 9786\n", ":2:10: [http]: 'listen' must be a string"},
+        // Loopback is what the name resolves to, not how it begins.
+        {"[http]\nlisten = \"127.evil.example:0\"\n",
+         ":2:10: [http]: listening on 127.evil.example reaches beyond this machine and needs a token_file"},
+        {"[http]\nlisten = \"0.0.0.0:0\"\ntoken_file = \"" + token + "\"\n",
+         ":2:10: [http]: listening on 0.0.0.0 reaches beyond this machine and needs cert_file and key_file"},
+        {"[http]\ntoken_file = \"" + dir.file("none") + "\"\n", ":2:14: [http]: token_file " + dir.file("none") + ": cannot read"},
+        {"[http]\ncert_file = \"" + token + "\"\nkey_file = \"" + token + "\"\n", ":2:13: [http]: cert_file " + token + ": no PEM certificate"},
     };
     for (const auto& c : cases) {
         write_file(dir.file("bad.toml"), c.text);
@@ -48,6 +57,14 @@ TEST(AgentConfig, MistakesAreReportedWithFileAndLineAndExit2) {
         EXPECT_NE(agent.err().find(dir.file("bad.toml") + c.line_and_what), std::string::npos)
             << c.text << "\n" << agent.err();
     }
+    // Plain HTTP beyond loopback when asked for by name.
+    write_file(dir.file("plain.toml"), "[http]\nlisten = \"0.0.0.0:0\"\ntoken_file = \"" + token +
+                                           "\"\ninsecure_plain_http = true\n");
+    Child plain(tool(kAgent, {"--config", dir.file("plain.toml")}), dir, "plain");
+    EXPECT_TRUE(wait_until([&] { return plain.err().find("live view on http://0.0.0.0:") != std::string::npos; }, kLimit))
+        << plain.err();
+    plain.signal(SIGTERM);
+    EXPECT_EQ(plain.wait(kLimit), 0);
     // The documented example is a valid configuration.
     const auto config = quillark_agent::load_config(std::string(QUILLARK_DOCS_DIR) + "/agent.toml");
     EXPECT_FALSE(config.units.empty());

@@ -113,9 +113,20 @@ const toml::array* array_of_tables(const std::string& source, const toml::table&
 }
 
 HttpConfig read_http(const std::string& source, const toml::table& table) {
-    Reader r(source, table, "[http]", {"listen", "token_file"});
+    Reader r(source, table, "[http]",
+             {"listen", "token_file", "cert_file", "key_file", "client_ca_file", "insecure_plain_http"});
     HttpConfig http;
+    for (const auto& [key, node] : table)
+        http.where[std::string(key.str())] = source + ":" + std::to_string(node.source().begin.line) +
+                                             ":" + std::to_string(node.source().begin.column);
     http.token_file = r.text("token_file", "");
+    http.cert_file = r.text("cert_file", "");
+    http.key_file = r.text("key_file", "");
+    http.client_ca_file = r.text("client_ca_file", "");
+    if (const toml::node* insecure = r.get("insecure_plain_http")) {
+        if (!insecure->is_boolean()) r.fail_at(*insecure, "[http]: 'insecure_plain_http' must be true or false");
+        http.insecure_plain_http = insecure->as_boolean()->get();
+    }
     const toml::node* listen = r.get("listen");
     if (listen == nullptr) return http;
     try {
@@ -318,25 +329,6 @@ AgentConfig load_config(const std::string& path) {
     std::ostringstream text;
     text << in.rdbuf();
     return parse_config(text.str(), path);
-}
-
-bool loopback_host(const std::string& host) {
-    return host == "localhost" || host == "::1" || host == "[::1]" || host.rfind("127.", 0) == 0;
-}
-
-std::string http_token(const HttpConfig& http) {
-    if (http.token_file.empty()) {
-        if (loopback_host(http.host)) return {};
-        throw ConfigError("[http]: listening on " + http.host +
-                          " reaches beyond this machine and needs a token_file");
-    }
-    std::ifstream in(http.token_file, std::ios::binary);
-    std::string token;
-    if (!in || !std::getline(in, token))
-        throw ConfigError("[http]: token_file " + http.token_file + ": cannot read the file");
-    while (!token.empty() && (token.back() == '\r' || token.back() == ' ')) token.pop_back();
-    if (token.empty()) throw ConfigError("[http]: token_file " + http.token_file + ": the first line is empty");
-    return token;
 }
 
 }  // namespace quillark_agent

@@ -2,6 +2,7 @@
 // the MQTT broker, read from one TOML file.
 #pragma once
 
+#include <map>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -39,15 +40,14 @@ struct UnitConfig {
 struct HttpConfig {
     std::string host = "127.0.0.1";
     int port = 9786;
-    std::string token_file;  // bearer token for the API and /metrics; required off loopback
+    std::string token_file;      // bearer token for the API and /metrics; required off loopback
+    std::string cert_file;       // TLS: the certificate chain and its key, together
+    std::string key_file;
+    std::string client_ca_file;  // TLS: clients must show a certificate this CA signed
+    bool insecure_plain_http = false;  // off loopback without TLS, asked for by name
+    // Where each key was written ("agent.toml:3:10"), for errors about what it names.
+    std::map<std::string, std::string> where;
 };
-
-// True for an address only this machine can reach (127.0.0.0/8, ::1, localhost).
-bool loopback_host(const std::string& host);
-
-// Refuses a listener off loopback without a token file, and a token file
-// that cannot be read or is empty. Returns the token ("" for none).
-std::string http_token(const HttpConfig& http);
 
 struct MqttConfig {
     bool enabled = false;

@@ -16,6 +16,8 @@
 #include "cli.h"
 #include "config.h"
 #include "fleet.h"
+#include "http_security.h"
+#include "listener.h"
 #include "log.h"
 #include "mqtt.h"
 #include "server.h"
@@ -105,6 +107,7 @@ AgentConfig make_config(const Options& o, std::unique_ptr<BuiltinUnits>& builtin
             const auto endpoint = quillark_tools::parse_endpoint(o.listen, "127.0.0.1", true);
             config.http.host = endpoint.host;
             config.http.port = endpoint.port;
+            config.http.where["listen"] = "command line: --listen";
         }
         if (!o.mqtt.empty()) {
             config.mqtt.enabled = true;
@@ -115,7 +118,7 @@ AgentConfig make_config(const Options& o, std::unique_ptr<BuiltinUnits>& builtin
     } catch (const std::invalid_argument& e) {
         throw ConfigError(std::string("command line: ") + e.what());
     }
-    http_token(config.http);  // refused here, before anything starts
+    load_http_security(config.http);  // refused here, before anything starts
     return config;
 }
 
@@ -138,7 +141,7 @@ public:
     ~Agent() { stop(); }
 
     void start(const AgentConfig& config) {
-        token_ = http_token(config.http);
+        security_ = load_http_security(config.http);
         mqtt_.replace(mqtt_.prepare(config.mqtt));
         auto fleet = std::make_shared<Fleet>(config, plugin_, mqtt_);
         {
@@ -148,19 +151,19 @@ public:
         fleet->start();
         config_ = config;
         std::string where;
-        auto listener = bind_http(config.http, where);
+        auto listener = bind_http(config.http, security_->tls != nullptr, where);
         switch_http(std::move(listener), where);
     }
 
     // Applies what changed and returns what that was. Whatever can fail (the
-    // token file, the new listener, the new MQTT client's files, a new
+    // token and TLS files, the new listener, the new MQTT client's files, a new
     // driver) is tried before anything running is touched, so a throw leaves
     // the agent as it was.
     std::string reload(const AgentConfig& next) {
-        const std::string token = http_token(next.http);
+        auto security = load_http_security(next.http);
         const bool http_moved = next.http.host != config_.http.host || next.http.port != config_.http.port;
         std::string where;
-        std::unique_ptr<httplib::Server> listener = http_moved ? bind_http(next.http, where) : nullptr;
+        std::unique_ptr<HttpListener> listener = http_moved ? bind_http(next.http, security->tls != nullptr, where) : nullptr;
         const bool mqtt_changed = !same_mqtt(config_.mqtt, next.mqtt);
         std::unique_ptr<MqttClient> client = mqtt_changed ? mqtt_.prepare(next.mqtt) : nullptr;
         const ReloadSummary summary = fleet()->reload(next, plugin_, mqtt_);
@@ -168,7 +171,7 @@ public:
         for (const std::string& unit : summary.removed) mqtt_.clear_unit(unit);
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            token_ = token;  // the listener asks for the token on every request
+            security_ = std::move(security);  // asked for on every connection and request
         }
         std::string said = summary.describe();
         if (listener) {
@@ -209,6 +212,10 @@ private:
         auto f = fleet();
         return f && f->has_unit(unit);
     }
+    std::shared_ptr<const HttpSecurity> security() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return security_;
+    }
     std::string write(const std::string& unit, int reg, std::uint16_t value) {
         auto f = fleet();
         return f ? f->queue_write(unit, reg, value) : "rejected: the agent is stopping";
@@ -217,27 +224,22 @@ private:
 
     // A listener bound but not yet serving; throws if the address cannot be had.
     // `where` gets the line that says where it listens.
-    std::unique_ptr<httplib::Server> bind_http(const HttpConfig& config, std::string& where) {
-        auto server = std::make_unique<httplib::Server>();
+    std::unique_ptr<HttpListener> bind_http(const HttpConfig& config, bool tls, std::string& where) {
+        auto server = std::make_unique<HttpListener>([this] { return security(); });
         add_routes(
             *server,
             [this](std::vector<UnitView>& units, std::vector<LinkView>& links) {
                 if (auto f = fleet()) f->views(units, links);
             },
-            [this] {
-                std::lock_guard<std::mutex> lock(mutex_);
-                return token_;
-            });
-        int port = config.port;
-        if (port == 0) port = server->bind_to_any_port(config.host);
-        else if (!server->bind_to_port(config.host, port)) port = -1;
+            [this] { return security()->token; });
+        const int port = server->bind(config.host, config.port);
         if (port <= 0) throw std::runtime_error("http: cannot listen on " + config.host + ":" + std::to_string(config.port));
-        const std::string base = "http://" + config.host + ":" + std::to_string(port);
+        const std::string base = std::string(tls ? "https://" : "http://") + config.host + ":" + std::to_string(port);
         where = "live view on " + base + "/ (metrics on " + base + "/metrics, units on " + base + "/api/units)";
         return server;
     }
     // Serves from `server` in place of the running listener.
-    void switch_http(std::unique_ptr<httplib::Server> server, const std::string& where) {
+    void switch_http(std::unique_ptr<HttpListener> server, const std::string& where) {
         stop_http();
         http_ = std::move(server);
         http_thread_ = std::thread([this] { http_->listen_after_bind(); });
@@ -253,11 +255,11 @@ private:
     const quillark_poll::Plugin& plugin_;
     AgentConfig config_;
     MqttSwitch mqtt_;
-    std::unique_ptr<httplib::Server> http_;
+    std::unique_ptr<HttpListener> http_;
     std::thread http_thread_;
-    std::mutex mutex_;  // guards fleet_ and token_
+    std::mutex mutex_;  // guards fleet_ and security_
     std::shared_ptr<Fleet> fleet_;
-    std::string token_;  // bearer token of the API and /metrics; "" for none
+    std::shared_ptr<const HttpSecurity> security_;  // the token and TLS of new connections
 };
 
 std::unique_ptr<quillark_poll::Plugin> load_plugin(const std::string& named) {

@@ -6,6 +6,7 @@
 #include <httplib.h>
 
 #include "metrics.h"
+#include "router.h"
 #include "views.h"
 
 namespace quillark_agent {
@@ -16,16 +17,6 @@ constexpr const char* kJson = "application/json; charset=utf-8";
 double unix_now() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
-
-// Compares without leaving the position of the first difference in the timing.
-bool same_secret(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    unsigned char diff = 0;
-    for (std::size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
-    return diff == 0;
-}
-
-bool guarded(const std::string& path) { return path == "/metrics" || path.rfind("/api/", 0) == 0; }
 
 const char* content_type(const std::string& path) {
     auto ends = [&](const char* tail) {
@@ -60,45 +51,49 @@ void not_found(httplib::Response& res, const char* what) {
     res.set_content(std::string("{\"error\":\"") + what + "\"}", kJson);
 }
 
-void add_api(httplib::Server& server, const ViewSource& views) {
-    server.Get("/metrics", [views](const httplib::Request&, httplib::Response& res) {
-        std::vector<UnitView> units;
-        std::vector<LinkView> links;
-        views(units, links);
-        res.set_content(render_metrics(units, links), "text/plain; version=0.0.4; charset=utf-8");
-    });
-    server.Get("/api/units", [views](const httplib::Request&, httplib::Response& res) {
-        std::vector<UnitView> units;
-        std::vector<LinkView> links;
-        views(units, links);
-        res.set_content(render_units(units, unix_now()), kJson);
-    });
-    server.Get(R"(/api/units/([A-Za-z0-9_-]+))", [views](const httplib::Request& req, httplib::Response& res) {
-        std::vector<UnitView> units;
-        std::vector<LinkView> links;
-        views(units, links);
-        for (const UnitView& u : units) {
-            if (u.name != req.matches[1]) continue;
-            const LinkView* link = nullptr;
-            for (const LinkView& l : links)
-                if (l.name == u.link) link = &l;
-            res.set_content(render_unit(u, link, unix_now()), kJson);
-            return;
-        }
-        not_found(res, "no such unit");
-    });
-    server.Get(R"(/api/units/([A-Za-z0-9_-]+)/status)", [views](const httplib::Request& req, httplib::Response& res) {
-        std::vector<UnitView> units;
-        std::vector<LinkView> links;
-        views(units, links);
-        for (const UnitView& u : units) {
-            if (u.name != req.matches[1]) continue;
+std::string views_and(const ViewSource& views, const std::function<std::string(std::vector<UnitView>&,
+                                                                            std::vector<LinkView>&)>& render) {
+    std::vector<UnitView> units;
+    std::vector<LinkView> links;
+    views(units, links);
+    return render(units, links);
+}
+
+void unit_answer(const ViewSource& views, const Route& r, httplib::Response& res) {
+    std::vector<UnitView> units;
+    std::vector<LinkView> links;
+    views(units, links);
+    for (const UnitView& u : units) {
+        if (u.name != r.name) continue;
+        if (r.answer == Answer::UnitStatus) {
             if (u.status.empty()) break;
             res.set_content(u.status, kJson);
             return;
         }
-        not_found(res, "no such unit, or no complete round yet");
-    });
+        const LinkView* link = nullptr;
+        for (const LinkView& l : links)
+            if (l.name == u.link) link = &l;
+        res.set_content(render_unit(u, link, unix_now()), kJson);
+        return;
+    }
+    not_found(res, r.answer == Answer::UnitStatus ? "no such unit, or no complete round yet" : "no such unit");
+}
+
+void answer(const Route& r, const ViewSource& views, httplib::Response& res) {
+    switch (r.answer) {
+        case Answer::Page: serve_asset("/index.html", res); return;
+        case Answer::Asset: serve_asset(r.name, res); return;
+        case Answer::Metrics:
+            res.set_content(views_and(views, render_metrics), "text/plain; version=0.0.4; charset=utf-8");
+            return;
+        case Answer::Units:
+            res.set_content(views_and(views, [](auto& units, auto&) { return render_units(units, unix_now()); }), kJson);
+            return;
+        case Answer::Unit:
+        case Answer::UnitStatus: unit_answer(views, r, res); return;
+        case Answer::BadRequest: res.status = 400; return;
+        case Answer::NotFound: res.status = 404; return;
+    }
 }
 
 }  // namespace
@@ -107,24 +102,24 @@ void add_routes(httplib::Server& server, ViewSource views, TokenSource token_sou
     server.set_default_headers({{"X-Content-Type-Options", "nosniff"},
                                 {"Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'"},
                                 {"Referrer-Policy", "no-referrer"}});
-    server.set_pre_routing_handler([token_source](const httplib::Request& req, httplib::Response& res) {
-        if (!guarded(req.path)) return httplib::Server::HandlerResponse::Unhandled;
-        const std::string token = token_source();
-        if (token.empty()) return httplib::Server::HandlerResponse::Unhandled;
-        if (same_secret(req.get_header_value("Authorization"), "Bearer " + token))
-            return httplib::Server::HandlerResponse::Unhandled;
-        res.status = 401;
-        res.set_header("WWW-Authenticate", "Bearer");
-        res.set_content("{\"error\":\"a bearer token is required\"}", kJson);
+    // Every path through one decision (router.h), ahead of cpp-httplib's own
+    // pattern matching; one page serves the overview and every unit, and the
+    // script tells them apart. Other methods find nothing, as before.
+    server.set_pre_routing_handler([views, token_source](const httplib::Request& req, httplib::Response& res) {
+        if (req.method != "GET" && req.method != "HEAD") return httplib::Server::HandlerResponse::Unhandled;
+        const Route r = route(req.target);
+        if (r.guarded) {
+            const std::string token = token_source();
+            if (!token.empty() && !bearer_matches(req.get_header_value("Authorization"), token)) {
+                res.status = 401;
+                res.set_header("WWW-Authenticate", "Bearer");
+                res.set_content("{\"error\":\"a bearer token is required\"}", kJson);
+                return httplib::Server::HandlerResponse::Handled;
+            }
+        }
+        answer(r, views, res);
         return httplib::Server::HandlerResponse::Handled;
     });
-    add_api(server, views);
-    // One page for the overview and for every unit; the script tells them apart.
-    for (const char* page : {"/", R"(/units/[A-Za-z0-9_-]+)"})
-        server.Get(page, [](const httplib::Request&, httplib::Response& res) { serve_asset("/index.html", res); });
-    for (const char* file : {"/app.js", "/style.css", "/favicon.svg"})
-        server.Get(file, [file](const httplib::Request&, httplib::Response& res) { serve_asset(file, res); });
-    server.Get("/favicon.ico", [](const httplib::Request&, httplib::Response& res) { serve_asset("/favicon.svg", res); });
 }
 
 }  // namespace quillark_agent

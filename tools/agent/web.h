@@ -31,8 +31,8 @@ using ViewSource = std::function<void(std::vector<UnitView>&, std::vector<LinkVi
 using TokenSource = std::function<std::string()>;
 
 // Adds every route to the server. With a token, /api/ and /metrics answer 401
-// unless the request carries "Authorization: Bearer <token>"; the page itself
-// is served to anyone, and asks for the token.
+// unless the request carries "Authorization: Bearer <token>" (the scheme in
+// any case); the page itself is served to anyone, and asks for the token.
 void add_routes(httplib::Server& server, ViewSource views, TokenSource token);
 
 }  // namespace quillark_agent
