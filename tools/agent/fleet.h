@@ -69,6 +69,10 @@ struct LinkView {
 
 class LinkWorker {
 public:
+    // Writes waiting for one unit, at most one per register; a write beyond
+    // them is refused at once.
+    static constexpr std::size_t kMaxQueuedWrites = 8;
+
     // Creates the drivers of the link's units; throws on a driver the plug-in cannot make.
     LinkWorker(const LinkConfig& link, const std::vector<UnitConfig>& units,
                const quillark_poll::Plugin& plugin, Publisher& publisher);
@@ -82,12 +86,14 @@ public:
     std::vector<UnitConfig> unit_configs() const;
     bool has_unit(const std::string& name) const;
     // Queues a register write for the unit's next turn; "" when queued, else
-    // why not ("rejected: ...").
+    // why not ("rejected: ..."): the unit is offline, or already has
+    // kMaxQueuedWrites waiting. A newer value for a register that still waits
+    // takes the older one's place, which gets "rejected: superseded".
     std::string queue_write(const std::string& unit, int reg, std::uint16_t value);
     void views(std::vector<UnitView>& units, std::vector<LinkView>& links) const;
-    // How long the link thread has been in one round or write, 0 while it
-    // waits between them: a thread that stays busy far past any round's
-    // length is hung.
+    // How long the link thread has been in one round or write (opening the
+    // link included), 0 while it waits between them: a thread that stays
+    // busy far past any round's length is hung.
     std::chrono::steady_clock::duration busy_for() const;
 
     // A new configuration for a running link, whose own settings stay:
@@ -117,8 +123,14 @@ private:
     void apply_change();  // with mutex_ held
     void reject_writes(Unit& unit, const std::string& why);
     void run();
+    Unit* earliest_unit() const;          // with mutex_ held; null when there are none
+    Unit* take_write(Write& write);       // with mutex_ held; the units take turns
+    void round(Unit& unit);
     void poll(Unit& unit);
+    bool record_round(Unit& unit, bool complete, double took, std::string status, double now);
+    void announce(Unit& unit, bool was_online);
     void send_write(Unit& unit, const Write& write);
+    void note_link(const standin::Outcome& outcome);
     void note_load();
 
     LinkConfig config_;
@@ -131,6 +143,9 @@ private:
     std::vector<std::unique_ptr<Unit>> units_;
     std::unique_ptr<Change> staged_;  // the reloading thread's, until handed over
     std::vector<char> status_buffer_;  // the link thread's, for the units' status texts
+    // The link thread's: whose write goes next, and what it last said of the link.
+    std::size_t write_turn_ = 0;
+    standin::LinkStats seen_;
 
     mutable std::mutex mutex_;  // guards the views, the write queues, stop_ and the fields below
     std::condition_variable wake_;

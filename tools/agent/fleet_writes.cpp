@@ -1,0 +1,102 @@
+// Register writes on a link: queued per unit with bounds, so that whoever can
+// publish to the broker cannot stop the polling, and sent in turns with the
+// units' rounds.
+#include <algorithm>
+
+#include "commands.h"
+#include "fleet.h"
+#include "link_unit.h"
+#include "points.h"
+
+namespace quillark_agent {
+namespace {
+
+// Any code outside the command table reads back the last write's outcome.
+constexpr int kResultQuery = 802;
+
+}  // namespace
+
+std::string LinkWorker::queue_write(const std::string& name, int reg, std::uint16_t value) {
+    bool superseded = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto found = std::find_if(units_.begin(), units_.end(),
+                                  [&](const auto& u) { return u->config.name == name; });
+        if (found == units_.end()) return "rejected: no such unit";
+        Unit& unit = **found;
+        if (unit.config.writes.count(reg) == 0)
+            return "rejected: register " + std::to_string(reg) + " is not writable on this unit";
+        if (stop_) return "rejected: the unit's link is stopping";
+        // Each write to a unit that does not answer costs the link a whole
+        // timeout; one known to be offline gets none until it is back.
+        if (unit.view.online_since_unix > 0 && !unit.view.online) return "rejected: unit offline";
+        auto same = std::find_if(unit.writes.begin(), unit.writes.end(),
+                                 [&](const Write& w) { return w.reg == reg; });
+        if (same != unit.writes.end()) {
+            // Only the newest value of a register is worth the link's time.
+            same->value = value;
+            superseded = true;
+        } else if (unit.writes.size() >= kMaxQueuedWrites) {
+            return "rejected: " + std::to_string(kMaxQueuedWrites) +
+                   " writes already wait for this unit";
+        } else {
+            unit.writes.push_back({reg, value});
+        }
+    }
+    // Outside the lock: the publisher may take its own.
+    if (superseded) publisher_.write_result(name, reg, "rejected: superseded");
+    wake_.notify_all();
+    return {};
+}
+
+// A write that will never be sent still gets its result.
+void LinkWorker::reject_writes(Unit& unit, const std::string& why) {
+    std::deque<Write> writes;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        writes.swap(unit.writes);
+    }
+    for (const Write& write : writes) publisher_.write_result(unit.config.name, write.reg, "rejected: " + why);
+}
+
+// The units take turns, so a flood of writes to one unit does not hold back
+// another unit's write.
+LinkWorker::Unit* LinkWorker::take_write(Write& write) {
+    const std::size_t count = units_.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        Unit& unit = *units_[(write_turn_ + i) % count];
+        if (unit.writes.empty()) continue;
+        write_turn_ = (write_turn_ + i + 1) % count;
+        write = unit.writes.front();
+        unit.writes.pop_front();
+        return &unit;
+    }
+    return nullptr;
+}
+
+void LinkWorker::send_write(Unit& unit, const Write& write) {
+    transport_.set_unit(unit.config.unit_id);
+    std::uint16_t words[2] = {static_cast<std::uint16_t>(write.reg), write.value};
+    int unused = 0;
+    const int rc = unit.driver->DeviceIoControl(IoWriteRegister, words, sizeof words, nullptr, 0, unused);
+    std::string result;
+    if (rc != 0) {
+        result = "rejected: the driver did not take the write";
+    } else {
+        const standin::PumpResult sent = master_.pump(*unit.modbus);
+        note_link(sent.outcome);
+        std::int32_t verdict = quillark::Pending;
+        int size = 0;
+        unit.driver->DeviceIoControl(kResultQuery, nullptr, 0, &verdict, sizeof verdict, size);
+        if (size != sizeof verdict) verdict = quillark::Pending;
+        result = verdict == quillark::Confirmed      ? "confirmed"
+                 : verdict == quillark::NotConfirmed ? "not-confirmed"
+                                                     : "unanswered";
+    }
+    write_log().say(log::Priority::Info, "unit " + unit.config.name + ": write " +
+                                             std::to_string(write.reg) + "=" +
+                                             std::to_string(write.value) + ": " + result);
+    publisher_.write_result(unit.config.name, write.reg, result);
+}
+
+}  // namespace quillark_agent
