@@ -175,21 +175,28 @@ void LinkWorker::views(std::vector<UnitView>& units, std::vector<LinkView>& link
                      static_cast<std::uint64_t>(stats_.reconnects), load_});
 }
 
-LinkWorker::Unit* LinkWorker::earliest_unit() const {
+// The unit whose round is due first; with `since`, only among the units due
+// now that have had no round since then.
+LinkWorker::Unit* LinkWorker::earliest_unit(const Clock::time_point* since) const {
+    const Clock::time_point now = since ? Clock::now() : Clock::time_point{};
     Unit* next = nullptr;
-    for (const auto& unit : units_)
+    for (const auto& unit : units_) {
+        if (since && (unit->next_due > now || unit->began >= *since)) continue;
         if (next == nullptr || unit->next_due < next->next_due) next = unit.get();
+    }
     return next;
 }
 
-// A write waits only for the round in progress; after each write, the rounds
-// that were due by its end go before the next one. So the link is shared
-// fairly: a flood of writes postpones a round by one write's timeout at most.
+// A write waits only for the round in progress; after each write, every
+// round that is due goes before the next write, each unit's once. So the
+// link is shared fairly: a flood of writes postpones a round by one write's
+// timeout at most, and the units' rounds cannot hold back writes for good
+// even on a link that cannot keep up.
 void LinkWorker::run() {
     const Clock::time_point start = Clock::now();
     for (std::size_t i = 0; i < units_.size(); ++i) units_[i]->next_due = start;
     bool rounds_first = false;
-    Clock::time_point due_by{};
+    Clock::time_point written{};
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stop_) {
         if (change_) {
@@ -197,14 +204,15 @@ void LinkWorker::run() {
             changed_.notify_all();
             continue;
         }
-        Unit* next = earliest_unit();
-        if (rounds_first && next != nullptr && next->next_due <= due_by) {
-            lock.unlock();
-            round(*next);
-            lock.lock();
-            continue;
+        if (rounds_first) {
+            if (Unit* due = earliest_unit(&written)) {
+                lock.unlock();
+                round(*due);
+                lock.lock();
+                continue;
+            }
+            rounds_first = false;
         }
-        rounds_first = false;
         Write write;
         if (Unit* writer = take_write(write)) {
             lock.unlock();
@@ -215,9 +223,10 @@ void LinkWorker::run() {
             link_log().flush();
             lock.lock();
             rounds_first = true;
-            due_by = Clock::now();
+            written = Clock::now();
             continue;
         }
+        Unit* next = earliest_unit();
         if (next == nullptr) {
             wake_.wait(lock);
         } else if (Clock::now() < next->next_due) {
@@ -231,6 +240,7 @@ void LinkWorker::run() {
 }
 
 void LinkWorker::round(Unit& unit) {
+    unit.began = Clock::now();
     {
         const BusyMark busy(busy_since_);
         poll(unit);

@@ -123,8 +123,9 @@ private:
     void apply_change();  // with mutex_ held
     void reject_writes(Unit& unit, const std::string& why);
     void run();
-    Unit* earliest_unit() const;          // with mutex_ held; null when there are none
-    Unit* take_write(Write& write);       // with mutex_ held; the units take turns
+    // With mutex_ held; null when there is none.
+    Unit* earliest_unit(const std::chrono::steady_clock::time_point* since = nullptr) const;
+    Unit* take_write(Write& write);  // with mutex_ held; the units take turns
     void round(Unit& unit);
     void poll(Unit& unit);
     bool record_round(Unit& unit, bool complete, double took, std::string status, double now);

@@ -21,6 +21,7 @@ struct LinkWorker::Unit {
     std::unique_ptr<TesselSPDevice> driver;
     SPModbus* modbus = nullptr;
     std::chrono::steady_clock::time_point next_due{};
+    std::chrono::steady_clock::time_point began{};  // its last round
     int misses = 0;
     bool announced = false;  // availability published at least once
     std::string alarms;      // alarm set last published (raised_alarms)
