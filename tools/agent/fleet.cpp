@@ -204,6 +204,12 @@ void LinkWorker::run() {
             changed_.notify_all();
             continue;
         }
+        if (untold_ > 0) {
+            lock.unlock();
+            tell_superseded();
+            lock.lock();
+            continue;
+        }
         if (rounds_first) {
             if (Unit* due = earliest_unit(&written)) {
                 lock.unlock();

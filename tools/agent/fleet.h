@@ -88,7 +88,8 @@ public:
     // Queues a register write for the unit's next turn; "" when queued, else
     // why not ("rejected: ..."): the unit is offline, or already has
     // kMaxQueuedWrites waiting. A newer value for a register that still waits
-    // takes the older one's place, which gets "rejected: superseded".
+    // takes the older one's place, which gets "rejected: superseded" from
+    // the link thread.
     std::string queue_write(const std::string& unit, int reg, std::uint16_t value);
     void views(std::vector<UnitView>& units, std::vector<LinkView>& links) const;
     // How long the link thread has been in one round or write (opening the
@@ -110,8 +111,9 @@ public:
 private:
     struct Unit;
     struct Write {
-        int reg;
-        std::uint16_t value;
+        int reg = 0;
+        std::uint16_t value = 0;
+        std::uint32_t superseded = 0;  // older writes it replaced, their results not told yet
     };
     // Units that go and units that come, for the link thread to take between rounds.
     struct Change {
@@ -121,6 +123,7 @@ private:
     };
     void hand_over(std::unique_ptr<Change> change);
     void apply_change();  // with mutex_ held
+    void tell_superseded();
     void reject_writes(Unit& unit, const std::string& why);
     void run();
     // With mutex_ held; null when there is none.
@@ -152,6 +155,8 @@ private:
     std::condition_variable wake_;
     std::condition_variable changed_;  // change_ was taken
     std::unique_ptr<Change> change_;
+    // Superseded writes whose result the link thread has yet to tell.
+    std::size_t untold_ = 0;
     std::vector<std::unique_ptr<Unit>> taken_out_;  // for the reloading thread to delete
     bool stop_ = false;
     bool overloaded_ = false;

@@ -17,7 +17,6 @@ constexpr int kResultQuery = 802;
 }  // namespace
 
 std::string LinkWorker::queue_write(const std::string& name, int reg, std::uint16_t value) {
-    bool superseded = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto found = std::find_if(units_.begin(), units_.end(),
@@ -34,8 +33,11 @@ std::string LinkWorker::queue_write(const std::string& name, int reg, std::uint1
                                  [&](const Write& w) { return w.reg == reg; });
         if (same != unit.writes.end()) {
             // Only the newest value of a register is worth the link's time.
+            // The link thread tells the older one's result: publishing is
+            // never done from the thread that brings the write.
             same->value = value;
-            superseded = true;
+            ++same->superseded;
+            ++untold_;
         } else if (unit.writes.size() >= kMaxQueuedWrites) {
             return "rejected: " + std::to_string(kMaxQueuedWrites) +
                    " writes already wait for this unit";
@@ -43,20 +45,46 @@ std::string LinkWorker::queue_write(const std::string& name, int reg, std::uint1
             unit.writes.push_back({reg, value});
         }
     }
-    // Outside the lock: the publisher may take its own.
-    if (superseded) publisher_.write_result(name, reg, "rejected: superseded");
     wake_.notify_all();
     return {};
 }
 
-// A write that will never be sent still gets its result.
+// One result per superseded write, counted on the write that took its place.
+void LinkWorker::tell_superseded() {
+    struct Told {
+        std::string unit;
+        int reg;
+        std::uint32_t count;
+    };
+    std::vector<Told> told;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& unit : units_)
+            for (Write& write : unit->writes)
+                if (write.superseded > 0) {
+                    told.push_back({unit->config.name, write.reg, write.superseded});
+                    write.superseded = 0;
+                }
+        untold_ = 0;
+    }
+    for (const Told& t : told)
+        for (std::uint32_t i = 0; i < t.count; ++i) publisher_.write_result(t.unit, t.reg, "rejected: superseded");
+}
+
+// A write that will never be sent still gets its result, after the results
+// of those it superseded.
 void LinkWorker::reject_writes(Unit& unit, const std::string& why) {
     std::deque<Write> writes;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         writes.swap(unit.writes);
+        for (const Write& write : writes) untold_ -= std::min<std::size_t>(untold_, write.superseded);
     }
-    for (const Write& write : writes) publisher_.write_result(unit.config.name, write.reg, "rejected: " + why);
+    for (const Write& write : writes) {
+        for (std::uint32_t i = 0; i < write.superseded; ++i)
+            publisher_.write_result(unit.config.name, write.reg, "rejected: superseded");
+        publisher_.write_result(unit.config.name, write.reg, "rejected: " + why);
+    }
 }
 
 // The units take turns, so a flood of writes to one unit does not hold back
