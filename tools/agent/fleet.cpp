@@ -100,16 +100,6 @@ void note_alarms(UnitView& view, double now) {
 
 }  // namespace
 
-log::Throttle& write_log() {
-    static log::Throttle throttle("write results");
-    return throttle;
-}
-
-log::Throttle& link_log() {
-    static log::Throttle throttle("link losses and reopenings");
-    return throttle;
-}
-
 LinkWorker::Unit::Unit(const UnitConfig& unit, const std::string& link,
                        const quillark_poll::Plugin& plugin)
     : config(unit) {
@@ -330,23 +320,6 @@ void LinkWorker::announce(Unit& unit, bool was_online) {
     log::warning("unit " + unit.config.name + " offline");
     // Each would cost the link a whole timeout for nothing.
     reject_writes(unit, "unit offline");
-}
-
-// What became of the link in the last round or write, for the log: lost,
-// reopened, or an attempt to open it that failed. Floods of these (a
-// gateway that drops every connection) are summarised.
-void LinkWorker::note_link(const standin::Outcome& outcome) {
-    const standin::LinkStats& now = transport_.stats();
-    const bool open = transport_.is_open();
-    const std::string head = "link " + config_.name + ": ";
-    const std::string why = outcome.error.empty() ? "" : " (" + outcome.error + ")";
-    if (now.reconnects > seen_.reconnects) link_log().say(log::Priority::Info, head + "reopened");
-    // A request went out, so the link was open during the step.
-    if (!open && now.requests > seen_.requests && outcome.status != standin::Status::Interrupted)
-        link_log().say(log::Priority::Warning, head + "lost" + why);
-    if (now.failed_opens > seen_.failed_opens)
-        link_log().say(log::Priority::Warning, head + "cannot open" + why);
-    seen_ = now;
 }
 
 // How much of the link's time the units' rounds take; above 1 the link

@@ -1,6 +1,7 @@
 // Register writes on a link: queued per unit with bounds, so that whoever can
 // publish to the broker cannot stop the polling, and sent in turns with the
-// units' rounds.
+// units' rounds. And the log lines of writes and of the link itself, which
+// come in floods when something outside misbehaves.
 #include <algorithm>
 
 #include "commands.h"
@@ -15,6 +16,16 @@ namespace {
 constexpr int kResultQuery = 802;
 
 }  // namespace
+
+log::Throttle& write_log() {
+    static log::Throttle throttle("write results");
+    return throttle;
+}
+
+log::Throttle& link_log() {
+    static log::Throttle throttle("link losses and reopenings");
+    return throttle;
+}
 
 std::string LinkWorker::queue_write(const std::string& name, int reg, std::uint16_t value) {
     {
@@ -125,6 +136,23 @@ void LinkWorker::send_write(Unit& unit, const Write& write) {
                                              std::to_string(write.reg) + "=" +
                                              std::to_string(write.value) + ": " + result);
     publisher_.write_result(unit.config.name, write.reg, result);
+}
+
+// What became of the link in the last round or write, for the log: lost,
+// reopened, or an attempt to open it that failed. Floods of these (a
+// gateway that drops every connection) are summarised.
+void LinkWorker::note_link(const standin::Outcome& outcome) {
+    const standin::LinkStats& now = transport_.stats();
+    const bool open = transport_.is_open();
+    const std::string head = "link " + config_.name + ": ";
+    const std::string why = outcome.error.empty() ? "" : " (" + outcome.error + ")";
+    if (now.reconnects > seen_.reconnects) link_log().say(log::Priority::Info, head + "reopened");
+    // A request went out, so the link was open during the step.
+    if (!open && now.requests > seen_.requests && outcome.status != standin::Status::Interrupted)
+        link_log().say(log::Priority::Warning, head + "lost" + why);
+    if (now.failed_opens > seen_.failed_opens)
+        link_log().say(log::Priority::Warning, head + "cannot open" + why);
+    seen_ = now;
 }
 
 }  // namespace quillark_agent
