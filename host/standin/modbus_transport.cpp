@@ -208,7 +208,9 @@ bool ModbusTransport::open(std::string& error) {
     ever_open_ = true;
     suspect_ = true;
     open_ = true;
-    retry_pause_ = kFirstRetry;
+    // The pause is not reset yet: a gateway that takes the connection and
+    // drops it at once has not shown that the link works.
+    answered_ = false;
     return true;
 }
 
@@ -219,8 +221,15 @@ void ModbusTransport::drop_link() {
     fd_ = -1;
     inbox_size_ = 0;
     open_ = false;
-    // The first attempt to reopen comes with the next request.
-    next_attempt_ = std::chrono::steady_clock::now();
+    const auto now = std::chrono::steady_clock::now();
+    if (answered_) {
+        // A link that worked: the first attempt to reopen comes with the next request.
+        next_attempt_ = now;
+        return;
+    }
+    // Lost before the unit said anything over it: as good as a failed open.
+    next_attempt_ = now + retry_pause_;
+    retry_pause_ = std::min(retry_pause_ * 2, kMaxRetry);
 }
 
 Outcome ModbusTransport::execute(const ModbusRequest& request, std::uint8_t* bits,
@@ -244,7 +253,13 @@ Outcome ModbusTransport::execute(const ModbusRequest& request, std::uint8_t* bit
         drop_link();
         return {Status::LinkDown, error};
     }
-    return write ? await_write(request, words) : await_read(request, bits, words);
+    Outcome outcome = write ? await_write(request, words) : await_read(request, bits, words);
+    if (open_ && (outcome.status == Status::Answered || outcome.status == Status::Exception)) {
+        // The unit answers over this connection: the next loss starts the pauses afresh.
+        answered_ = true;
+        retry_pause_ = kFirstRetry;
+    }
+    return outcome;
 }
 
 // A receive that brought no frame: what it means for the link and the request.

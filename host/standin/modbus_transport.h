@@ -38,7 +38,12 @@
 // with Status::Interrupted.
 //
 // A lost connection or serial device is reopened on a later request, with
-// growing pauses between attempts, so a unit that is away costs little.
+// growing pauses between attempts, so a unit that is away costs little. The
+// pauses count failures, not opens: a connection lost before any answer came
+// over it (a gateway that accepts and hangs up at once) counts as a failed
+// attempt, and the pauses start again from the shortest only once the unit
+// has answered over the new connection. A link lost after it worked is
+// reopened with the very next request.
 //
 // A write is confirmed only by the unit's own answer: its echo is passed to
 // the device as sent. An exception answer, or an answer that arrives garbled
@@ -208,6 +213,7 @@ private:
     FrameTrace trace_;
     std::chrono::steady_clock::time_point next_attempt_{};
     std::chrono::milliseconds retry_pause_ = kFirstRetry;
+    bool answered_ = false;  // the unit has answered over the connection now open
 };
 
 }  // namespace standin

@@ -165,8 +165,8 @@ TEST_F(AgentTest, TwoAgentsPublishTheirUnitsToOneBroker) {
     EXPECT_EQ(watch.latest("quillark/agent/row2/availability"), "online");
 }
 
-// A unit that falls silent goes offline and comes back; a write to a silent
-// unit goes unanswered; a broker that goes away gets the retained topics
+// A unit that falls silent goes offline and comes back; a write to a unit
+// known to be offline is refused at once, not left to time out; a broker that goes away gets the retained topics
 // again once it is back.
 TEST_F(AgentTest, UnitsAndBrokerComeBack) {
     Broker broker(dir);
@@ -184,7 +184,7 @@ TEST_F(AgentTest, UnitsAndBrokerComeBack) {
     EXPECT_TRUE(watch.wait_for("quillark/ac01/availability", "online"));
     EXPECT_TRUE(watch.wait_for("quillark/ac09/availability", "offline"));
     watch.publish("quillark/ac09/set/100", "1");
-    EXPECT_TRUE(watch.wait_for("quillark/ac09/set/100/result", "unanswered"));
+    EXPECT_TRUE(watch.wait_for("quillark/ac09/set/100/result", "rejected: unit offline"));
 
     broker.kill();
     watch.forget();

@@ -313,6 +313,9 @@ TEST(LinkChecks, SettingsAndLinkFailuresSayWhatIsWrong) {
     const standin::Outcome closed = dropped.execute(read_registers(1), bits, words);
     EXPECT_EQ(closed.status, Status::LinkDown);
     EXPECT_EQ(closed.error, "connection closed by the unit");
+    // Lost before any answer came over it: a failed attempt, so the next
+    // request finds the pause before the next one.
+    EXPECT_EQ(dropped.execute(read_registers(1), bits, words).error.rfind("not connected", 0), 0u);
 
     // A pseudo-terminal has no RS-485 mode and no modem control lines.
     ScriptedPeer line;

@@ -18,9 +18,22 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Any code outside the command table reads back the last write's outcome.
-constexpr int kResultQuery = 802;
 constexpr int kMissesForOffline = 3;
+
+// Marks the link thread busy for as long as it lives: the watchdog's view of
+// one step that talks to the link.
+class BusyMark {
+public:
+    explicit BusyMark(std::atomic<Clock::rep>& since) : since_(since) {
+        since_ = Clock::now().time_since_epoch().count();
+    }
+    ~BusyMark() { since_ = 0; }
+    BusyMark(const BusyMark&) = delete;
+    BusyMark& operator=(const BusyMark&) = delete;
+
+private:
+    std::atomic<Clock::rep>& since_;
+};
 
 double unix_now() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -131,16 +144,6 @@ void LinkWorker::stop() {
     for (const auto& unit : units_) reject_writes(*unit, "the unit's link stopped before it was sent");
 }
 
-// A write that will never be sent still gets its result.
-void LinkWorker::reject_writes(Unit& unit, const std::string& why) {
-    std::deque<Write> writes;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        writes.swap(unit.writes);
-    }
-    for (const Write& write : writes) publisher_.write_result(unit.config.name, write.reg, "rejected: " + why);
-}
-
 std::vector<UnitConfig> LinkWorker::unit_configs() const {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<UnitConfig> configs;
@@ -155,21 +158,6 @@ bool LinkWorker::has_unit(const std::string& name) const {
     return false;
 }
 
-std::string LinkWorker::queue_write(const std::string& name, int reg, std::uint16_t value) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto unit = std::find_if(units_.begin(), units_.end(),
-                                 [&](const auto& u) { return u->config.name == name; });
-        if (unit == units_.end()) return "rejected: no such unit";
-        if ((*unit)->config.writes.count(reg) == 0)
-            return "rejected: register " + std::to_string(reg) + " is not writable on this unit";
-        if (stop_) return "rejected: the unit's link is stopping";
-        (*unit)->writes.push_back({reg, value});
-    }
-    wake_.notify_all();
-    return {};
-}
-
 void LinkWorker::views(std::vector<UnitView>& units, std::vector<LinkView>& links) const {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& unit : units_) units.push_back(unit->view);
@@ -177,9 +165,28 @@ void LinkWorker::views(std::vector<UnitView>& units, std::vector<LinkView>& link
                      static_cast<std::uint64_t>(stats_.reconnects), load_});
 }
 
+// The unit whose round is due first; with `since`, only among the units due
+// now that have had no round since then.
+LinkWorker::Unit* LinkWorker::earliest_unit(const Clock::time_point* since) const {
+    const Clock::time_point now = since ? Clock::now() : Clock::time_point{};
+    Unit* next = nullptr;
+    for (const auto& unit : units_) {
+        if (since && (unit->next_due > now || unit->began >= *since)) continue;
+        if (next == nullptr || unit->next_due < next->next_due) next = unit.get();
+    }
+    return next;
+}
+
+// A write waits only for the round in progress; after each write, every
+// round that is due goes before the next write, each unit's once. So the
+// link is shared fairly: a flood of writes postpones a round by one write's
+// timeout at most, and the units' rounds cannot hold back writes for good
+// even on a link that cannot keep up.
 void LinkWorker::run() {
     const Clock::time_point start = Clock::now();
     for (std::size_t i = 0; i < units_.size(); ++i) units_[i]->next_due = start;
+    bool rounds_first = false;
+    Clock::time_point written{};
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stop_) {
         if (change_) {
@@ -187,85 +194,78 @@ void LinkWorker::run() {
             changed_.notify_all();
             continue;
         }
-        // Writes go first: each waits only for the round in progress.
-        Unit* writer = nullptr;
-        for (const auto& unit : units_)
-            if (!unit->writes.empty()) writer = unit.get();
-        if (writer != nullptr) {
-            const Write write = writer->writes.front();
-            writer->writes.pop_front();
+        if (untold_ > 0) {
             lock.unlock();
-            busy_since_ = Clock::now().time_since_epoch().count();
-            send_write(*writer, write);
-            busy_since_ = 0;
+            tell_superseded();
             lock.lock();
             continue;
         }
-        if (units_.empty()) {
+        if (rounds_first) {
+            if (Unit* due = earliest_unit(&written)) {
+                lock.unlock();
+                round(*due);
+                lock.lock();
+                continue;
+            }
+            rounds_first = false;
+        }
+        Write write;
+        if (Unit* writer = take_write(write)) {
+            lock.unlock();
+            {
+                const BusyMark busy(busy_since_);
+                send_write(*writer, write);
+            }
+            link_log().flush();
+            lock.lock();
+            rounds_first = true;
+            written = Clock::now();
+            continue;
+        }
+        Unit* next = earliest_unit();
+        if (next == nullptr) {
             wake_.wait(lock);
-            continue;
-        }
-        Unit* next = units_.front().get();
-        for (const auto& unit : units_)
-            if (unit->next_due < next->next_due) next = unit.get();
-        if (Clock::now() < next->next_due) {
+        } else if (Clock::now() < next->next_due) {
             wake_.wait_until(lock, next->next_due);
-            continue;
+        } else {
+            lock.unlock();
+            round(*next);
+            lock.lock();
         }
-        lock.unlock();
-        busy_since_ = Clock::now().time_since_epoch().count();
-        poll(*next);
-        busy_since_ = 0;
-        // A late round is not made up: the next one keeps to the unit's rhythm.
-        const auto interval = std::chrono::duration_cast<Clock::duration>(
-            std::chrono::duration<double>(next->config.interval_s));
-        const auto now = Clock::now();
-        next->next_due += interval;
-        if (next->next_due <= now)
-            next->next_due += ((now - next->next_due) / interval + 1) * interval;
-        note_load();
-        lock.lock();
     }
+}
+
+void LinkWorker::round(Unit& unit) {
+    unit.began = Clock::now();
+    {
+        const BusyMark busy(busy_since_);
+        poll(unit);
+    }
+    // A late round is not made up: the next one keeps to the unit's rhythm.
+    const auto interval = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(unit.config.interval_s));
+    const auto now = Clock::now();
+    unit.next_due += interval;
+    if (unit.next_due <= now) unit.next_due += ((now - unit.next_due) / interval + 1) * interval;
+    note_load();
+    write_log().flush();
+    link_log().flush();
 }
 
 void LinkWorker::poll(Unit& unit) {
     transport_.set_unit(unit.config.unit_id);
     const int published = unit.host->published;
     const auto began = Clock::now();
-    master_.run_round(*unit.modbus);
+    const standin::PumpResult result = master_.run_round(*unit.modbus);
     const double took = std::chrono::duration<double>(Clock::now() - began).count();
+    note_link(result.outcome);
     const bool complete = unit.host->published > published;
     unit.last_duration = took;
 
     std::string status;
     if (complete) status = status_text(*unit.driver, status_buffer_);
     const double now = unix_now();
-    const bool was_online = unit.view.online;
-    unit.misses = complete ? 0 : unit.misses + 1;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stats_ = transport_.stats();
-        UnitView& v = unit.view;
-        (complete ? v.rounds_complete : v.rounds_failed) += 1;
-        std::size_t b = 0;
-        while (b < kDurationBuckets.size() && took > kDurationBuckets[b]) ++b;
-        if (b < kDurationBuckets.size()) ++v.duration_counts[b];
-        ++v.duration_count;
-        v.duration_sum += took;
-        v.last_duration = took;
-        const bool known = v.online_since_unix > 0;
-        if (complete) {
-            if (!v.online || !known) v.online_since_unix = now;
-            v.online = true;
-            v.last_round_unix = now;
-            v.record = unit.host->last_record;
-            v.status = status;
-            note_alarms(v, now);
-        } else if (unit.misses >= kMissesForOffline) {
-            if (v.online || !known) v.online_since_unix = now;
-            v.online = false;
-        }
-    }
+    const bool was_online = record_round(unit, complete, took, status, now);
     if (complete) {
         publisher_.unit_status(unit.config.name, status);
         std::string alarms = raised_alarms(unit.host->last_record);
@@ -274,41 +274,52 @@ void LinkWorker::poll(Unit& unit) {
             publisher_.unit_alarms(unit.config.name, alarms_json(unit.host->last_record, now));
         }
     }
-    const bool online = unit.view.online;  // only this thread writes it
-    const bool first_offline = !unit.announced && unit.misses >= kMissesForOffline;
-    if (online != was_online || first_offline) {
-        publisher_.unit_availability(unit.config.name, online);
-        unit.announced = true;
-        if (online)
-            log::info("unit " + unit.config.name + " online");
-        else
-            log::warning("unit " + unit.config.name + " offline");
-    }
+    announce(unit, was_online);
 }
 
-void LinkWorker::send_write(Unit& unit, const Write& write) {
-    transport_.set_unit(unit.config.unit_id);
-    std::uint16_t words[2] = {static_cast<std::uint16_t>(write.reg), write.value};
-    int unused = 0;
-    const int rc = unit.driver->DeviceIoControl(IoWriteRegister, words, sizeof words, nullptr, 0, unused);
-    std::string result;
-    if (rc != 0) {
-        result = "rejected: the driver did not take the write";
-    } else {
-        master_.pump(*unit.modbus);
-        std::int32_t verdict = quillark::Pending;
-        int size = 0;
-        unit.driver->DeviceIoControl(kResultQuery, nullptr, 0, &verdict, sizeof verdict, size);
-        if (size != sizeof verdict) verdict = quillark::Pending;
-        result = verdict == quillark::Confirmed      ? "confirmed"
-                 : verdict == quillark::NotConfirmed ? "not-confirmed"
-                                                     : "unanswered";
+// The round in the unit's view, for other threads; returns whether the unit
+// was online before it.
+bool LinkWorker::record_round(Unit& unit, bool complete, double took, std::string status, double now) {
+    unit.misses = complete ? 0 : unit.misses + 1;
+    std::lock_guard<std::mutex> lock(mutex_);
+    stats_ = transport_.stats();
+    UnitView& v = unit.view;
+    const bool was_online = v.online;
+    (complete ? v.rounds_complete : v.rounds_failed) += 1;
+    std::size_t b = 0;
+    while (b < kDurationBuckets.size() && took > kDurationBuckets[b]) ++b;
+    if (b < kDurationBuckets.size()) ++v.duration_counts[b];
+    ++v.duration_count;
+    v.duration_sum += took;
+    v.last_duration = took;
+    const bool known = v.online_since_unix > 0;
+    if (complete) {
+        if (!v.online || !known) v.online_since_unix = now;
+        v.online = true;
+        v.last_round_unix = now;
+        v.record = unit.host->last_record;
+        v.status = std::move(status);
+        note_alarms(v, now);
+    } else if (unit.misses >= kMissesForOffline) {
+        if (v.online || !known) v.online_since_unix = now;
+        v.online = false;
     }
-    static log::Throttle writes_log("write results");
-    writes_log.say(log::Priority::Info, "unit " + unit.config.name + ": write " +
-                                            std::to_string(write.reg) + "=" +
-                                            std::to_string(write.value) + ": " + result);
-    publisher_.write_result(unit.config.name, write.reg, result);
+    return was_online;
+}
+
+void LinkWorker::announce(Unit& unit, bool was_online) {
+    const bool online = unit.view.online;  // only this thread writes it
+    const bool first_offline = !unit.announced && unit.misses >= kMissesForOffline;
+    if (online == was_online && !first_offline) return;
+    publisher_.unit_availability(unit.config.name, online);
+    unit.announced = true;
+    if (online) {
+        log::info("unit " + unit.config.name + " online");
+        return;
+    }
+    log::warning("unit " + unit.config.name + " offline");
+    // Each would cost the link a whole timeout for nothing.
+    reject_writes(unit, "unit offline");
 }
 
 // How much of the link's time the units' rounds take; above 1 the link

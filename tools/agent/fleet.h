@@ -69,6 +69,10 @@ struct LinkView {
 
 class LinkWorker {
 public:
+    // Writes waiting for one unit, at most one per register; a write beyond
+    // them is refused at once.
+    static constexpr std::size_t kMaxQueuedWrites = 8;
+
     // Creates the drivers of the link's units; throws on a driver the plug-in cannot make.
     LinkWorker(const LinkConfig& link, const std::vector<UnitConfig>& units,
                const quillark_poll::Plugin& plugin, Publisher& publisher);
@@ -82,12 +86,15 @@ public:
     std::vector<UnitConfig> unit_configs() const;
     bool has_unit(const std::string& name) const;
     // Queues a register write for the unit's next turn; "" when queued, else
-    // why not ("rejected: ...").
+    // why not ("rejected: ..."): the unit is offline, or already has
+    // kMaxQueuedWrites waiting. A newer value for a register that still waits
+    // takes the older one's place, which gets "rejected: superseded" from
+    // the link thread.
     std::string queue_write(const std::string& unit, int reg, std::uint16_t value);
     void views(std::vector<UnitView>& units, std::vector<LinkView>& links) const;
-    // How long the link thread has been in one round or write, 0 while it
-    // waits between them: a thread that stays busy far past any round's
-    // length is hung.
+    // How long the link thread has been in one round or write (opening the
+    // link included), 0 while it waits between them: a thread that stays
+    // busy far past any round's length is hung.
     std::chrono::steady_clock::duration busy_for() const;
 
     // A new configuration for a running link, whose own settings stay:
@@ -104,8 +111,9 @@ public:
 private:
     struct Unit;
     struct Write {
-        int reg;
-        std::uint16_t value;
+        int reg = 0;
+        std::uint16_t value = 0;
+        std::uint32_t superseded = 0;  // older writes it replaced, their results not told yet
     };
     // Units that go and units that come, for the link thread to take between rounds.
     struct Change {
@@ -115,10 +123,18 @@ private:
     };
     void hand_over(std::unique_ptr<Change> change);
     void apply_change();  // with mutex_ held
+    void tell_superseded();
     void reject_writes(Unit& unit, const std::string& why);
     void run();
+    // With mutex_ held; null when there is none.
+    Unit* earliest_unit(const std::chrono::steady_clock::time_point* since = nullptr) const;
+    Unit* take_write(Write& write);  // with mutex_ held; the units take turns
+    void round(Unit& unit);
     void poll(Unit& unit);
+    bool record_round(Unit& unit, bool complete, double took, std::string status, double now);
+    void announce(Unit& unit, bool was_online);
     void send_write(Unit& unit, const Write& write);
+    void note_link(const standin::Outcome& outcome);
     void note_load();
 
     LinkConfig config_;
@@ -131,11 +147,16 @@ private:
     std::vector<std::unique_ptr<Unit>> units_;
     std::unique_ptr<Change> staged_;  // the reloading thread's, until handed over
     std::vector<char> status_buffer_;  // the link thread's, for the units' status texts
+    // The link thread's: whose write goes next, and what it last said of the link.
+    std::size_t write_turn_ = 0;
+    standin::LinkStats seen_;
 
     mutable std::mutex mutex_;  // guards the views, the write queues, stop_ and the fields below
     std::condition_variable wake_;
     std::condition_variable changed_;  // change_ was taken
     std::unique_ptr<Change> change_;
+    // Superseded writes whose result the link thread has yet to tell.
+    std::size_t untold_ = 0;
     std::vector<std::unique_ptr<Unit>> taken_out_;  // for the reloading thread to delete
     bool stop_ = false;
     bool overloaded_ = false;

@@ -1,5 +1,5 @@
 // One unit of a link as its worker keeps it: the driver and the unit's
-// running state. Shared by the worker's polling and its reload.
+// running state. Shared by the worker's polling, writes and reload.
 #pragma once
 
 #include <chrono>
@@ -8,6 +8,7 @@
 #include <string>
 
 #include "fleet.h"
+#include "log.h"
 
 namespace quillark_agent {
 
@@ -20,6 +21,7 @@ struct LinkWorker::Unit {
     std::unique_ptr<TesselSPDevice> driver;
     SPModbus* modbus = nullptr;
     std::chrono::steady_clock::time_point next_due{};
+    std::chrono::steady_clock::time_point began{};  // its last round
     int misses = 0;
     bool announced = false;  // availability published at least once
     std::string alarms;      // alarm set last published (raised_alarms)
@@ -27,5 +29,10 @@ struct LinkWorker::Unit {
     std::deque<Write> writes;  // guarded by the link's mutex
     UnitView view;             // guarded by the link's mutex
 };
+
+// Log lines that come in floods, summarised past a few a second for all
+// links together: write results, and the links' losses and reopenings.
+log::Throttle& write_log();
+log::Throttle& link_log();
 
 }  // namespace quillark_agent
