@@ -86,15 +86,32 @@ std::string raised_alarms(const std::vector<std::uint8_t>& record) {
 }
 
 // Keeps the time each raised alarm was first seen; a normal one forgets it.
-void note_alarms(UnitView& view, double now) {
+Event unit_event(const char* kind, const std::string& unit, double now) {
+    Event event;
+    event.kind = kind;
+    event.unit = unit;
+    event.time = now;
+    return event;
+}
+
+// Keeps each alarm's first time in the current stretch of raised rounds, and
+// tells each change as an event.
+void note_alarms(UnitView& view, double now, std::vector<Event>& events) {
     std::size_t a = 0;
     for (std::size_t p = 0; p < quillark::kPoints.size(); ++p) {
-        if (quillark::kPoints[p].kind != quillark::PointKind::Alarm) continue;
+        const quillark::Point& point = quillark::kPoints[p];
+        if (point.kind != quillark::PointKind::Alarm) continue;
         const std::size_t offset = quillark::kPointOffsets[p];
         const bool raised = offset < view.record.size() && view.record[offset] != 0;
         double& since = view.alarm_since[a++];
-        if (!raised) since = 0;
-        else if (since == 0) since = now;
+        if (raised == (since != 0)) continue;
+        Event event = unit_event(raised ? "alarm_raised" : "alarm_cleared", view.name, now);
+        event.point = point.id;
+        event.key = point.key;
+        event.meaning = point.meaning;
+        if (!raised) event.extra["lasted_s"] = now - since;
+        events.push_back(std::move(event));
+        since = raised ? now : 0;
     }
 }
 
@@ -265,7 +282,9 @@ void LinkWorker::poll(Unit& unit) {
     std::string status;
     if (complete) status = status_text(*unit.driver, status_buffer_);
     const double now = unix_now();
-    const bool was_online = record_round(unit, complete, took, status, now);
+    std::vector<Event> events;
+    const bool was_online = record_round(unit, complete, took, status, now, events);
+    for (const Event& event : events) publisher_.event(event);
     if (complete) {
         publisher_.unit_status(unit.config.name, status);
         std::string alarms = raised_alarms(unit.host->last_record);
@@ -279,7 +298,8 @@ void LinkWorker::poll(Unit& unit) {
 
 // The round in the unit's view, for other threads; returns whether the unit
 // was online before it.
-bool LinkWorker::record_round(Unit& unit, bool complete, double took, std::string status, double now) {
+bool LinkWorker::record_round(Unit& unit, bool complete, double took, std::string status, double now,
+                              std::vector<Event>& events) {
     unit.misses = complete ? 0 : unit.misses + 1;
     std::lock_guard<std::mutex> lock(mutex_);
     stats_ = transport_.stats();
@@ -299,7 +319,7 @@ bool LinkWorker::record_round(Unit& unit, bool complete, double took, std::strin
         v.last_round_unix = now;
         v.record = unit.host->last_record;
         v.status = std::move(status);
-        note_alarms(v, now);
+        note_alarms(v, now, events);
     } else if (unit.misses >= kMissesForOffline) {
         if (v.online || !known) v.online_since_unix = now;
         v.online = false;
@@ -312,6 +332,7 @@ void LinkWorker::announce(Unit& unit, bool was_online) {
     const bool first_offline = !unit.announced && unit.misses >= kMissesForOffline;
     if (online == was_online && !first_offline) return;
     publisher_.unit_availability(unit.config.name, online);
+    publisher_.event(unit_event(online ? "unit_online" : "unit_offline", unit.config.name, unix_now()));
     unit.announced = true;
     if (online) {
         log::info("unit " + unit.config.name + " online");
@@ -320,6 +341,14 @@ void LinkWorker::announce(Unit& unit, bool was_online) {
     log::warning("unit " + unit.config.name + " offline");
     // Each would cost the link a whole timeout for nothing.
     reject_writes(unit, "unit offline");
+}
+
+// An event of the link itself; its units' events are the units' own.
+void LinkWorker::link_event(const char* kind, Json::Value extra) {
+    Event event = unit_event(kind, std::string(), unix_now());
+    event.extra = std::move(extra);
+    event.extra["link"] = config_.name;
+    publisher_.event(event);
 }
 
 // How much of the link's time the units' rounds take; above 1 the link
@@ -333,6 +362,9 @@ void LinkWorker::note_load() {
         std::snprintf(figure, sizeof figure, "%.2f", load);
         log::warning("link " + config_.name + " cannot keep its units' intervals: their rounds take " +
             figure + " s per second");
+        Json::Value extra;
+        extra["load"] = load;
+        link_event("link_overloaded", extra);
     }
     std::lock_guard<std::mutex> lock(mutex_);
     overloaded_ = overloaded;

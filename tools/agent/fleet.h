@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "config.h"
+#include "journal.h"
 #include "master.h"
 #include "modbus_transport.h"
 #include "plugin.h"
@@ -33,6 +34,9 @@ public:
     virtual void unit_alarms(const std::string& unit, const std::string& json) = 0;
     virtual void unit_availability(const std::string& unit, bool online) = 0;
     virtual void write_result(const std::string& unit, int reg, const std::string& text) = 0;
+    // What happened, for the event journal and whoever is told of events:
+    // alarms raised and cleared, units and links lost and back, writes sent.
+    virtual void event(const Event& event) { (void)event; }
 };
 
 // Upper bounds, in seconds, of the round-duration histogram.
@@ -131,7 +135,9 @@ private:
     Unit* take_write(Write& write);  // with mutex_ held; the units take turns
     void round(Unit& unit);
     void poll(Unit& unit);
-    bool record_round(Unit& unit, bool complete, double took, std::string status, double now);
+    bool record_round(Unit& unit, bool complete, double took, std::string status, double now,
+                      std::vector<Event>& events);
+    void link_event(const char* kind, Json::Value extra = Json::Value());
     void announce(Unit& unit, bool was_online);
     void send_write(Unit& unit, const Write& write);
     void note_link(const standin::Outcome& outcome);

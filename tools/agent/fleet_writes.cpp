@@ -3,6 +3,7 @@
 // units' rounds. And the log lines of writes and of the link itself, which
 // come in floods when something outside misbehaves.
 #include <algorithm>
+#include <chrono>
 
 #include "commands.h"
 #include "fleet.h"
@@ -136,6 +137,15 @@ void LinkWorker::send_write(Unit& unit, const Write& write) {
                                              std::to_string(write.reg) + "=" +
                                              std::to_string(write.value) + ": " + result);
     publisher_.write_result(unit.config.name, write.reg, result);
+    Event event;
+    event.kind = "write";
+    event.unit = unit.config.name;
+    event.time = std::chrono::duration<double>(
+                     std::chrono::system_clock::now().time_since_epoch()).count();
+    event.extra["register"] = write.reg;
+    event.extra["value"] = write.value;
+    event.extra["result"] = result;
+    publisher_.event(event);
 }
 
 // What became of the link in the last round or write, for the log: lost,
@@ -146,10 +156,17 @@ void LinkWorker::note_link(const standin::Outcome& outcome) {
     const bool open = transport_.is_open();
     const std::string head = "link " + config_.name + ": ";
     const std::string why = outcome.error.empty() ? "" : " (" + outcome.error + ")";
-    if (now.reconnects > seen_.reconnects) link_log().say(log::Priority::Info, head + "reopened");
+    if (now.reconnects > seen_.reconnects) {
+        link_log().say(log::Priority::Info, head + "reopened");
+        link_event("link_up");
+    }
     // A request went out, so the link was open during the step.
-    if (!open && now.requests > seen_.requests && outcome.status != standin::Status::Interrupted)
+    if (!open && now.requests > seen_.requests && outcome.status != standin::Status::Interrupted) {
         link_log().say(log::Priority::Warning, head + "lost" + why);
+        Json::Value extra;
+        if (!outcome.error.empty()) extra["cause"] = outcome.error;
+        link_event("link_down", extra);
+    }
     if (now.failed_opens > seen_.failed_opens)
         link_log().say(log::Priority::Warning, head + "cannot open" + why);
     seen_ = now;
