@@ -40,6 +40,12 @@ TEST(AgentConfig, MistakesAreReportedWithFileAndLineAndExit2) {
         {"[[link]]\nname = \"bus\"\nrtu = \"/dev/ttyUSB0\"\nbaud = 9600\nparity = \"X\"\n", ":5:10: link 'bus': parity"},
         {"[[link]]\nname = \"bus\"\nrtu = \"/dev/ttyUSB0\"\nbaud = 0\n", ":4:8: [[link]]: 'baud' must be in"},
         {"[http]\nlisten = 9786\n", ":2:10: [http]: 'listen' must be a string"},
+        // Files the [mqtt] section names are read before anything starts.
+        {"[mqtt]\nbroker = \"mqtts://127.0.0.1\"\nca_file = \"/nonexistent/ca.pem\"\n",
+         ":3:11: [mqtt]: ca_file /nonexistent/ca.pem: cannot read the file"},
+        {"[mqtt]\nusername = \"row1\"\npassword_file = \"" + dir.path() + "\"\n",
+         ":3:17: [mqtt]: password_file " + dir.path() + ": cannot read the file"},
+        {"[mqtt]\ncert_file = \"" + dir.file("bad.toml") + "\"\n", ":2:13: [mqtt]: cert_file and key_file go together"},
     };
     for (const auto& c : cases) {
         write_file(dir.file("bad.toml"), c.text);
@@ -145,7 +151,11 @@ TEST_F(AgentTest, TwoAgentsPublishTheirUnitsToOneBroker) {
     a->signal(SIGTERM);
     EXPECT_EQ(a->wait(1500ms), 0) << a->err();
     EXPECT_TRUE(watch.wait_for("quillark/agent/row1/availability", "offline"));
+    // Its units say so too: a subscriber to one unit is not left with "online".
+    EXPECT_EQ(watch.latest("quillark/ac01/availability"), "offline");
+    EXPECT_EQ(watch.latest("quillark/ac02/availability"), "offline");
     EXPECT_EQ(watch.latest("quillark/agent/row2/availability"), "online");
+    EXPECT_EQ(watch.latest("quillark/ac03/availability"), "online");
 }
 
 // A unit that falls silent goes offline and comes back; a write to a silent
