@@ -252,14 +252,17 @@ void MqttClient::on_connect(mosquitto*, void* self, int rc) {
     auto& me = *static_cast<MqttClient*>(self);
     if (rc != 0) {
         std::lock_guard<std::mutex> lock(me.log_mutex_);
-        me.error_ = std::string("the broker refused the connection: ") + mosquitto_reason_string(rc);
+        // Below 128 only an MQTT 3.1.1 broker's codes can be a refusal.
+        me.error_ = std::string("the broker refused the connection: ") +
+                    (rc < 128 ? std::string(mosquitto_connack_string(rc)) + " (the agent needs MQTT 5)"
+                              : mosquitto_reason_string(rc));
         return;
     }
     {
         std::lock_guard<std::mutex> lock(me.mutex_);
         me.connected_ = true;
         // The broker may have lost them: the newest of every retained topic.
-        for (const auto& [topic, payload] : me.retained_) me.pending_[topic] = payload;
+        for (const auto& topic : me.retained_) me.pending_.insert(topic.first);
         // Writes come only from live messages: a retained one is neither
         // replayed on subscribing nor loses its flag on the way.
         const std::string writes = me.config_.prefix + "/+/set/+";
@@ -318,8 +321,11 @@ bool MqttClient::hand_over(const std::string& topic, const std::string& payload,
 }
 
 void MqttClient::flush() {
-    while (!pending_.empty() && hand_over(pending_.begin()->first, pending_.begin()->second, true))
+    while (!pending_.empty()) {
+        const auto newest = retained_.find(*pending_.begin());
+        if (!hand_over(*pending_.begin(), newest == retained_.end() ? std::string() : newest->second, true)) break;
         pending_.erase(pending_.begin());
+    }
     while (!results_.empty() && hand_over(results_.front().first, results_.front().second, false))
         results_.pop_front();
 }
@@ -331,7 +337,7 @@ void MqttClient::offer(const std::string& topic, const std::string& payload, boo
         else retained_[topic] = payload;
         // An older payload still waiting must not overtake this one.
         if (pending_.count(topic) == 0 && hand_over(topic, payload, true)) return;
-        pending_[topic] = payload;
+        pending_.insert(topic);
     } else if (!results_.empty() || !hand_over(topic, payload, false)) {
         results_.emplace_back(topic, payload);
         if (results_.size() > kResults) results_.pop_front();

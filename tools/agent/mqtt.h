@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <shared_mutex>
 #include <string>
 #include <thread>
@@ -103,7 +104,9 @@ private:
     bool stopping_ = false;
     int in_flight_ = 0;  // handed to libmosquitto, not yet sent (QoS 0) or acknowledged
     std::map<std::string, std::string> retained_;  // republished on every connect
-    std::map<std::string, std::string> pending_;   // newest payload of a retained topic not yet handed over
+    // Retained topics whose newest payload (in retained_, "" when absent)
+    // is not yet handed over.
+    std::set<std::string> pending_;
     std::deque<std::pair<std::string, std::string>> results_;  // write results waiting for a connection
 
     std::mutex log_mutex_;  // guards the two below: libmosquitto may log from any thread
