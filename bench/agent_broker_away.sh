@@ -4,7 +4,7 @@
 # the broker is killed for MINUTES, the agent's RSS read every minute, then
 # the broker comes back and the statuses in the first 5 s after the agent's
 # return are counted.
-# Usage: bench/agent_broker_away.sh [BUILD_DIR] [MINUTES]
+# Usage: bench/agent_broker_away.sh [BUILD_DIR] [MINUTES] (needs mosquitto-clients)
 set -euo pipefail
 build=${1:-build}
 minutes=${2:-10}

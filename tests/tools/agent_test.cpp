@@ -194,8 +194,9 @@ TEST_F(AgentTest, ReloadKeepsOrClears) {
     Sim gateway(dir, "gateway", {"--units", "1-2", "--steady"});
     // Two connections to the gateway: two links polled side by side.
     const int broker_port = free_port();
-    const std::string head = http(free_port()) + mqtt(broker_port, "row1") +
-                             link("gw", gateway.port) + link("gw2", gateway.port);
+    const std::string top = http(free_port()) + mqtt(broker_port, "row1");
+    const std::string links = link("gw", gateway.port) + link("gw2", gateway.port);
+    const std::string head = top + links;
     auto agent = run_agent(dir, "agent", head + unit("ac01", "gw", 1) + unit("ac02", "gw2", 2));
     // The broker comes up after the agent has tried it.
     std::this_thread::sleep_for(1500ms);
@@ -208,6 +209,13 @@ TEST_F(AgentTest, ReloadKeepsOrClears) {
     EXPECT_TRUE(wait_until([&] { return agent->err().find("keeping the running configuration") != std::string::npos; }, kLimit))
         << agent->err();
     EXPECT_NE(agent->err().find("agent.toml:19:8: unit 'ac01': no link named 'nowhere'"), std::string::npos);
+    // So does an [mqtt] file that cannot be read, and the client keeps its connection.
+    write_file(dir.file("agent.toml"), top + "password_file = \"" + dir.file("gone") + "\"\n" + links +
+                                           unit("ac01", "gw", 1) + unit("ac02", "gw2", 2));
+    agent->signal(SIGHUP);
+    EXPECT_TRUE(wait_until([&] { return agent->err().find("password_file " + dir.file("gone") + ": cannot read") != std::string::npos; }, kLimit))
+        << agent->err();
+    EXPECT_EQ(watch.latest("quillark/agent/row1/availability"), "online");
 
     write_file(dir.file("agent.toml"), head + unit("ac01", "gw", 1));
     agent->signal(SIGHUP);
