@@ -46,15 +46,53 @@ inline int free_port() {
     return ntohs(address.sin_port);
 }
 
-// A broker of our own on a free loopback port, stopped by its pid.
+// Test certificates made with openssl: a CA and the broker's certificate for
+// 127.0.0.1 signed by it, and a second CA that signed nothing of the broker's.
+struct Certs {
+    explicit Certs(const ScratchDir& dir)
+        : ca(dir.file("ca.pem")), other_ca(dir.file("other-ca.pem")), cert(dir.file("broker.pem")),
+          key(dir.file("broker.key")) {
+        const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2";
+        write_file(dir.file("san.ext"), "subjectAltName=IP:127.0.0.1\n");
+        const std::string script =
+            "cd " + dir.path() + " && openssl req -x509" + ec + " -keyout ca.key -out ca.pem -subj /CN=test-ca" +
+            " && openssl req -x509" + ec + " -keyout other-ca.key -out other-ca.pem -subj /CN=other-ca" +
+            " && openssl req" + ec + " -keyout broker.key -out broker.csr -subj /CN=127.0.0.1" +
+            " && openssl x509 -req -in broker.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2" +
+            " -extfile san.ext -out broker.pem";
+        made = system((script + " > openssl.out 2>&1").c_str()) == 0;
+    }
+    // The broker's listener settings for TLS.
+    // A broker started as root reads its files as root: the scratch
+    // directory is its own owner's alone.
+    std::string listener() const {
+        return "user root\ncafile " + ca + "\ncertfile " + cert + "\nkeyfile " + key + "\nallow_anonymous true\n";
+    }
+    std::string ca, other_ca, cert, key;
+    bool made = false;
+};
+
+// A broker password file with one user, made with mosquitto_passwd; the
+// listener settings that ask for it.
+inline std::string password_listener(const ScratchDir& dir, const std::string& user, const std::string& password) {
+    const std::string file = dir.file("broker-passwords");
+    EXPECT_EQ(system(("mosquitto_passwd -b -c " + file + " " + user + " " + password + " > /dev/null 2>&1").c_str()), 0);
+    return "user root\npassword_file " + file + "\nallow_anonymous false\n";
+}
+
+// A broker of our own on a free loopback port, stopped by its pid. `listener`
+// is the listener's settings (TLS, passwords); anyone may connect without.
 class Broker {
 public:
-    Broker(const ScratchDir& dir, int port = 0) : dir_(dir), port_(port ? port : free_port()) { start(); }
+    Broker(const ScratchDir& dir, int port = 0, std::string listener = "")
+        : dir_(dir), port_(port ? port : free_port()), listener_(std::move(listener)) {
+        start();
+    }
     // Files named by port and start: two brokers in one test each wait for their own.
     void start() {
         const std::string name = "mosquitto-" + std::to_string(port_) + "-" + std::to_string(++starts_);
-        write_file(dir_.file(name + ".conf"),
-                   "listener " + std::to_string(port_) + " 127.0.0.1\nallow_anonymous true\n");
+        write_file(dir_.file(name + ".conf"), "listener " + std::to_string(port_) + " 127.0.0.1\n" +
+                                                  (listener_.empty() ? "allow_anonymous true\n" : listener_));
         child_ = std::make_unique<Child>(
             std::vector<std::string>{"mosquitto", "-c", dir_.file(name + ".conf")}, dir_, name);
         wait_until([&] { return child_->err().find("running") != std::string::npos; }, kLimit);
@@ -68,6 +106,7 @@ public:
 private:
     const ScratchDir& dir_;
     int port_;
+    std::string listener_;
     int starts_ = 0;
     std::unique_ptr<Child> child_;
 };
@@ -114,9 +153,16 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return log_;
     }
-    void publish(const std::string& topic, const std::string& payload) {
+    void publish(const std::string& topic, const std::string& payload, bool retained = false) {
         mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                          payload.data(), 1, false);
+                          payload.data(), 1, retained);
+    }
+    // How many messages came on `topic` so far.
+    std::size_t count(const std::string& topic) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::size_t n = 0;
+        for (const std::string& line : log_) n += line.compare(0, topic.size() + 1, topic + " ") == 0;
+        return n;
     }
     void forget() {
         std::lock_guard<std::mutex> lock(mutex_);

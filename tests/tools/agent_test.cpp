@@ -49,6 +49,12 @@ TEST(AgentConfig, MistakesAreReportedWithFileAndLineAndExit2) {
          ":2:10: [http]: listening on 0.0.0.0 reaches beyond this machine and needs cert_file and key_file"},
         {"[http]\ntoken_file = \"" + dir.file("none") + "\"\n", ":2:14: [http]: token_file " + dir.file("none") + ": cannot read"},
         {"[http]\ncert_file = \"" + token + "\"\nkey_file = \"" + token + "\"\n", ":2:13: [http]: cert_file " + token + ": no PEM certificate"},
+        // Files the [mqtt] section names are read before anything starts.
+        {"[mqtt]\nbroker = \"mqtts://127.0.0.1\"\nca_file = \"/nonexistent/ca.pem\"\n",
+         ":3:11: [mqtt]: ca_file /nonexistent/ca.pem: cannot read the file"},
+        {"[mqtt]\nusername = \"row1\"\npassword_file = \"" + dir.path() + "\"\n",
+         ":3:17: [mqtt]: password_file " + dir.path() + ": cannot read the file"},
+        {"[mqtt]\ncert_file = \"" + dir.file("bad.toml") + "\"\n", ":2:13: [mqtt]: cert_file and key_file go together"},
     };
     for (const auto& c : cases) {
         write_file(dir.file("bad.toml"), c.text);
@@ -162,7 +168,11 @@ TEST_F(AgentTest, TwoAgentsPublishTheirUnitsToOneBroker) {
     a->signal(SIGTERM);
     EXPECT_EQ(a->wait(1500ms), 0) << a->err();
     EXPECT_TRUE(watch.wait_for("quillark/agent/row1/availability", "offline"));
+    // Its units say so too: a subscriber to one unit is not left with "online".
+    EXPECT_EQ(watch.latest("quillark/ac01/availability"), "offline");
+    EXPECT_EQ(watch.latest("quillark/ac02/availability"), "offline");
     EXPECT_EQ(watch.latest("quillark/agent/row2/availability"), "online");
+    EXPECT_EQ(watch.latest("quillark/ac03/availability"), "online");
 }
 
 // A unit that falls silent goes offline and comes back; a write to a unit
@@ -201,8 +211,9 @@ TEST_F(AgentTest, ReloadKeepsOrClears) {
     Sim gateway(dir, "gateway", {"--units", "1-2", "--steady"});
     // Two connections to the gateway: two links polled side by side.
     const int broker_port = free_port();
-    const std::string head = http(free_port()) + mqtt(broker_port, "row1") +
-                             link("gw", gateway.port) + link("gw2", gateway.port);
+    const std::string top = http(free_port()) + mqtt(broker_port, "row1");
+    const std::string links = link("gw", gateway.port) + link("gw2", gateway.port);
+    const std::string head = top + links;
     auto agent = run_agent(dir, "agent", head + unit("ac01", "gw", 1) + unit("ac02", "gw2", 2));
     // The broker comes up after the agent has tried it.
     std::this_thread::sleep_for(1500ms);
@@ -215,6 +226,13 @@ TEST_F(AgentTest, ReloadKeepsOrClears) {
     EXPECT_TRUE(wait_until([&] { return agent->err().find("keeping the running configuration") != std::string::npos; }, kLimit))
         << agent->err();
     EXPECT_NE(agent->err().find("agent.toml:19:8: unit 'ac01': no link named 'nowhere'"), std::string::npos);
+    // So does an [mqtt] file that cannot be read, and the client keeps its connection.
+    write_file(dir.file("agent.toml"), top + "password_file = \"" + dir.file("gone") + "\"\n" + links +
+                                           unit("ac01", "gw", 1) + unit("ac02", "gw2", 2));
+    agent->signal(SIGHUP);
+    EXPECT_TRUE(wait_until([&] { return agent->err().find("password_file " + dir.file("gone") + ": cannot read") != std::string::npos; }, kLimit))
+        << agent->err();
+    EXPECT_EQ(watch.latest("quillark/agent/row1/availability"), "online");
 
     write_file(dir.file("agent.toml"), head + unit("ac01", "gw", 1));
     agent->signal(SIGHUP);

@@ -47,6 +47,7 @@ public:
 
     bool running();
     void signal(int number);
+    pid_t pid() const { return pid_; }  // -1 once it was waited for
     // The exit status, or -1 if the child had to be killed at the limit.
     int wait(milliseconds limit);
     std::string out() const { return read_file(out_); }

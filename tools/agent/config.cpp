@@ -1,5 +1,7 @@
 #include "config.h"
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -139,6 +141,21 @@ HttpConfig read_http(const std::string& source, const toml::table& table) {
     return http;
 }
 
+// A file the [mqtt] section names, read now: a missing or unreadable one is a
+// mistake in the configuration, found before anything starts (or, on a
+// reload, while the running configuration is kept).
+std::string readable_file(const Reader& r, const char* key) {
+    const std::string path = r.text(key, "");
+    if (path.empty()) return path;
+    errno = 0;
+    std::ifstream in(path, std::ios::binary);
+    char first = 0;
+    if (!in || !in.get(first))
+        r.fail_at(*r.get(key), std::string("[mqtt]: ") + key + " " + path + ": cannot read the file" +
+                                   (errno != 0 ? std::string(" (") + std::strerror(errno) + ")" : ""));
+    return path;
+}
+
 MqttConfig read_mqtt(const std::string& source, const toml::table& table) {
     Reader r(source, table, "[mqtt]",
              {"broker", "client_id", "prefix", "qos", "username", "password_file", "ca_file",
@@ -168,10 +185,13 @@ MqttConfig read_mqtt(const std::string& source, const toml::table& table) {
         r.fail_at(*r.get("prefix"), "[mqtt]: prefix must be a topic without '+' or '#'");
     mqtt.qos = static_cast<int>(r.integer("qos", 1, 0, 2));
     mqtt.username = r.text("username", "");
-    mqtt.password_file = r.text("password_file", "");
-    mqtt.ca_file = r.text("ca_file", "");
-    mqtt.cert_file = r.text("cert_file", "");
-    mqtt.key_file = r.text("key_file", "");
+    mqtt.password_file = readable_file(r, "password_file");
+    mqtt.ca_file = readable_file(r, "ca_file");
+    mqtt.cert_file = readable_file(r, "cert_file");
+    mqtt.key_file = readable_file(r, "key_file");
+    if (mqtt.cert_file.empty() != mqtt.key_file.empty())
+        r.fail_at(*r.get(mqtt.cert_file.empty() ? "key_file" : "cert_file"),
+                  "[mqtt]: cert_file and key_file go together");
     return mqtt;
 }
 

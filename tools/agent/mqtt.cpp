@@ -1,25 +1,43 @@
 #include "mqtt.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <algorithm>
-#include <chrono>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
-#include <iostream>
 #include <stdexcept>
+#include <vector>
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 
 #include "log.h"
 
 namespace quillark_agent {
 namespace {
 
+using namespace std::chrono_literals;
+
 constexpr int kKeepAlive = 30;  // seconds
 // How long a stopping client waits for the broker to take its last messages:
 // the agent stops within a second.
-constexpr auto kFlushLimit = std::chrono::milliseconds(500);
-
-void say(const std::string& line) { log::info("mqtt: " + line); }
-void warn(const std::string& line) { log::warning("mqtt: " + line); }
+constexpr auto kFlushLimit = 500ms;
+// Messages handed to libmosquitto and not yet sent or acknowledged; the rest
+// wait here, a retained topic as its newest payload only.
+constexpr int kInFlight = 64;
+// Write results kept while the broker is away; the oldest go first.
+constexpr std::size_t kResults = 32;
+// Pauses between connection attempts: doubled on every failure, back to the
+// first only after a connection held for kHeld.
+constexpr auto kFirstPause = 1s;
+constexpr auto kLongestPause = 30s;
+constexpr auto kHeld = 10s;
+// A connection the broker has not accepted within this is given up.
+constexpr auto kAcceptLimit = std::chrono::seconds(kKeepAlive);
+// The network thread looks at its stop flag at least this often.
+constexpr int kLoopWaitMs = 100;
 
 struct Library {
     Library() { mosquitto_lib_init(); }
@@ -33,133 +51,245 @@ std::string read_password(const std::string& path) {
     return line;
 }
 
-}  // namespace
+// A failure that a later attempt may not have: the message stays waiting.
+bool passing(int rc) { return rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_NOMEM; }
 
-std::string check_write_value(const std::string& payload, std::uint16_t& value) {
-    if (payload.empty() || payload.size() > 5 ||
-        payload.find_first_not_of("0123456789") != std::string::npos)
-        return payload.size() > 5 && payload.find_first_not_of("0123456789") == std::string::npos
-                   ? "rejected: value out of range 0..65535"
-                   : "rejected: the value is not a plain decimal number";
-    const unsigned long number = std::stoul(payload);
-    if (number > 65535) return "rejected: value out of range 0..65535";
-    value = static_cast<std::uint16_t>(number);
-    return {};
+std::string reason(int rc, int error) {
+    std::string text = rc == MOSQ_ERR_ERRNO ? std::strerror(error) : mosquitto_strerror(rc);
+    if (!text.empty() && text.back() == '.') text.pop_back();  // it goes inside a sentence of ours
+    return text;
 }
+
+// Why a connection not yet accepted has already failed, or "". libmosquitto
+// goes on trying to write a TLS handshake to a socket whose connection was
+// refused, and its loop then returns at once, again and again.
+std::string socket_failure(mosquitto* client) {
+    const int socket = mosquitto_socket(client);
+    if (socket < 0) return {};
+    pollfd watch{socket, 0, 0};
+    if (poll(&watch, 1, 0) != 1 || (watch.revents & (POLLERR | POLLHUP)) == 0) return {};
+    int error = 0;
+    socklen_t length = sizeof error;
+    getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length);
+    return error != 0 ? std::strerror(error) : "the connection was closed before the broker accepted it";
+}
+
+}  // namespace
 
 MqttClient::MqttClient(const MqttConfig& config, OwnsUnit owns, WriteHandler writes)
     : config_(config), owns_(std::move(owns)), writes_(std::move(writes)) {
     static Library library;
-    client_ = mosquitto_new(config_.client_id.c_str(), true, this);
-    if (client_ == nullptr) throw std::runtime_error("mqtt: cannot create the client");
-    try {
-        set_up();
-    } catch (...) {
-        mosquitto_destroy(client_);  // no destructor runs for a constructor that throws
-        throw;
-    }
+    if (!config_.username.empty() && !config_.password_file.empty()) password_ = read_password(config_.password_file);
+    std::string why;
+    mosquitto* probe = make_client(why);  // what is wrong with the settings shows now, not in the background
+    if (probe == nullptr) throw std::runtime_error("mqtt: " + why);
+    mosquitto_destroy(probe);
 }
 
-void MqttClient::set_up() {
-    mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
-    if (!config_.username.empty()) {
-        const std::string password = config_.password_file.empty() ? "" : read_password(config_.password_file);
-        mosquitto_username_pw_set(client_, config_.username.c_str(),
-                                  config_.password_file.empty() ? nullptr : password.c_str());
+mosquitto* MqttClient::make_client(std::string& why) {
+    mosquitto* client = mosquitto_new(config_.client_id.c_str(), true, this);
+    if (client == nullptr) {
+        why = "cannot create the client";
+        return nullptr;
     }
-    if (config_.tls || !config_.ca_file.empty()) {
-        const int rc = mosquitto_tls_set(client_, config_.ca_file.empty() ? nullptr : config_.ca_file.c_str(),
-                                         nullptr,
-                                         config_.cert_file.empty() ? nullptr : config_.cert_file.c_str(),
-                                         config_.key_file.empty() ? nullptr : config_.key_file.c_str(), nullptr);
-        if (rc != MOSQ_ERR_SUCCESS) throw std::runtime_error(std::string("mqtt: tls: ") + mosquitto_strerror(rc));
+    mosquitto_threaded_set(client, true);
+    mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    int rc = MOSQ_ERR_SUCCESS;
+    if (!config_.username.empty())
+        rc = mosquitto_username_pw_set(client, config_.username.c_str(),
+                                       config_.password_file.empty() ? nullptr : password_.c_str());
+    const char* cert = config_.cert_file.empty() ? nullptr : config_.cert_file.c_str();
+    const char* key = config_.key_file.empty() ? nullptr : config_.key_file.c_str();
+    if (rc == MOSQ_ERR_SUCCESS && !config_.ca_file.empty())
+        rc = mosquitto_tls_set(client, config_.ca_file.c_str(), nullptr, cert, key, nullptr);
+    else if (rc == MOSQ_ERR_SUCCESS && config_.tls) {
+        // No CA of its own: the broker's certificate is checked against the system's store.
+        rc = mosquitto_int_option(client, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+        if (rc == MOSQ_ERR_SUCCESS && cert != nullptr)
+            rc = mosquitto_tls_set(client, nullptr, "/etc/ssl/certs", cert, key, nullptr);
     }
     const std::string agent = config_.prefix + "/agent/" + config_.client_id + "/availability";
-    mosquitto_will_set(client_, agent.c_str(), 7, "offline", config_.qos, true);
-    mosquitto_connect_callback_set(client_, on_connect);
-    mosquitto_disconnect_callback_set(client_, on_disconnect);
-    mosquitto_publish_callback_set(client_, on_publish);
-    mosquitto_message_callback_set(client_, on_message);
-    mosquitto_reconnect_delay_set(client_, 1, 30, true);
+    if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_will_set(client, agent.c_str(), 7, "offline", config_.qos, true);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        why = std::string("tls: ") + mosquitto_strerror(rc);
+        mosquitto_destroy(client);
+        return nullptr;
+    }
+    mosquitto_connect_callback_set(client, on_connect);
+    mosquitto_disconnect_callback_set(client, on_disconnect);
+    mosquitto_publish_callback_set(client, on_publish);
+    mosquitto_message_callback_set(client, on_message);
+    mosquitto_log_callback_set(client, on_log);
+    return client;
 }
 
 void MqttClient::connect() {
     retain(config_.prefix + "/agent/" + config_.client_id + "/availability", "online");
-    started_ = true;
-    mosquitto_loop_start(client_);
-    const int rc = mosquitto_connect_async(client_, config_.host.c_str(), config_.port, kKeepAlive);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        warn("broker " + config_.host + ":" + std::to_string(config_.port) + " not reached yet (" +
-            mosquitto_strerror(rc) + "); trying again");
-        connector_ = std::thread([this] { first_connect(); });
-    }
-}
-
-void MqttClient::first_connect() {
-    auto pause = std::chrono::seconds(1);
-    std::unique_lock<std::mutex> lock(connector_mutex_);
-    while (!connector_wake_.wait_for(lock, pause, [this] { return stopping_; })) {
-        if (mosquitto_connect_async(client_, config_.host.c_str(), config_.port, kKeepAlive) ==
-            MOSQ_ERR_SUCCESS)
-            return;
-        pause = std::min(pause * 2, std::chrono::seconds(30));
-    }
+    network_ = std::thread([this] { run(); });
 }
 
 MqttClient::~MqttClient() {
+    if (!network_.joinable()) return;
     {
-        std::lock_guard<std::mutex> lock(connector_mutex_);
+        std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
     }
-    connector_wake_.notify_all();
-    if (connector_.joinable()) connector_.join();
-    if (!started_) {
-        mosquitto_destroy(client_);
-        return;
+    wake_.notify_all();
+    network_.join();
+}
+
+void MqttClient::run() {
+    const std::string where = config_.host + ":" + std::to_string(config_.port);
+    auto pause = std::chrono::duration_cast<std::chrono::seconds>(kFirstPause);
+    while (true) {
+        std::string why;
+        bool accepted = false;
+        const bool held = attempt(why, accepted);
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (stopping_) return;
+        if (held) pause = std::chrono::duration_cast<std::chrono::seconds>(kFirstPause);
+        else ++failures_;
+        if (accepted) note(true, "lost the broker " + where + ": " + why + "; connecting again");
+        else note(true, "cannot connect to the broker " + where + ": " + why +
+                            "; trying again with growing pauses (up to 30 s)");
+        if (wake_.wait_for(lock, pause, [this] { return stopping_; })) return;
+        if (!held) pause = std::min(pause * 2, std::chrono::duration_cast<std::chrono::seconds>(kLongestPause));
     }
-    const std::string agent = config_.prefix + "/agent/" + config_.client_id + "/availability";
-    send(agent, "offline", true);
-    // Disconnecting drops what is still queued: emptied topics and the
-    // "offline" itself (which the broker would then send only as the will).
+}
+
+// A new libmosquitto client for every attempt: whatever the last one still
+// held for a lost connection goes with it, never to be sent stale.
+bool MqttClient::attempt(std::string& why, bool& accepted) {
     {
-        std::unique_lock<std::mutex> lock(sent_mutex_);
-        sent_.wait_for(lock, kFlushLimit, [this] { return !connected_ || unacknowledged_ == 0; });
+        std::lock_guard<std::mutex> lock(log_mutex_);
+        error_.clear();
     }
-    mosquitto_disconnect(client_);
-    mosquitto_loop_stop(client_, false);
-    mosquitto_destroy(client_);
+    mosquitto* client = make_client(why);
+    if (client == nullptr) return false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        client_ = client;
+        connected_ = false;
+        in_flight_ = 0;
+    }
+    Clock::time_point connected_at{};
+    const int rc = mosquitto_connect_async(client, config_.host.c_str(), config_.port, kKeepAlive);
+    const int error = errno;
+    why = rc == MOSQ_ERR_SUCCESS ? drive(client, connected_at) : reason(rc, error);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        client_ = nullptr;  // no other thread reaches it after this
+        connected_ = false;
+    }
+    mosquitto_destroy(client);
+    {
+        // What libmosquitto logged (the TLS library's reason, the broker's
+        // refusal) tells more than its error code.
+        std::lock_guard<std::mutex> lock(log_mutex_);
+        if (!error_.empty()) why = error_;
+    }
+    accepted = connected_at != Clock::time_point{};
+    return accepted && Clock::now() - connected_at >= kHeld;
+}
+
+// Reads and writes until the connection ends; returns why it ended.
+std::string MqttClient::drive(mosquitto* client, Clock::time_point& connected_at) {
+    const Clock::time_point began = Clock::now();
+    while (true) {
+        const int rc = mosquitto_loop(client, kLoopWaitMs, 1);
+        const int error = errno;
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (stopping_) {
+            lock.unlock();
+            if (rc == MOSQ_ERR_SUCCESS) finish(client);
+            return "stopping";
+        }
+        if (rc != MOSQ_ERR_SUCCESS) return reason(rc, error);
+        if (connected_) {
+            if (connected_at == Clock::time_point{}) connected_at = Clock::now();
+            flush();
+        } else if (Clock::now() - began > kAcceptLimit) {
+            return "no answer within " + std::to_string(kKeepAlive) + " s";
+        } else if (std::string failed = socket_failure(client); !failed.empty()) {
+            return failed;
+        }
+    }
+}
+
+// Whatever waits (the units' "offline" among it), then the agent's own
+// "offline" as the last word, then a clean disconnect.
+void MqttClient::finish(mosquitto* client) {
+    const std::string agent = config_.prefix + "/agent/" + config_.client_id + "/availability";
+    const Clock::time_point limit = Clock::now() + kFlushLimit;
+    bool said = false;
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (connected_ && Clock::now() < limit) {
+        flush();
+        if (!said && pending_.empty()) said = hand_over(agent, "offline", true);
+        if (said && in_flight_ == 0) break;
+        lock.unlock();
+        const bool alive = mosquitto_loop(client, 20, 1) == MOSQ_ERR_SUCCESS;
+        lock.lock();
+        if (!alive) return;
+    }
+    lock.unlock();
+    mosquitto_disconnect(client);
+    for (int i = 0; i < 10 && mosquitto_loop(client, 20, 1) == MOSQ_ERR_SUCCESS; ++i) {
+    }
+}
+
+void MqttClient::note(bool warning, const std::string& line) {
+    {
+        std::lock_guard<std::mutex> lock(log_mutex_);
+        if (line == said_) return;
+        said_ = line;
+    }
+    if (warning) log::warning("mqtt: " + line);
+    else log::info("mqtt: " + line);
 }
 
 void MqttClient::on_connect(mosquitto*, void* self, int rc) {
     auto& me = *static_cast<MqttClient*>(self);
     if (rc != 0) {
-        warn(std::string("broker refused the connection: ") + mosquitto_connack_string(rc));
+        std::lock_guard<std::mutex> lock(me.log_mutex_);
+        // Below 128 only an MQTT 3.1.1 broker's codes can be a refusal.
+        me.error_ = std::string("the broker refused the connection: ") +
+                    (rc < 128 ? std::string(mosquitto_connack_string(rc)) + " (the agent needs MQTT 5)"
+                              : mosquitto_reason_string(rc));
         return;
     }
-    say("connected to " + me.config_.host + ":" + std::to_string(me.config_.port));
     {
-        std::lock_guard<std::mutex> lock(me.sent_mutex_);
+        std::lock_guard<std::mutex> lock(me.mutex_);
         me.connected_ = true;
+        // The broker may have lost them: the newest of every retained topic.
+        for (const auto& topic : me.retained_) me.pending_.insert(topic.first);
+        // Writes come only from live messages: a retained one is neither
+        // replayed on subscribing nor loses its flag on the way.
+        const std::string writes = me.config_.prefix + "/+/set/+";
+        mosquitto_subscribe_v5(me.client_, nullptr, writes.c_str(), me.config_.qos,
+                               MQTT_SUB_OPT_SEND_RETAIN_NEVER | MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
     }
-    const std::string writes = me.config_.prefix + "/+/set/+";
-    mosquitto_subscribe(me.client_, nullptr, writes.c_str(), me.config_.qos);
-    std::lock_guard<std::mutex> lock(me.mutex_);
-    for (const auto& [topic, payload] : me.retained_) me.send(topic, payload, true);
+    me.note(false, "connected to " + me.config_.host + ":" + std::to_string(me.config_.port));
 }
 
 void MqttClient::on_disconnect(mosquitto*, void* self, int) {
     auto& me = *static_cast<MqttClient*>(self);
-    std::lock_guard<std::mutex> lock(me.sent_mutex_);
+    std::lock_guard<std::mutex> lock(me.mutex_);
     me.connected_ = false;
-    me.sent_.notify_all();
 }
 
 // Called once a message is sent (QoS 0) or acknowledged (QoS 1 and 2).
 void MqttClient::on_publish(mosquitto*, void* self, int) {
     auto& me = *static_cast<MqttClient*>(self);
-    std::lock_guard<std::mutex> lock(me.sent_mutex_);
-    if (me.unacknowledged_ > 0) --me.unacknowledged_;
-    me.sent_.notify_all();
+    std::lock_guard<std::mutex> lock(me.mutex_);
+    if (me.in_flight_ > 0) --me.in_flight_;
+}
+
+void MqttClient::on_log(mosquitto*, void* self, int level, const char* text) {
+    if ((level & MOSQ_LOG_ERR) == 0 || text == nullptr) return;
+    auto& me = *static_cast<MqttClient*>(self);
+    std::lock_guard<std::mutex> lock(me.log_mutex_);
+    if (me.error_.empty()) me.error_ = text;
 }
 
 void MqttClient::on_message(mosquitto*, void* self, const mosquitto_message* message) {
@@ -169,50 +299,52 @@ void MqttClient::on_message(mosquitto*, void* self, const mosquitto_message* mes
     static_cast<MqttClient*>(self)->handle_write(message->topic, payload, message->retain);
 }
 
-// <prefix>/<unit>/set/<register>
 void MqttClient::handle_write(const std::string& topic, const std::string& payload, bool retained) {
-    const std::string head = config_.prefix + "/";
-    if (topic.compare(0, head.size(), head) != 0) return;
-    const std::string rest = topic.substr(head.size());
-    const std::size_t slash = rest.find("/set/");
-    if (slash == std::string::npos) return;
-    const std::string unit = rest.substr(0, slash);
+    SetRequest request = parse_set(config_.prefix, topic, payload, retained);
+    if (request.kind == SetRequest::Kind::Ignore || request.kind == SetRequest::Kind::Clear) return;
     // Another agent's units share the broker: not ours to answer for.
-    if (!owns_(unit)) return;
-    std::uint16_t reg = 0;
-    std::uint16_t value = 0;
-    std::string result;
-    if (!check_write_value(rest.substr(slash + 5), reg).empty())
-        result = "rejected: the register is not a decimal number 0..65535";
-    else if (retained)
-        // A retained command would be carried out again on every reconnect.
-        result = "rejected: a retained message is not a write";
-    else if (result = check_write_value(payload, value); result.empty())
-        result = writes_(unit, reg, value);
-    if (!result.empty()) send(topic + "/result", result, false);
+    if (!owns_(request.unit)) return;
+    if (request.kind == SetRequest::Kind::Write) request.result = writes_(request.unit, request.reg, request.value);
+    if (!request.result.empty()) offer(topic + "/result", request.result, false);
 }
 
-void MqttClient::retain(const std::string& topic, const std::string& payload) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (payload.empty()) retained_.erase(topic);
-        else retained_[topic] = payload;
-    }
-    send(topic, payload, true);
-}
-
-void MqttClient::send(const std::string& topic, const std::string& payload, bool retained) {
-    {
-        std::lock_guard<std::mutex> lock(sent_mutex_);
-        ++unacknowledged_;  // before publishing: the answer may come first
-    }
+// Hands one message to libmosquitto when connected and within the bound;
+// false when it must wait. Called with mutex_ held.
+bool MqttClient::hand_over(const std::string& topic, const std::string& payload, bool retained) {
+    if (!connected_ || client_ == nullptr || in_flight_ >= kInFlight) return false;
+    ++in_flight_;  // before publishing: the acknowledgement may come first
     const int rc = mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
                                      payload.empty() ? nullptr : payload.data(), config_.qos, retained);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        std::lock_guard<std::mutex> lock(sent_mutex_);
-        if (unacknowledged_ > 0) --unacknowledged_;
+    if (rc == MOSQ_ERR_SUCCESS) return true;
+    --in_flight_;
+    return !passing(rc);  // one libmosquitto will never take is dropped, not retried forever
+}
+
+void MqttClient::flush() {
+    while (!pending_.empty()) {
+        const auto newest = retained_.find(*pending_.begin());
+        if (!hand_over(*pending_.begin(), newest == retained_.end() ? std::string() : newest->second, true)) break;
+        pending_.erase(pending_.begin());
+    }
+    while (!results_.empty() && hand_over(results_.front().first, results_.front().second, false))
+        results_.pop_front();
+}
+
+void MqttClient::offer(const std::string& topic, const std::string& payload, bool retained) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (retained) {
+        if (payload.empty()) retained_.erase(topic);
+        else retained_[topic] = payload;
+        // An older payload still waiting must not overtake this one.
+        if (pending_.count(topic) == 0 && hand_over(topic, payload, true)) return;
+        pending_.insert(topic);
+    } else if (!results_.empty() || !hand_over(topic, payload, false)) {
+        results_.emplace_back(topic, payload);
+        if (results_.size() > kResults) results_.pop_front();
     }
 }
+
+void MqttClient::retain(const std::string& topic, const std::string& payload) { offer(topic, payload, true); }
 
 void MqttClient::unit_status(const std::string& unit, const std::string& text) {
     retain(config_.prefix + "/" + unit + "/status", text);
@@ -224,11 +356,18 @@ void MqttClient::unit_availability(const std::string& unit, bool online) {
     retain(config_.prefix + "/" + unit + "/availability", online ? "online" : "offline");
 }
 void MqttClient::write_result(const std::string& unit, int reg, const std::string& text) {
-    send(config_.prefix + "/" + unit + "/set/" + std::to_string(reg) + "/result", text, false);
+    offer(config_.prefix + "/" + unit + "/set/" + std::to_string(reg) + "/result", text, false);
 }
 
 void MqttClient::clear_unit(const std::string& unit) {
     for (const char* topic : {"/status", "/alarms", "/availability"}) retain(config_.prefix + "/" + unit + topic, "");
+}
+
+void MqttClient::units_offline() {
+    const std::string tail = "/availability";
+    for (const auto& [topic, payload] : unit_topics())
+        if (topic.size() > tail.size() && topic.compare(topic.size() - tail.size(), tail.size(), tail) == 0)
+            retain(config_.prefix + "/" + topic, "offline");
 }
 
 std::map<std::string, std::string> MqttClient::unit_topics() {
@@ -247,61 +386,6 @@ void MqttClient::adopt(const std::map<std::string, std::string>& topics) {
 
 void MqttClient::clear_units() {
     for (const auto& topic : unit_topics()) retain(config_.prefix + "/" + topic.first, "");
-}
-
-MqttSwitch::MqttSwitch(OwnsUnit owns, WriteHandler writes)
-    : owns_(std::move(owns)), writes_(std::move(writes)) {}
-
-std::unique_ptr<MqttClient> MqttSwitch::prepare(const MqttConfig& config) const {
-    return config.enabled ? std::make_unique<MqttClient>(config, owns_, writes_) : nullptr;
-}
-
-void MqttSwitch::replace(std::unique_ptr<MqttClient> next) {
-    std::unique_ptr<MqttClient> old;
-    bool left_behind = false;
-    {
-        std::unique_lock<std::shared_mutex> lock(mutex_);
-        old = std::move(client_);
-        client_ = std::move(next);
-        if (old) {
-            const MqttConfig& was = old->config();
-            left_behind = !client_ || client_->config().host != was.host ||
-                          client_->config().port != was.port || client_->config().prefix != was.prefix;
-            if (client_) client_->adopt(old->unit_topics());
-        }
-    }
-    // From here on the units publish to the new client, which keeps what it
-    // gets until it is connected. The old one goes first: "offline" (and its
-    // last will) must not come after the new client's "online".
-    if (old && left_behind) old->clear_units();
-    old.reset();
-    if (client_) client_->connect();  // only this thread changes client_
-}
-
-void MqttSwitch::close() {
-    std::unique_lock<std::shared_mutex> lock(mutex_);
-    client_.reset();
-}
-
-void MqttSwitch::unit_status(const std::string& unit, const std::string& text) {
-    std::shared_lock<std::shared_mutex> lock(mutex_);
-    if (client_) client_->unit_status(unit, text);
-}
-void MqttSwitch::unit_alarms(const std::string& unit, const std::string& json) {
-    std::shared_lock<std::shared_mutex> lock(mutex_);
-    if (client_) client_->unit_alarms(unit, json);
-}
-void MqttSwitch::unit_availability(const std::string& unit, bool online) {
-    std::shared_lock<std::shared_mutex> lock(mutex_);
-    if (client_) client_->unit_availability(unit, online);
-}
-void MqttSwitch::write_result(const std::string& unit, int reg, const std::string& text) {
-    std::shared_lock<std::shared_mutex> lock(mutex_);
-    if (client_) client_->write_result(unit, reg, text);
-}
-void MqttSwitch::clear_unit(const std::string& unit) {
-    std::shared_lock<std::shared_mutex> lock(mutex_);
-    if (client_) client_->clear_unit(unit);
 }
 
 }  // namespace quillark_agent

@@ -2,17 +2,22 @@
 // with a last will, and register writes for the registers a unit allows.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <shared_mutex>
 #include <string>
 #include <thread>
 
 #include "config.h"
 #include "fleet.h"
+#include "mqtt_message.h"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -24,11 +29,18 @@ namespace quillark_agent {
 using OwnsUnit = std::function<bool(const std::string& unit)>;
 using WriteHandler = std::function<std::string(const std::string& unit, int reg, std::uint16_t value)>;
 
+// One thread does all of a client's network work: connecting (TLS handshake
+// included), reading, writing and waiting between attempts. Other threads
+// only hand it messages. While the broker is away a retained topic keeps
+// only its newest payload and nothing is handed to libmosquitto, so memory
+// stays flat however long the broker is gone.
 class MqttClient : public Publisher {
 public:
     // Sets the client up; throws on a password or TLS file it cannot use.
     MqttClient(const MqttConfig& config, OwnsUnit owns, WriteHandler writes);
-    ~MqttClient() override;  // publishes "offline" and disconnects, once connect() was called
+    // Publishes "offline" (units first when units_offline() was called) and
+    // disconnects, once connect() was called.
+    ~MqttClient() override;
     // Connects in the background, reconnecting with back-off for as long as it runs.
     void connect();
     MqttClient(const MqttClient&) = delete;
@@ -41,6 +53,8 @@ public:
 
     // Empties the unit's retained topics (a unit taken out of the configuration).
     void clear_unit(const std::string& unit);
+    // Every unit's availability "offline": the agent stops.
+    void units_offline();
     // The units' retained topics below the prefix ("ac01/status": payload),
     // to hand to a client that takes over; adopt() retains them below its own
     // prefix; clear_units() empties them all.
@@ -48,35 +62,56 @@ public:
     void adopt(const std::map<std::string, std::string>& topics);
     void clear_units();
     const MqttConfig& config() const { return config_; }
+    // Connection attempts that failed or did not hold, so far.
+    long failures() const { return failures_.load(); }
 
 private:
+    using Clock = std::chrono::steady_clock;
     static void on_connect(mosquitto*, void* self, int rc);
     static void on_message(mosquitto*, void* self, const mosquitto_message* message);
     static void on_disconnect(mosquitto*, void* self, int rc);
     static void on_publish(mosquitto*, void* self, int mid);
+    static void on_log(mosquitto*, void* self, int level, const char* text);
     void handle_write(const std::string& topic, const std::string& payload, bool retained);
     void retain(const std::string& topic, const std::string& payload);
-    void send(const std::string& topic, const std::string& payload, bool retained);
-    void first_connect();
-    void set_up();  // options, credentials, TLS and the last will
+    void offer(const std::string& topic, const std::string& payload, bool retained);
+    bool hand_over(const std::string& topic, const std::string& payload, bool retained);  // mutex_ held
+    void flush();  // mutex_ held
+    // A libmosquitto client with options, credentials, TLS, the last will and
+    // the callbacks; nullptr with `why` when one cannot be had.
+    mosquitto* make_client(std::string& why);
+
+    // The network thread and its parts.
+    void run();
+    // One connection, until it ends; true when it held. `accepted`: the
+    // broker accepted it, however briefly.
+    bool attempt(std::string& why, bool& accepted);
+    std::string drive(mosquitto* client, Clock::time_point& connected_at);
+    void finish(mosquitto* client);  // the last messages, then a clean disconnect
+    void note(bool warning, const std::string& line);
 
     MqttConfig config_;
     OwnsUnit owns_;
     WriteHandler writes_;
-    mosquitto* client_ = nullptr;
-    std::mutex mutex_;  // guards retained_
+    std::string password_;
+    std::thread network_;
+    std::atomic<long> failures_{0};
+
+    std::mutex mutex_;  // guards what follows
+    std::condition_variable wake_;
+    mosquitto* client_ = nullptr;  // the connection tried or held; replaced by the network thread only
+    bool connected_ = false;       // the broker accepted this connection
+    bool stopping_ = false;
+    int in_flight_ = 0;  // handed to libmosquitto, not yet sent (QoS 0) or acknowledged
     std::map<std::string, std::string> retained_;  // republished on every connect
-    // libmosquitto's own thread reconnects only once a first connection was
-    // made; until then this thread keeps trying.
-    std::thread connector_;
-    std::mutex connector_mutex_;
-    std::condition_variable connector_wake_;
-    bool stopping_ = false;  // guarded by connector_mutex_
-    bool started_ = false;   // connect() was called
-    std::mutex sent_mutex_;  // guards the two below
-    std::condition_variable sent_;
-    bool connected_ = false;
-    long unacknowledged_ = 0;  // messages handed to libmosquitto and not yet taken by the broker
+    // Retained topics whose newest payload (in retained_, "" when absent)
+    // is not yet handed over.
+    std::set<std::string> pending_;
+    std::deque<std::pair<std::string, std::string>> results_;  // write results waiting for a connection
+
+    std::mutex log_mutex_;  // guards the two below: libmosquitto may log from any thread
+    std::string error_;     // libmosquitto's first error line of the current attempt
+    std::string said_;      // the last connection state logged
 };
 
 // What the links publish to for the agent's whole life: the MQTT client of
@@ -93,7 +128,7 @@ public:
     // one and connects `next`. Topics left behind (another broker or prefix,
     // or MQTT turned off) are emptied first. Called from one thread only.
     void replace(std::unique_ptr<MqttClient> next);
-    void close();  // the client publishes "offline" and disconnects
+    void close();  // every unit and the agent "offline", then disconnects
 
     void unit_status(const std::string& unit, const std::string& text) override;
     void unit_alarms(const std::string& unit, const std::string& json) override;
@@ -107,8 +142,5 @@ private:
     std::shared_mutex mutex_;  // guards client_: held shared while publishing
     std::unique_ptr<MqttClient> client_;
 };
-
-// Why a write payload is refused, or "" for a plain decimal number 0..65535.
-std::string check_write_value(const std::string& payload, std::uint16_t& value);
 
 }  // namespace quillark_agent

@@ -1,0 +1,63 @@
+#include "mqtt.h"
+
+namespace quillark_agent {
+
+MqttSwitch::MqttSwitch(OwnsUnit owns, WriteHandler writes)
+    : owns_(std::move(owns)), writes_(std::move(writes)) {}
+
+std::unique_ptr<MqttClient> MqttSwitch::prepare(const MqttConfig& config) const {
+    return config.enabled ? std::make_unique<MqttClient>(config, owns_, writes_) : nullptr;
+}
+
+void MqttSwitch::replace(std::unique_ptr<MqttClient> next) {
+    std::unique_ptr<MqttClient> old;
+    bool left_behind = false;
+    {
+        std::unique_lock<std::shared_mutex> lock(mutex_);
+        old = std::move(client_);
+        client_ = std::move(next);
+        if (old) {
+            const MqttConfig& was = old->config();
+            left_behind = !client_ || client_->config().host != was.host ||
+                          client_->config().port != was.port || client_->config().prefix != was.prefix;
+            if (client_) client_->adopt(old->unit_topics());
+        }
+    }
+    // From here on the units publish to the new client, which keeps what it
+    // gets until it is connected. The old one goes first: "offline" (and its
+    // last will) must not come after the new client's "online".
+    if (old && left_behind) old->clear_units();
+    old.reset();
+    if (client_) client_->connect();  // only this thread changes client_
+}
+
+void MqttSwitch::close() {
+    std::unique_lock<std::shared_mutex> lock(mutex_);
+    // The units stop being polled with the agent: a subscriber to one unit
+    // is told so, not only one to the agent's own topic.
+    if (client_) client_->units_offline();
+    client_.reset();
+}
+
+void MqttSwitch::unit_status(const std::string& unit, const std::string& text) {
+    std::shared_lock<std::shared_mutex> lock(mutex_);
+    if (client_) client_->unit_status(unit, text);
+}
+void MqttSwitch::unit_alarms(const std::string& unit, const std::string& json) {
+    std::shared_lock<std::shared_mutex> lock(mutex_);
+    if (client_) client_->unit_alarms(unit, json);
+}
+void MqttSwitch::unit_availability(const std::string& unit, bool online) {
+    std::shared_lock<std::shared_mutex> lock(mutex_);
+    if (client_) client_->unit_availability(unit, online);
+}
+void MqttSwitch::write_result(const std::string& unit, int reg, const std::string& text) {
+    std::shared_lock<std::shared_mutex> lock(mutex_);
+    if (client_) client_->write_result(unit, reg, text);
+}
+void MqttSwitch::clear_unit(const std::string& unit) {
+    std::shared_lock<std::shared_mutex> lock(mutex_);
+    if (client_) client_->clear_unit(unit);
+}
+
+}  // namespace quillark_agent
