@@ -27,8 +27,11 @@ constexpr auto kFlushLimit = 500ms;
 // Messages handed to libmosquitto and not yet sent or acknowledged; the rest
 // wait here, a retained topic as its newest payload only.
 constexpr int kInFlight = 64;
-// Write results kept while the broker is away; the oldest go first.
-constexpr std::size_t kResults = 32;
+// Write results waiting for the broker: while it is away, or while a flood
+// of writes brings results faster than it acknowledges them. Every write
+// gets its result in a flood the links' queues allow (at most eight per unit
+// wait, the rest are refused at once); past this bound the oldest go first.
+constexpr std::size_t kResults = 1024;
 // Pauses between connection attempts: doubled on every failure, back to the
 // first only after a connection held for kHeld.
 constexpr auto kFirstPause = 1s;
