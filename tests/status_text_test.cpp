@@ -3,6 +3,7 @@
 // writer makes of the document, and once callers may have changed the
 // document through its address, it must be that document's text.
 #include <random>
+#include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -101,4 +102,25 @@ TEST(StatusDocument, ARefreshFreesNoTextAReaderMayHold) {
     EXPECT_EQ(doc["滤网堵塞开关状态"].asString(), "断开");
     EXPECT_EQ(doc["更新时间"].asString(), "2024-3-5 8:7:10");
     EXPECT_STREQ(label, "闭合");
+}
+
+// A Json::Value copy of the document is the caller's own: later rounds do not
+// change it, and it outlives the driver (run under the address sanitizer).
+TEST(StatusDocument, ACopyKeepsItsTextsAcrossRoundsAndAfterTheDriverIsGone) {
+    TestClock clock(at(2024, 3, 5, 8, 7, 1));
+    auto d = std::make_unique<StatusDevice>();
+    d->load(RecordImage{});
+    const Json::Value copy = *handed_out_address(d->dev);
+    const Json::Value time_copy = copy["更新时间"];
+    ASSERT_EQ(copy["更新时间"].asString(), "2024-3-5 8:7:1");
+    for (int round = 0; round < 2; ++round) {
+        clock.advance(seconds(1));
+        d->load(RecordImage{});
+    }
+    EXPECT_EQ((*handed_out_address(d->dev))["更新时间"].asString(), "2024-3-5 8:7:3");
+    d.reset();
+    EXPECT_EQ(copy["更新时间"].asString(), "2024-3-5 8:7:1");
+    EXPECT_EQ(time_copy.asString(), "2024-3-5 8:7:1");
+    EXPECT_EQ(copy.size(), 144u);
+    EXPECT_FALSE(Json::FastWriter().write(copy).empty());
 }

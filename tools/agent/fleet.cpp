@@ -343,33 +343,6 @@ void LinkWorker::announce(Unit& unit, bool was_online) {
     reject_writes(unit, "unit offline");
 }
 
-// An event of the link itself; its units' events are the units' own.
-void LinkWorker::link_event(const char* kind, Json::Value extra) {
-    Event event = unit_event(kind, std::string(), unix_now());
-    event.extra = std::move(extra);
-    event.extra["link"] = config_.name;
-    publisher_.event(event);
-}
-
-// How much of the link's time the units' rounds take; above 1 the link
-// cannot keep the intervals, which is said once each time it happens.
-void LinkWorker::note_load() {
-    double load = 0;
-    for (const auto& unit : units_) load += unit->last_duration / unit->config.interval_s;
-    const bool overloaded = load > 1.0;
-    if (overloaded && !overloaded_) {
-        char figure[32];
-        std::snprintf(figure, sizeof figure, "%.2f", load);
-        log::warning("link " + config_.name + " cannot keep its units' intervals: their rounds take " +
-            figure + " s per second");
-        Json::Value extra;
-        extra["load"] = load;
-        link_event("link_overloaded", extra);
-    }
-    std::lock_guard<std::mutex> lock(mutex_);
-    overloaded_ = overloaded;
-    load_ = load;
-}
 
 Fleet::Fleet(const AgentConfig& config, const quillark_poll::Plugin& plugin, Publisher& publisher) {
     for (const LinkConfig& link : config.links)

@@ -1,9 +1,10 @@
 // Register writes on a link: queued per unit with bounds, so that whoever can
 // publish to the broker cannot stop the polling, and sent in turns with the
-// units' rounds. And the log lines of writes and of the link itself, which
-// come in floods when something outside misbehaves.
+// units' rounds. And what the link tells of itself: its log lines, which
+// come in floods when something outside misbehaves, its events and its load.
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 
 #include "commands.h"
 #include "fleet.h"
@@ -15,6 +16,11 @@ namespace {
 
 // Any code outside the command table reads back the last write's outcome.
 constexpr int kResultQuery = 802;
+
+// Events carry Unix time, UTC.
+double wall_clock_now() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
 
 }  // namespace
 
@@ -140,8 +146,7 @@ void LinkWorker::send_write(Unit& unit, const Write& write) {
     Event event;
     event.kind = "write";
     event.unit = unit.config.name;
-    event.time = std::chrono::duration<double>(
-                     std::chrono::system_clock::now().time_since_epoch()).count();
+    event.time = wall_clock_now();
     event.extra["register"] = write.reg;
     event.extra["value"] = write.value;
     event.extra["result"] = result;
@@ -170,6 +175,36 @@ void LinkWorker::note_link(const standin::Outcome& outcome) {
     if (now.failed_opens > seen_.failed_opens)
         link_log().say(log::Priority::Warning, head + "cannot open" + why);
     seen_ = now;
+}
+
+// An event of the link itself; its units' events are the units' own.
+void LinkWorker::link_event(const char* kind, Json::Value extra) {
+    Event event;
+    event.kind = kind;
+    event.time = wall_clock_now();
+    event.extra = std::move(extra);
+    event.extra["link"] = config_.name;
+    publisher_.event(event);
+}
+
+// How much of the link's time the units' rounds take; above 1 the link
+// cannot keep the intervals, which is said once each time it happens.
+void LinkWorker::note_load() {
+    double load = 0;
+    for (const auto& unit : units_) load += unit->last_duration / unit->config.interval_s;
+    const bool overloaded = load > 1.0;
+    if (overloaded && !overloaded_) {
+        char figure[32];
+        std::snprintf(figure, sizeof figure, "%.2f", load);
+        log::warning("link " + config_.name + " cannot keep its units' intervals: their rounds take " +
+            figure + " s per second");
+        Json::Value extra;
+        extra["load"] = load;
+        link_event("link_overloaded", extra);
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    overloaded_ = overloaded;
+    load_ = load;
 }
 
 }  // namespace quillark_agent
