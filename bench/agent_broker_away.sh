@@ -9,18 +9,8 @@ set -euo pipefail
 build=${1:-build}
 minutes=${2:-10}
 tools=$build/tools
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  local pid
-  for pid in "${pids[@]+"${pids[@]}"}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-rss_kb() { awk '/^VmRSS/ {print $2}' "/proc/$1/status"; }
-free_port() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 start_broker() {
   /usr/sbin/mosquitto -c "$work/mosquitto.conf" >/dev/null 2>&1 &
   broker=$!

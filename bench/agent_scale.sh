@@ -16,21 +16,7 @@ pollers=${3:-200}
 poll_seconds=${4:-$seconds}
 tools=$build/tools
 tick=$(getconf CLK_TCK)
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  local pid
-  for pid in "${pids[@]+"${pids[@]}"}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
-user_ticks() { awk '{print $14}' "/proc/$1/stat"; }
-load() { cut -d' ' -f1-3 /proc/loadavg; }
-rss_kb() { awk '/^VmRSS/ {print $2}' "/proc/$1/status"; }
-free_port() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 ports=()
 for s in 1 2 3 4; do

@@ -13,16 +13,7 @@ set -euo pipefail
 build=${1:-build}
 writes=${2:-10000}
 tools=$build/tools
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  local pid
-  for pid in "${pids[@]+"${pids[@]}"}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-free_port() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 "$tools/quillark-sim" --tcp 127.0.0.1:0 --units 1-50 --port-file "$work/sim.port" >/dev/null 2>&1 &
 pids+=($!)
