@@ -159,15 +159,20 @@ TEST(AgentService, HungLinkStopsFeedingTheWatchdog) {
 }
 
 // The configuration the package installs is valid, polls nothing, and says
-// so and how to add units.
+// so and how to add units. Under the journal (JOURNAL_STREAM set) each line
+// carries its priority, so the warning is found with journalctl -p warning.
 TEST(AgentService, InstalledConfigurationSaysItPollsNothing) {
     ScratchDir dir;
+    setenv("JOURNAL_STREAM", "8:12345", 1);
     Child agent(tool(kAgent, {"--config", QUILLARK_AGENT_CONFFILE, "--listen", "127.0.0.1:0"}), dir, "agent");
+    unsetenv("JOURNAL_STREAM");
     EXPECT_TRUE(wait_until([&] { return agent.err().find("live view on") != std::string::npos; }, kLimit))
         << agent.err();
-    EXPECT_NE(agent.err().find("no units configured in " QUILLARK_AGENT_CONFFILE ": polling nothing. Add a [[link]]"),
+    EXPECT_NE(agent.err().find("<4>quillark-agent: no units configured in " QUILLARK_AGENT_CONFFILE
+                               ": polling nothing. Add a [[link]]"),
               std::string::npos)
         << agent.err();
+    EXPECT_NE(agent.err().find("<6>quillark-agent: live view on"), std::string::npos) << agent.err();
     agent.signal(SIGTERM);
     EXPECT_EQ(agent.wait(kLimit), 0);
 }
