@@ -64,11 +64,26 @@ struct MqttConfig {
     std::string key_file;
 };
 
+// A [[notify]] section: a command run for the events it selects.
+struct NotifyRule {
+    std::vector<std::string> events;   // event kinds
+    std::vector<std::string> units;    // names, '*' and '?' patterns; empty: every unit
+    std::vector<std::string> points;   // point ids or keys, patterns; empty: every point
+    std::vector<std::string> command;  // argument list, run without a shell
+    double hold_s = 0;    // how long an alarm or outage must last before it is told
+    double repeat_s = 0;  // tell again this often while it lasts; 0: never
+};
+
+// The kinds of event the agent records.
+const std::vector<std::string>& event_kinds();
+
 struct AgentConfig {
+    std::string state_dir;  // [agent] state_dir: where the event journal is kept
     HttpConfig http;
     MqttConfig mqtt;
     std::vector<LinkConfig> links;
     std::vector<UnitConfig> units;
+    std::vector<NotifyRule> notify;
 };
 
 // Whether a reload may leave a running link or unit as it is: every setting

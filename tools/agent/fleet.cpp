@@ -95,15 +95,23 @@ Event unit_event(const char* kind, const std::string& unit, double now) {
 }
 
 // Keeps each alarm's first time in the current stretch of raised rounds, and
-// tells each change as an event.
-void note_alarms(UnitView& view, double now, std::vector<Event>& events) {
+// tells each change as an event. An alarm the journal saw raised before a
+// restart keeps that time, and is not told again; one that cleared while the
+// agent was away is told cleared.
+void note_alarms(UnitView& view, double now, std::vector<Event>& events,
+                 std::array<double, quillark::kAlarmCount>& restored) {
     std::size_t a = 0;
     for (std::size_t p = 0; p < quillark::kPoints.size(); ++p) {
         const quillark::Point& point = quillark::kPoints[p];
         if (point.kind != quillark::PointKind::Alarm) continue;
         const std::size_t offset = quillark::kPointOffsets[p];
         const bool raised = offset < view.record.size() && view.record[offset] != 0;
-        double& since = view.alarm_since[a++];
+        double& since = view.alarm_since[a];
+        const double before = restored[a++];
+        if (since == 0 && before > 0) {
+            since = before;
+            if (raised) continue;
+        }
         if (raised == (since != 0)) continue;
         Event event = unit_event(raised ? "alarm_raised" : "alarm_cleared", view.name, now);
         event.point = point.id;
@@ -113,6 +121,7 @@ void note_alarms(UnitView& view, double now, std::vector<Event>& events) {
         events.push_back(std::move(event));
         since = raised ? now : 0;
     }
+    restored.fill(0);
 }
 
 }  // namespace
@@ -319,7 +328,7 @@ bool LinkWorker::record_round(Unit& unit, bool complete, double took, std::strin
         v.last_round_unix = now;
         v.record = unit.host->last_record;
         v.status = std::move(status);
-        note_alarms(v, now, events);
+        note_alarms(v, now, events, unit.restored_since);
     } else if (unit.misses >= kMissesForOffline) {
         if (v.online || !known) v.online_since_unix = now;
         v.online = false;

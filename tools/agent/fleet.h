@@ -100,6 +100,7 @@ public:
     // link included), 0 while it waits between them: a thread that stays
     // busy far past any round's length is hung.
     std::chrono::steady_clock::duration busy_for() const;
+    void restore_alarms(const std::map<std::pair<std::string, std::string>, double>& open);
 
     // A new configuration for a running link, whose own settings stay:
     // `stage` makes the drivers of the units that are new or changed (and
@@ -202,6 +203,10 @@ public:
     // Names of the links whose thread has been busy in one round or write
     // for longer than `limit`.
     std::vector<std::string> hung_links(std::chrono::steady_clock::duration limit) const;
+    // Alarms raised before a restart and not cleared, (unit, point id) ->
+    // when raised: a unit's first round keeps that time instead of its own
+    // and does not tell it again. Before start().
+    void restore_alarms(const std::map<std::pair<std::string, std::string>, double>& open);
 
 private:
     mutable std::mutex mutex_;  // guards links_ against readers; only reload changes it

@@ -182,4 +182,22 @@ ReloadSummary Fleet::reload(const AgentConfig& next, const quillark_poll::Plugin
     return summary;
 }
 
+// What a restart brings back from the event journal.
+void LinkWorker::restore_alarms(const std::map<std::pair<std::string, std::string>, double>& open) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& unit : units_) {
+        std::size_t a = 0;
+        for (const quillark::Point& point : quillark::kPoints) {
+            if (point.kind != quillark::PointKind::Alarm) continue;
+            const auto it = open.find({unit->config.name, point.id});
+            unit->restored_since[a++] = it == open.end() ? 0 : it->second;
+        }
+    }
+}
+
+void Fleet::restore_alarms(const std::map<std::pair<std::string, std::string>, double>& open) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& link : links_) link->restore_alarms(open);
+}
+
 }  // namespace quillark_agent

@@ -42,7 +42,7 @@ bool ends_with_line_feed(const std::string& path) {
 
 }  // namespace
 
-std::string event_line(const Event& event) {
+Json::Value event_json(const Event& event) {
     Json::Value out(Json::objectValue);
     out["seq"] = Json::UInt64(event.seq);
     out["time"] = event.time;
@@ -54,6 +54,11 @@ std::string event_line(const Event& event) {
     if (event.extra.isObject())
         for (const std::string& name : event.extra.getMemberNames())
             if (!out.isMember(name)) out[name] = event.extra[name];
+    return out;
+}
+
+std::string event_line(const Event& event) {
+    const Json::Value out = event_json(event);
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";
     builder["emitUTF8"] = true;
@@ -88,7 +93,8 @@ bool parse_event_line(const std::string& line, Event& event) {
 }
 
 Journal::Journal(std::string dir, JournalLimits limits, std::function<void(const std::string&)> warn)
-    : dir_(std::move(dir)), path_(dir_ + "/" + kFile), limits_(limits) {
+    : dir_(std::move(dir)), path_(dir_.empty() ? std::string() : dir_ + "/" + kFile), limits_(limits) {
+    if (dir_.empty()) return;  // kept in memory only
     std::size_t torn = 0;
     read_back(dir_ + "/" + kRotated, torn);
     read_back(path_, torn);
@@ -106,7 +112,7 @@ Journal::~Journal() {
         stopping_ = true;
     }
     wake_.notify_all();
-    writer_.join();
+    if (writer_.joinable()) writer_.join();
     flush();
 }
 
@@ -156,7 +162,7 @@ Event Journal::append(Event event) {
     std::lock_guard<std::mutex> lock(mutex_);
     event.seq = ++seq_;
     keep(event);
-    pending_.push_back(event_line(event));
+    if (!dir_.empty()) pending_.push_back(event_line(event));
     return event;
 }
 

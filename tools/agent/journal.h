@@ -32,6 +32,7 @@ struct Event {
 
 // One line of JSON without the line feed, and back; false for a line that is
 // not an event (torn by a power cut, or not ours).
+Json::Value event_json(const Event& event);
 std::string event_line(const Event& event);
 bool parse_event_line(const std::string& line, Event& event);
 
@@ -48,7 +49,8 @@ class Journal {
 public:
     // Reads back DIR/events.1.jsonl then DIR/events.jsonl, skipping torn or
     // foreign lines (`warn` is told how many), and starts the writer.
-    // Throws std::runtime_error when DIR cannot be written.
+    // Throws std::runtime_error when DIR cannot be written. An empty DIR
+    // keeps the events in memory only.
     Journal(std::string dir, JournalLimits limits = {},
             std::function<void(const std::string&)> warn = {});
     ~Journal();  // writes what is still in memory

@@ -2,6 +2,7 @@
 // running state. Shared by the worker's polling, writes and reload.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <deque>
 #include <memory>
@@ -28,6 +29,9 @@ struct LinkWorker::Unit {
     double last_duration = 0;
     std::deque<Write> writes;  // guarded by the link's mutex
     UnitView view;             // guarded by the link's mutex
+    // Per alarm, when the event journal last saw it raised and not cleared
+    // (from before a restart); taken by the first complete round.
+    std::array<double, quillark::kAlarmCount> restored_since{};
 };
 
 // Log lines that come in floods, summarised past a few a second for all

@@ -15,6 +15,7 @@
 
 #include "cli.h"
 #include "config.h"
+#include "events.h"
 #include "fleet.h"
 #include "http_security.h"
 #include "listener.h"
@@ -142,8 +143,13 @@ public:
 
     void start(const AgentConfig& config) {
         security_ = load_http_security(config.http);
+        const std::string state_dir = state_directory(config);
+        events_ = std::make_unique<EventDesk>(state_dir, config.notify, mqtt_);
+        say(state_dir.empty() ? std::string("no state directory: events are kept in memory only")
+                              : "event journal in " + events_->journal().path());
         mqtt_.replace(mqtt_.prepare(config.mqtt));
-        auto fleet = std::make_shared<Fleet>(config, plugin_, mqtt_);
+        auto fleet = std::make_shared<Fleet>(config, plugin_, *events_);
+        fleet->restore_alarms(events_->journal().open_alarms());
         {
             std::lock_guard<std::mutex> lock(mutex_);
             fleet_ = fleet;
@@ -153,6 +159,7 @@ public:
         std::string where;
         auto listener = bind_http(config.http, security_->tls != nullptr, where);
         switch_http(std::move(listener), where);
+        events_->agent_event("agent_started");
     }
 
     // Applies what changed and returns what that was. Whatever can fail (the
@@ -166,7 +173,7 @@ public:
         std::unique_ptr<HttpListener> listener = http_moved ? bind_http(next.http, security->tls != nullptr, where) : nullptr;
         const bool mqtt_changed = !same_mqtt(config_.mqtt, next.mqtt);
         std::unique_ptr<MqttClient> client = mqtt_changed ? mqtt_.prepare(next.mqtt) : nullptr;
-        const ReloadSummary summary = fleet()->reload(next, plugin_, mqtt_);
+        const ReloadSummary summary = fleet()->reload(next, plugin_, *events_);
         // Only now has every unit that went stopped publishing.
         for (const std::string& unit : summary.removed) mqtt_.clear_unit(unit);
         {
@@ -182,7 +189,13 @@ public:
             mqtt_.replace(std::move(client));
             said += next.mqtt.enabled ? "; MQTT client started anew" : "; MQTT off";
         }
+        if (!same_rules(config_.notify, next.notify)) events_->set_rules(next.notify);
+        if (state_directory(next) != state_directory(config_))
+            said += "; the new state directory takes effect at the next start";
         config_ = next;
+        Json::Value extra;
+        extra["summary"] = said;
+        events_->agent_event("config_reloaded", extra);
         return said;
     }
 
@@ -195,6 +208,8 @@ public:
         }
         if (fleet) fleet->stop();
         fleet.reset();
+        if (events_) events_->agent_event("agent_stopped");
+        events_.reset();  // the journal written out
         mqtt_.close();  // publishes offline and disconnects
     }
 
@@ -231,7 +246,11 @@ private:
             [this](std::vector<UnitView>& units, std::vector<LinkView>& links) {
                 if (auto f = fleet()) f->views(units, links);
             },
-            [this] { return security()->token; });
+            [this] { return security()->token; },
+            [this](const std::string& unit, const std::string& kind, double since, std::size_t limit) {
+                return render_events(events_->journal(), unit, kind, since, limit);
+            },
+            [this] { return notify_metrics(events_->notify_failures()); });
         const int port = server->bind(config.host, config.port);
         if (port <= 0) throw std::runtime_error("http: cannot listen on " + config.host + ":" + std::to_string(config.port));
         const std::string base = std::string(tls ? "https://" : "http://") + config.host + ":" + std::to_string(port);
@@ -255,6 +274,7 @@ private:
     const quillark_poll::Plugin& plugin_;
     AgentConfig config_;
     MqttSwitch mqtt_;
+    std::unique_ptr<EventDesk> events_;  // between the fleet and MQTT; outlives the fleet
     std::unique_ptr<HttpListener> http_;
     std::thread http_thread_;
     std::mutex mutex_;  // guards fleet_ and security_

@@ -1,6 +1,7 @@
 #include "notify.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -213,18 +214,20 @@ int spawn(const std::vector<std::string>& argv, const Event& event, std::string&
 
 }  // namespace
 
-void Notifier::reap(bool kill_overdue) {
+void Notifier::reap(bool kill_all) {
     const auto now = Clock::now();
     for (auto it = running_.begin(); it != running_.end();) {
         int status = 0;
         const pid_t done = ::waitpid(it->pid, &status, WNOHANG);
         if (done == 0) {
-            if (kill_overdue && now >= it->deadline) {
+            if (kill_all || now >= it->deadline) {
                 ::kill(-it->pid, SIGKILL);
                 ::waitpid(it->pid, &status, 0);
                 ++failures_;
-                if (warn_) warn_("notify: " + it->what + " killed after " +
-                                 std::to_string(static_cast<int>(limits_.time_limit_s)) + " s");
+                if (warn_)
+                    warn_("notify: " + it->what +
+                          (kill_all ? " killed: the agent stops"
+                                    : " killed after " + std::to_string(static_cast<int>(limits_.time_limit_s)) + " s"));
                 it = running_.erase(it);
                 continue;
             }
@@ -243,6 +246,12 @@ void Notifier::reap(bool kill_overdue) {
 }
 
 void Notifier::run() {
+    // A command that exits before reading its line makes the write fail;
+    // that must not end the process that runs it.
+    sigset_t pipe_signal;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
     std::unique_lock<std::mutex> lock(mutex_);
     while (true) {
         std::deque<std::pair<std::size_t, Event>> incoming;
@@ -253,12 +262,13 @@ void Notifier::run() {
         lock.unlock();
         for (const auto& [rule, event] : incoming) take(rule, event);
         due(Clock::now());
-        reap(true);
-        start_waiting();
+        // Stopping ends what still runs: the agent stops within a second.
+        reap(stopping);
         if (stopping) {
             waiting_.clear();
             lasting_.clear();
         }
+        start_waiting();
         auto next = Clock::now() + std::chrono::seconds(3600);
         for (const auto& entry : lasting_) next = std::min(next, entry.second.next);
         // Running commands are looked at every 50 ms: their end, or their limit.

@@ -18,18 +18,10 @@
 #include <tuple>
 #include <vector>
 
+#include "config.h"
 #include "journal.h"
 
 namespace quillark_agent {
-
-struct NotifyRule {
-    std::vector<std::string> events;  // event kinds
-    std::vector<std::string> units;   // names, '*' and '?' patterns; empty: every unit
-    std::vector<std::string> points;  // point ids or keys, patterns; empty: every point
-    std::vector<std::string> command;  // argument list, run without a shell
-    double hold_s = 0;
-    double repeat_s = 0;  // 0: never
-};
 
 struct NotifyLimits {
     int concurrent = 4;        // commands running at once
@@ -46,7 +38,7 @@ class Notifier {
 public:
     using Log = std::function<void(const std::string&)>;
     Notifier(std::vector<NotifyRule> rules, NotifyLimits limits, Log warn);
-    ~Notifier();  // waits for running commands at most their time limit
+    ~Notifier();  // kills the commands still running
     Notifier(const Notifier&) = delete;
     Notifier& operator=(const Notifier&) = delete;
 
@@ -71,7 +63,7 @@ private:
     void due(Clock::time_point now);
     void start_command(std::size_t rule, const Event& event);
     void start_waiting();
-    void reap(bool kill_overdue);
+    void reap(bool kill_all);  // and those past their time limit
 
     const std::vector<NotifyRule> rules_;
     const NotifyLimits limits_;

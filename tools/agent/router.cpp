@@ -125,6 +125,8 @@ Route route(const std::string& target) {
     r.guarded = path == "/metrics" || path.rfind("/api/", 0) == 0;
     if (path == "/metrics") r.answer = Answer::Metrics;
     else if (path == "/api/units") r.answer = Answer::Units;
+    else if (path == "/api/events") r.answer = Answer::Events;
+    else if (!(r.name = unit_in(path, "/api/units/", "/events")).empty()) r.answer = Answer::Events;
     else if (!(r.name = unit_in(path, "/api/units/", "/status")).empty()) r.answer = Answer::UnitStatus;
     else if (!(r.name = unit_in(path, "/api/units/", "")).empty()) r.answer = Answer::Unit;
     else if (path == "/" || !unit_in(path, "/units/", "").empty()) r.answer = Answer::Page;

@@ -25,6 +25,7 @@ enum class Answer {
     Units,       // /api/units
     Unit,        // /api/units/<name>
     UnitStatus,  // /api/units/<name>/status
+    Events,      // /api/events, and /api/units/<name>/events with `name`
     NotFound,
     BadRequest,  // a path whose %-escapes are broken
 };

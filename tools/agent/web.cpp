@@ -1,7 +1,9 @@
 #include "web.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include <httplib.h>
 
@@ -79,13 +81,44 @@ void unit_answer(const ViewSource& views, const Route& r, httplib::Response& res
     not_found(res, r.answer == Answer::UnitStatus ? "no such unit, or no complete round yet" : "no such unit");
 }
 
-void answer(const Route& r, const ViewSource& views, httplib::Response& res) {
+// ?unit=&kind=&since=&limit= of /api/events; since is Unix seconds or UTC
+// ISO 8601 ("2026-12-08T14:10:25Z"); limit at most 1000 (default 100).
+void events_answer(const Route& r, const httplib::Request& req, const EventSource& events,
+                   httplib::Response& res) {
+    const std::string unit = r.name.empty() ? req.get_param_value("unit") : r.name;
+    double since = 0;
+    std::size_t limit = 100;
+    const std::string since_text = req.get_param_value("since");
+    const std::string limit_text = req.get_param_value("limit");
+    char* end = nullptr;
+    if (!since_text.empty()) {
+        since = std::strtod(since_text.c_str(), &end);
+        if (*end != '\0') {
+            std::tm tm{};
+            const char* rest = strptime(since_text.c_str(), "%Y-%m-%dT%H:%M:%SZ", &tm);
+            since = rest != nullptr && *rest == '\0' ? static_cast<double>(timegm(&tm)) : -1;
+        }
+    }
+    if (!limit_text.empty()) {
+        const unsigned long n = std::strtoul(limit_text.c_str(), &end, 10);
+        limit = *end == '\0' && n >= 1 && n <= 1000 ? n : 0;
+    }
+    if (since < 0 || limit == 0) {
+        res.status = 400;
+        res.set_content("{\"error\":\"since is Unix seconds or YYYY-MM-DDTHH:MM:SSZ; limit is 1..1000\"}", kJson);
+        return;
+    }
+    res.set_content(events(unit, req.get_param_value("kind"), since, limit), kJson);
+}
+
+void answer(const Route& r, const ViewSource& views, const MoreMetrics& more, httplib::Response& res) {
     switch (r.answer) {
         case Answer::Page: serve_asset("/index.html", res); return;
         case Answer::Asset: serve_asset(r.name, res); return;
         case Answer::Metrics:
-            res.set_content(views_and(views, render_metrics), "text/plain; version=0.0.4; charset=utf-8");
+            res.set_content(views_and(views, render_metrics) + more(), "text/plain; version=0.0.4; charset=utf-8");
             return;
+        case Answer::Events: return;  // answered with the request's query
         case Answer::Units:
             res.set_content(views_and(views, [](auto& units, auto&) { return render_units(units, unix_now()); }), kJson);
             return;
@@ -98,14 +131,16 @@ void answer(const Route& r, const ViewSource& views, httplib::Response& res) {
 
 }  // namespace
 
-void add_routes(httplib::Server& server, ViewSource views, TokenSource token_source) {
+void add_routes(httplib::Server& server, ViewSource views, TokenSource token_source, EventSource events,
+                MoreMetrics more_metrics) {
     server.set_default_headers({{"X-Content-Type-Options", "nosniff"},
                                 {"Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'"},
                                 {"Referrer-Policy", "no-referrer"}});
     // Every path through one decision (router.h), ahead of cpp-httplib's own
     // pattern matching; one page serves the overview and every unit, and the
     // script tells them apart. Other methods find nothing, as before.
-    server.set_pre_routing_handler([views, token_source](const httplib::Request& req, httplib::Response& res) {
+    server.set_pre_routing_handler([views, token_source, events, more_metrics](const httplib::Request& req,
+                                                                              httplib::Response& res) {
         if (req.method != "GET" && req.method != "HEAD") return httplib::Server::HandlerResponse::Unhandled;
         const Route r = route(req.target);
         if (r.guarded) {
@@ -117,7 +152,8 @@ void add_routes(httplib::Server& server, ViewSource views, TokenSource token_sou
                 return httplib::Server::HandlerResponse::Handled;
             }
         }
-        answer(r, views, res);
+        if (r.answer == Answer::Events) events_answer(r, req, events, res);
+        else answer(r, views, more_metrics, res);
         return httplib::Server::HandlerResponse::Handled;
     });
 }

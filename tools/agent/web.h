@@ -30,9 +30,17 @@ using ViewSource = std::function<void(std::vector<UnitView>&, std::vector<LinkVi
 // token takes effect without a new listener.
 using TokenSource = std::function<std::string()>;
 
+// The events as JSON, newest first: unit and kind ("" for any), from `since`
+// (Unix seconds), at most `limit`.
+using EventSource = std::function<std::string(const std::string& unit, const std::string& kind,
+                                              double since, std::size_t limit)>;
+// Metric families beyond the units' and links' (the agent's own counters).
+using MoreMetrics = std::function<std::string()>;
+
 // Adds every route to the server. With a token, /api/ and /metrics answer 401
 // unless the request carries "Authorization: Bearer <token>" (the scheme in
 // any case); the page itself is served to anyone, and asks for the token.
-void add_routes(httplib::Server& server, ViewSource views, TokenSource token);
+void add_routes(httplib::Server& server, ViewSource views, TokenSource token, EventSource events,
+                MoreMetrics more_metrics);
 
 }  // namespace quillark_agent

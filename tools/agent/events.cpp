@@ -1,0 +1,126 @@
+#include "events.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <tuple>
+
+#include <json/writer.h>
+
+#include "log.h"
+#include "views.h"
+
+namespace quillark_agent {
+namespace {
+
+double unix_now() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+std::shared_ptr<Notifier> make_notifier(const std::vector<NotifyRule>& rules) {
+    if (rules.empty()) return nullptr;
+    return std::make_shared<Notifier>(rules, NotifyLimits{},
+                                      [](const std::string& line) { log::warning(line); });
+}
+
+}  // namespace
+
+std::string state_directory(const AgentConfig& config) {
+    if (!config.state_dir.empty()) return config.state_dir;
+    // systemd may name several, separated by ':'; the first is ours.
+    const char* made = std::getenv("STATE_DIRECTORY");
+    if (made == nullptr) return {};
+    const std::string dirs(made);
+    return dirs.substr(0, dirs.find(':'));
+}
+
+EventDesk::EventDesk(const std::string& state_dir, const std::vector<NotifyRule>& rules,
+                     Publisher& next)
+    : next_(next),
+      journal_(state_dir, JournalLimits{}, [](const std::string& line) { log::warning(line); }),
+      notifier_(make_notifier(rules)) {}
+
+EventDesk::~EventDesk() = default;
+
+void EventDesk::unit_status(const std::string& unit, const std::string& text) { next_.unit_status(unit, text); }
+void EventDesk::unit_alarms(const std::string& unit, const std::string& json) { next_.unit_alarms(unit, json); }
+void EventDesk::unit_availability(const std::string& unit, bool online) {
+    next_.unit_availability(unit, online);
+}
+void EventDesk::write_result(const std::string& unit, int reg, const std::string& text) {
+    next_.write_result(unit, reg, text);
+}
+
+void EventDesk::event(const Event& event) {
+    const Event kept = journal_.append(event);
+    std::shared_ptr<Notifier> notifier;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        notifier = notifier_;
+    }
+    if (notifier) notifier->event(kept);
+    next_.event(kept);
+}
+
+void EventDesk::agent_event(const char* kind, Json::Value extra) {
+    Event e;
+    e.kind = kind;
+    e.time = unix_now();
+    e.extra = std::move(extra);
+    event(e);
+}
+
+void EventDesk::set_rules(const std::vector<NotifyRule>& rules) {
+    std::shared_ptr<Notifier> next = make_notifier(rules);
+    std::shared_ptr<Notifier> old;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        old = std::move(notifier_);
+        notifier_ = std::move(next);
+        if (old) retired_failures_ += old->failures();
+    }
+    // The old rules' commands end (or meet their limit) outside the lock.
+    old.reset();
+}
+
+std::uint64_t EventDesk::notify_failures() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return retired_failures_ + (notifier_ ? notifier_->failures() : 0);
+}
+
+bool same_rules(const std::vector<NotifyRule>& a, const std::vector<NotifyRule>& b) {
+    auto fields = [](const NotifyRule& r) {
+        return std::tie(r.events, r.units, r.points, r.command, r.hold_s, r.repeat_s);
+    };
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(),
+                      [&](const NotifyRule& x, const NotifyRule& y) { return fields(x) == fields(y); });
+}
+
+std::string notify_metrics(std::uint64_t failures) {
+    return "# HELP quillark_notify_failures_total Notify commands that failed, timed out or could not run\n"
+           "# TYPE quillark_notify_failures_total counter\n"
+           "quillark_notify_failures_total " + std::to_string(failures) + "\n";
+}
+
+std::string render_events(const Journal& journal, const std::string& unit, const std::string& kind,
+                          double since, std::size_t limit) {
+    const auto events = journal.recent(
+        [&](const Event& e) {
+            return (unit.empty() || e.unit == unit) && (kind.empty() || e.kind == kind) &&
+                   e.time >= since;
+        },
+        limit);
+    Json::Value list(Json::arrayValue);
+    for (const Event& e : events) {
+        Json::Value item = event_json(e);
+        item["time"] = iso_time(e.time);
+        list.append(item);
+    }
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    builder["emitUTF8"] = true;
+    return Json::writeString(builder, list);
+}
+
+}  // namespace quillark_agent

@@ -1,0 +1,62 @@
+// Where the fleet's events go besides MQTT: the event journal (on disk in
+// the state directory) and the [[notify]] commands. It stands between the
+// fleet and the publisher, passing everything else through.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "config.h"
+#include "fleet.h"
+#include "journal.h"
+#include "notify.h"
+
+namespace quillark_agent {
+
+class EventDesk : public Publisher {
+public:
+    // `state_dir` empty: the events are kept in memory only. Throws
+    // std::runtime_error when the directory cannot be written.
+    EventDesk(const std::string& state_dir, const std::vector<NotifyRule>& rules, Publisher& next);
+    ~EventDesk() override;
+
+    void unit_status(const std::string& unit, const std::string& text) override;
+    void unit_alarms(const std::string& unit, const std::string& json) override;
+    void unit_availability(const std::string& unit, bool online) override;
+    void write_result(const std::string& unit, int reg, const std::string& text) override;
+    void event(const Event& event) override;
+
+    // An event of the agent itself ("agent_started", "config_reloaded", ...).
+    void agent_event(const char* kind, Json::Value extra = Json::Value());
+    // New [[notify]] rules for the events from now on.
+    void set_rules(const std::vector<NotifyRule>& rules);
+
+    const Journal& journal() const { return journal_; }
+    std::uint64_t notify_failures() const;
+
+private:
+    Publisher& next_;
+    Journal journal_;
+    mutable std::mutex mutex_;  // guards notifier_
+    std::shared_ptr<Notifier> notifier_;
+    std::uint64_t retired_failures_ = 0;  // of notifiers replaced by set_rules
+};
+
+// The state directory: [agent] state_dir, else the one systemd made for the
+// service (STATE_DIRECTORY), else none.
+std::string state_directory(const AgentConfig& config);
+
+// Whether two lists of [[notify]] rules are the same (a reload keeps the
+// running rules, and what they hold back, when they are).
+bool same_rules(const std::vector<NotifyRule>& a, const std::vector<NotifyRule>& b);
+
+// quillark_notify_failures_total, for /metrics.
+std::string notify_metrics(std::uint64_t failures);
+
+// The events as the API gives them: newest first, filtered by unit, kind and
+// time (Unix seconds; 0: any), at most `limit`.
+std::string render_events(const Journal& journal, const std::string& unit, const std::string& kind,
+                          double since, std::size_t limit);
+
+}  // namespace quillark_agent
