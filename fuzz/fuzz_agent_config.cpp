@@ -29,6 +29,10 @@ void check_config(const AgentConfig& config) {
         FUZZ_CHECK(std::isfinite(unit.interval_s) && unit.interval_s > 0);
         for (const int reg : unit.writes) FUZZ_CHECK(reg >= 0 && reg <= 65535);
     }
+    for (const auto& rule : config.notify) {
+        FUZZ_CHECK(!rule.events.empty() && !rule.command.empty() && !rule.command.front().empty());
+        FUZZ_CHECK(rule.hold_s >= 0 && rule.repeat_s >= 0);
+    }
     FUZZ_CHECK(config.http.port >= 0 && config.http.port <= 65535);
     FUZZ_CHECK(config.mqtt.port >= 0 && config.mqtt.port <= 65535);
 }

@@ -37,7 +37,7 @@ void check_route(const std::string& target) {
     const quillark_agent::Route r = quillark_agent::route(target);
     using quillark_agent::Answer;
     if (r.answer == Answer::Metrics || r.answer == Answer::Units || r.answer == Answer::Unit ||
-        r.answer == Answer::UnitStatus)
+        r.answer == Answer::UnitStatus || r.answer == Answer::Events)
         FUZZ_CHECK(r.guarded);
     if (r.answer == Answer::Unit || r.answer == Answer::UnitStatus) {
         FUZZ_CHECK(!r.name.empty());
