@@ -14,13 +14,18 @@
 namespace quillark_agent {
 namespace {
 
+// Copied out rather than cast: a sockaddr need not be aligned for the
+// larger structures (32-bit ARM says so).
 bool loopback(const sockaddr* address) {
     if (address->sa_family == AF_INET) {
-        const auto* in = reinterpret_cast<const sockaddr_in*>(address);
-        return (ntohl(in->sin_addr.s_addr) >> 24) == 127;
+        sockaddr_in in{};
+        std::memcpy(&in, address, sizeof in);
+        return (ntohl(in.sin_addr.s_addr) >> 24) == 127;
     }
     if (address->sa_family == AF_INET6) {
-        const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+        sockaddr_in6 in6{};
+        std::memcpy(&in6, address, sizeof in6);
+        const in6_addr& a = in6.sin6_addr;
         if (IN6_IS_ADDR_LOOPBACK(&a)) return true;
         return IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127;
     }
