@@ -190,6 +190,9 @@ TEST_F(AgentMqttTest, OnlyLiveMessagesWrite) {
         return watch.latest("quillark/probe") == "here";
     }, kLimit));
     watch.publish("quillark/live01/set/100", "9", true);  // left there before the agent starts
+    // At the broker before the agent subscribes: a late one would reach the
+    // agent live (and be refused as retained), which is not this case.
+    ASSERT_TRUE(watch.wait_for("quillark/live01/set/100", "9"));
     Sim gateway(dir, "gateway", {"--steady"});
     auto agent = run_agent(dir, "agent", http(free_port()) + mqtt(broker.port(), "row1") + link("gw", gateway.port) +
                                              unit("live01", "gw", 1, "writes = [100, 101]\n"));
