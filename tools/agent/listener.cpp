@@ -43,7 +43,10 @@ private:
     void admit();
     void evict();
     void judge(std::unique_ptr<Connection>& c);
-    void wake() { (void)::write(wake_[1], "", 1); }
+    // A full pipe already holds a wake-up; nothing is lost when this one fails.
+    void wake() {
+        if (::write(wake_[1], "", 1) < 0) return;
+    }
     int next_timeout() const;
 
     Answer answer_;
