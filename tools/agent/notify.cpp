@@ -31,6 +31,12 @@ const char* begin_of(const std::string& kind) {
     return "";
 }
 
+std::string seconds_text(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", seconds);
+    return text;
+}
+
 bool listed(const std::vector<std::string>& list, const std::string& kind) {
     return std::find(list.begin(), list.end(), kind) != list.end();
 }
@@ -227,7 +233,7 @@ void Notifier::reap(bool kill_all) {
                 if (warn_)
                     warn_("notify: " + it->what +
                           (kill_all ? " killed: the agent stops"
-                                    : " killed after " + std::to_string(static_cast<int>(limits_.time_limit_s)) + " s"));
+                                    : " killed after " + seconds_text(limits_.time_limit_s) + " s"));
                 it = running_.erase(it);
                 continue;
             }
