@@ -13,6 +13,7 @@ enum EnumIoCode {
     IoSignalCommand = 310,    // JSON text naming a signal in "signal_id"
     IoEmptyCommand = 320,
     IoGetStatusText = 801,    // the status document as compact JSON text
+    IoResultQuery = 802,      // the outcome of the last write; any code not named here does the same
     IoGetStatusObject = 803,  // the address of the driver's status document
 };
 

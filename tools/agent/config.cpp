@@ -172,7 +172,7 @@ UnitConfig read_unit(const std::string& source, const toml::table& table) {
     unit.name = r.name();
     if (r.get("link") == nullptr) r.fail_here("unit '" + unit.name + "' needs a link");
     unit.link = r.text("link", "");
-    unit.unit_id = static_cast<int>(r.integer("unit_id", 1, 1, 247));
+    unit.unit_id = static_cast<int>(r.integer("unit_id", 1, 0, 255));  // and as its link allows, below
     unit.device_id = static_cast<unsigned int>(r.integer("device_id", 1, 0, 0xffffffffLL));
     unit.interval_s = r.number("interval", 10.0, 0.1, 86400.0);
     if (const toml::node* settings = r.get("settings")) {
@@ -221,8 +221,14 @@ AgentConfig read_root(const std::string& source, const toml::table& root) {
         for (const toml::node& node : *list) {
             UnitConfig unit = read_unit(source, *node.as_table());
             const toml::node& link_node = *node.as_table()->get("link");
-            if (links.count(unit.link) == 0)
+            const auto link = links.find(unit.link);
+            if (link == links.end())
                 fail(source, link_node.source(), "unit '" + unit.name + "': no link named '" + unit.link + "'");
+            const bool serial = link->second->settings.kind == standin::LinkSettings::Kind::Rtu;
+            if (const std::string problem = quillark_tools::unit_id_problem(serial, unit.unit_id); !problem.empty()) {
+                const toml::node* id = node.as_table()->get("unit_id");
+                fail(source, (id != nullptr ? *id : node).source(), "unit '" + unit.name + "': unit_id " + problem);
+            }
             if (!names.insert(unit.name).second)
                 fail(source, node.source(), "a second unit named '" + unit.name + "'");
             if (!ids.emplace(unit.link, unit.unit_id).second)

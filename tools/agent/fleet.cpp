@@ -39,22 +39,6 @@ double unix_now() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-// `buffer` is kept from round to round, so a round's text costs no fresh
-// 64 KiB; it grows when a text does not fit.
-std::string status_text(TesselSPDevice& driver, std::vector<char>& buffer) {
-    if (buffer.size() < 64 * 1024) buffer.resize(64 * 1024);
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        int size = 0;
-        const int rc = driver.DeviceIoControl(IoGetStatusText, nullptr, 0, buffer.data(),
-                                              static_cast<int>(buffer.size()), size);
-        if (rc == 0 && size >= 0 && static_cast<std::size_t>(size) <= buffer.size())
-            return std::string(buffer.data(), static_cast<std::size_t>(size));
-        if (size <= 0) break;
-        buffer.resize(static_cast<std::size_t>(size) + 1024);
-    }
-    return {};
-}
-
 // The alarms raised in a record, by point id.
 std::string alarms_json(const std::vector<std::uint8_t>& record, double when) {
     Json::Value raised(Json::objectValue);
@@ -127,13 +111,8 @@ void note_alarms(UnitView& view, double now, std::vector<Event>& events,
 }  // namespace
 
 LinkWorker::Unit::Unit(const UnitConfig& unit, const std::string& link,
-                       const quillark_poll::Plugin& plugin)
-    : config(unit) {
-    driver.reset(plugin.create());
-    modbus = dynamic_cast<SPModbus*>(driver.get());
-    if (modbus == nullptr)
-        throw quillark_poll::PluginError(plugin.path() + ": the driver does not speak Modbus");
-    modbus->Init(host, unit.device_id, unit.settings);
+                       const quillark_kit::Plugin& plugin)
+    : config(unit), driver(std::make_unique<quillark_kit::Driver>(plugin, unit.device_id, unit.settings)) {
     view.name = unit.name;
     view.link = link;
     view.unit_id = unit.unit_id;
@@ -141,7 +120,7 @@ LinkWorker::Unit::Unit(const UnitConfig& unit, const std::string& link,
 }
 
 LinkWorker::LinkWorker(const LinkConfig& link, const std::vector<UnitConfig>& units,
-                       const quillark_poll::Plugin& plugin, Publisher& publisher)
+                       const quillark_kit::Plugin& plugin, Publisher& publisher)
     : config_(link),
       publisher_(publisher),
       transport_(link.settings),
@@ -280,26 +259,25 @@ void LinkWorker::round(Unit& unit) {
 
 void LinkWorker::poll(Unit& unit) {
     transport_.set_unit(unit.config.unit_id);
-    const int published = unit.host->published;
     const auto began = Clock::now();
-    const standin::PumpResult result = master_.run_round(*unit.modbus);
+    const quillark_kit::Driver::Round done = unit.driver->run_round(master_);
     const double took = std::chrono::duration<double>(Clock::now() - began).count();
-    note_link(result.outcome);
-    const bool complete = unit.host->published > published;
+    note_link(done.result.outcome);
+    const bool complete = done.complete;
     unit.last_duration = took;
 
     std::string status;
-    if (complete) status = status_text(*unit.driver, status_buffer_);
+    if (complete) status = unit.driver->status_text(status_buffer_);
     const double now = unix_now();
     std::vector<Event> events;
     const bool was_online = record_round(unit, complete, took, status, now, events);
     for (const Event& event : events) publisher_.event(event);
     if (complete) {
         publisher_.unit_status(unit.config.name, status);
-        std::string alarms = raised_alarms(unit.host->last_record);
+        std::string alarms = raised_alarms(unit.driver->last_record());
         if (alarms != unit.alarms) {
             unit.alarms = alarms;
-            publisher_.unit_alarms(unit.config.name, alarms_json(unit.host->last_record, now));
+            publisher_.unit_alarms(unit.config.name, alarms_json(unit.driver->last_record(), now));
         }
     }
     announce(unit, was_online);
@@ -326,7 +304,7 @@ bool LinkWorker::record_round(Unit& unit, bool complete, double took, std::strin
         if (!v.online || !known) v.online_since_unix = now;
         v.online = true;
         v.last_round_unix = now;
-        v.record = unit.host->last_record;
+        v.record = unit.driver->last_record();
         v.status = std::move(status);
         note_alarms(v, now, events, unit.restored_since);
     } else if (unit.misses >= kMissesForOffline) {
@@ -353,7 +331,7 @@ void LinkWorker::announce(Unit& unit, bool was_online) {
 }
 
 
-Fleet::Fleet(const AgentConfig& config, const quillark_poll::Plugin& plugin, Publisher& publisher) {
+Fleet::Fleet(const AgentConfig& config, const quillark_kit::Plugin& plugin, Publisher& publisher) {
     for (const LinkConfig& link : config.links)
         links_.push_back(std::make_unique<LinkWorker>(link, config.units, plugin, publisher));
 }

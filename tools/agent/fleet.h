@@ -79,7 +79,7 @@ public:
 
     // Creates the drivers of the link's units; throws on a driver the plug-in cannot make.
     LinkWorker(const LinkConfig& link, const std::vector<UnitConfig>& units,
-               const quillark_poll::Plugin& plugin, Publisher& publisher);
+               const quillark_kit::Plugin& plugin, Publisher& publisher);
     ~LinkWorker();  // stops the thread and deletes the drivers
     LinkWorker(const LinkWorker&) = delete;
     LinkWorker& operator=(const LinkWorker&) = delete;
@@ -108,7 +108,7 @@ public:
     // the link thread the units that go and the ones that come, and `settle`
     // returns once the round in progress has ended and the thread has taken
     // them. Units that stay keep polling to their rhythm with their state.
-    void stage(const std::vector<UnitConfig>& units, const quillark_poll::Plugin& plugin);
+    void stage(const std::vector<UnitConfig>& units, const quillark_kit::Plugin& plugin);
     void take_out();
     void put_in();
     void settle();
@@ -188,14 +188,14 @@ struct ReloadSummary {
 // All links of the running configuration.
 class Fleet {
 public:
-    Fleet(const AgentConfig& config, const quillark_poll::Plugin& plugin, Publisher& publisher);
+    Fleet(const AgentConfig& config, const quillark_kit::Plugin& plugin, Publisher& publisher);
     void start();
     void stop();
     // Moves to `next` touching only what changed: a link whose settings
     // changed is closed and opened anew with its units; on the other links
     // only new and changed units start afresh. Throws, changing nothing,
     // when a new driver cannot be made.
-    ReloadSummary reload(const AgentConfig& next, const quillark_poll::Plugin& plugin,
+    ReloadSummary reload(const AgentConfig& next, const quillark_kit::Plugin& plugin,
                          Publisher& publisher);
     std::string queue_write(const std::string& unit, int reg, std::uint16_t value);
     bool has_unit(const std::string& unit) const;

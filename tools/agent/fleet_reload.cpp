@@ -17,7 +17,7 @@ std::string ReloadSummary::describe() const {
            "; links: " + counts(links_added, links_removed, links_changed, links_unchanged);
 }
 
-void LinkWorker::stage(const std::vector<UnitConfig>& units, const quillark_poll::Plugin& plugin) {
+void LinkWorker::stage(const std::vector<UnitConfig>& units, const quillark_kit::Plugin& plugin) {
     const std::vector<UnitConfig> running = unit_configs();
     auto change = std::make_unique<Change>();
     for (const UnitConfig& unit : units) {
@@ -121,7 +121,7 @@ void count_units(const Running& running, const AgentConfig& next,
 
 }  // namespace
 
-ReloadSummary Fleet::reload(const AgentConfig& next, const quillark_poll::Plugin& plugin,
+ReloadSummary Fleet::reload(const AgentConfig& next, const quillark_kit::Plugin& plugin,
                             Publisher& publisher) {
     // Only this thread changes links_, so it reads it without the lock.
     Running running;

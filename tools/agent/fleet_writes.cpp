@@ -14,9 +14,6 @@
 namespace quillark_agent {
 namespace {
 
-// Any code outside the command table reads back the last write's outcome.
-constexpr int kResultQuery = 802;
-
 // Events carry Unix time, UTC.
 double wall_clock_now() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -122,22 +119,18 @@ LinkWorker::Unit* LinkWorker::take_write(Write& write) {
 
 void LinkWorker::send_write(Unit& unit, const Write& write) {
     transport_.set_unit(unit.config.unit_id);
-    std::uint16_t words[2] = {static_cast<std::uint16_t>(write.reg), write.value};
-    int unused = 0;
-    const int rc = unit.driver->DeviceIoControl(IoWriteRegister, words, sizeof words, nullptr, 0, unused);
+    quillark_tools::RegisterWrite request;
+    request.address = write.reg;
+    request.values = {write.value};
+    const quillark_kit::Driver::WriteResult sent = unit.driver->write(master_, request);
     std::string result;
-    if (rc != 0) {
+    if (!sent.taken) {
         result = "rejected: the driver did not take the write";
     } else {
-        const standin::PumpResult sent = master_.pump(*unit.modbus);
-        note_link(sent.outcome);
-        std::int32_t verdict = quillark::Pending;
-        int size = 0;
-        unit.driver->DeviceIoControl(kResultQuery, nullptr, 0, &verdict, sizeof verdict, size);
-        if (size != sizeof verdict) verdict = quillark::Pending;
-        result = verdict == quillark::Confirmed      ? "confirmed"
-                 : verdict == quillark::NotConfirmed ? "not-confirmed"
-                                                     : "unanswered";
+        note_link(sent.sent.outcome);
+        result = sent.verdict == quillark::Confirmed      ? "confirmed"
+                 : sent.verdict == quillark::NotConfirmed ? "not-confirmed"
+                                                          : "unanswered";
     }
     write_log().say(log::Priority::Info, "unit " + unit.config.name + ": write " +
                                              std::to_string(write.reg) + "=" +

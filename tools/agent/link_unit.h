@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "driver.h"
 #include "fleet.h"
 #include "log.h"
 
@@ -15,12 +16,10 @@ namespace quillark_agent {
 
 struct LinkWorker::Unit {
     // Creates and initialises the unit's driver; throws on a driver the plug-in cannot make.
-    Unit(const UnitConfig& config, const std::string& link, const quillark_poll::Plugin& plugin);
+    Unit(const UnitConfig& config, const std::string& link, const quillark_kit::Plugin& plugin);
 
     UnitConfig config;
-    std::shared_ptr<quillark_poll::Host> host = std::make_shared<quillark_poll::Host>();
-    std::unique_ptr<TesselSPDevice> driver;
-    SPModbus* modbus = nullptr;
+    std::unique_ptr<quillark_kit::Driver> driver;
     std::chrono::steady_clock::time_point next_due{};
     std::chrono::steady_clock::time_point began{};  // its last round
     int misses = 0;

@@ -21,7 +21,7 @@
 #include "listener.h"
 #include "log.h"
 #include "mqtt.h"
-#include "server.h"
+#include "builtin_units.h"
 #include "service.h"
 #include "web.h"
 
@@ -33,9 +33,6 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitConfig = 2;
 
-void say(const std::string& line) { log::info(line); }
-void warn(const std::string& line) { log::warning(line); }
-void fail(const std::string& line) { log::error(line); }
 
 struct Options {
     std::string config_file;
@@ -47,30 +44,13 @@ struct Options {
     std::string mqtt;
     std::string driver_output;  // "": the driver's lines are discarded
     double hung_after_s = 0;    // 0: from the links' settings
+    bool version = false;
 };
 
 // The built-in simulated units of the embedded default: three units on one
 // simulated gateway, so `quillark-agent` alone shows everything working.
-class BuiltinUnits {
-public:
-    static constexpr int kUnits = 3;
-    BuiltinUnits() {
-        std::vector<quillark_sim::SimulatedUnit*> units;
-        for (int i = 0; i < kUnits; ++i) {
-            units_.push_back(std::make_unique<quillark_sim::SimulatedUnit>(
-                quillark_sim::Image::standard(), false, quillark_sim::FaultPlan{}));
-            units_.back()->advance(37.0 * i);  // each unit at its own point of the drift
-            units.push_back(units_.back().get());
-        }
-        server_ = std::make_unique<quillark_sim::Server>(units, quillark_sim::ServerSettings{});
-        server_->start();
-    }
-    int port() const { return server_->port(); }
-
-private:
-    std::vector<std::unique_ptr<quillark_sim::SimulatedUnit>> units_;
-    std::unique_ptr<quillark_sim::Server> server_;
-};
+constexpr int kBuiltinUnits = 3;
+using quillark_kit::BuiltinUnits;
 
 AgentConfig quick_config(const Options& o, int builtin_port) {
     AgentConfig config;
@@ -82,7 +62,7 @@ AgentConfig quick_config(const Options& o, int builtin_port) {
     link.settings.host = endpoint.host;
     link.settings.port = std::to_string(endpoint.port);
     config.links.push_back(link);
-    const int units = builtin_port > 0 ? BuiltinUnits::kUnits : 1;
+    const int units = builtin_port > 0 ? kBuiltinUnits : 1;
     for (int i = 0; i < units; ++i) {
         UnitConfig unit;
         unit.name = builtin_port > 0 ? "sim-unit" + std::to_string(i + 1) : "unit" + std::to_string(o.unit);
@@ -100,7 +80,7 @@ AgentConfig make_config(const Options& o, std::unique_ptr<BuiltinUnits>& builtin
     if (!o.config_file.empty()) {
         config = load_config(o.config_file);
     } else {
-        if (o.tcp.empty()) builtin = std::make_unique<BuiltinUnits>();
+        if (o.tcp.empty()) builtin = std::make_unique<BuiltinUnits>(kBuiltinUnits);
         config = quick_config(o, builtin ? builtin->port() : 0);
     }
     try {
@@ -133,7 +113,7 @@ bool same_mqtt(const MqttConfig& a, const MqttConfig& b) {
 // The running configuration: fleet, MQTT client and HTTP server.
 class Agent {
 public:
-    explicit Agent(const quillark_poll::Plugin& plugin)
+    explicit Agent(const quillark_kit::Plugin& plugin)
         : plugin_(plugin),
           mqtt_([this](const std::string& unit) { return owns(unit); },
                 [this](const std::string& unit, int reg, std::uint16_t value) {
@@ -145,7 +125,7 @@ public:
         security_ = load_http_security(config.http);
         const std::string state_dir = state_directory(config);
         events_ = std::make_unique<EventDesk>(state_dir, config.notify, mqtt_);
-        say(state_dir.empty() ? std::string("no state directory: events are kept in memory only")
+        log::info(state_dir.empty() ? std::string("no state directory: events are kept in memory only")
                               : "event journal in " + events_->journal().path());
         mqtt_.replace(mqtt_.prepare(config.mqtt));
         auto fleet = std::make_shared<Fleet>(config, plugin_, *events_);
@@ -262,7 +242,7 @@ private:
         stop_http();
         http_ = std::move(server);
         http_thread_ = std::thread([this] { http_->listen_after_bind(); });
-        say(where);
+        log::info(where);
     }
     void stop_http() {
         if (!http_) return;
@@ -271,7 +251,7 @@ private:
         http_.reset();
     }
 
-    const quillark_poll::Plugin& plugin_;
+    const quillark_kit::Plugin& plugin_;
     AgentConfig config_;
     MqttSwitch mqtt_;
     std::unique_ptr<EventDesk> events_;  // between the fleet and MQTT; outlives the fleet
@@ -282,21 +262,28 @@ private:
     std::shared_ptr<const HttpSecurity> security_;  // the token and TLS of new connections
 };
 
-std::unique_ptr<quillark_poll::Plugin> load_plugin(const std::string& named) {
-    if (!named.empty()) return std::make_unique<quillark_poll::Plugin>(named);
-    for (const std::string& path : quillark_poll::default_plugin_paths())
-        if (access(path.c_str(), F_OK) == 0) return std::make_unique<quillark_poll::Plugin>(path);
-    throw quillark_poll::PluginError("no quillark.so beside the agent or one directory up; name one with --plugin");
+std::unique_ptr<quillark_kit::Plugin> load_plugin(const std::string& named) {
+    const quillark_kit::PluginChoice choice = quillark_kit::find_plugin(named);
+    if (choice.path.empty())
+        throw quillark_kit::PluginError("no quillark.so beside the agent or one directory up; name one with --plugin");
+    return std::make_unique<quillark_kit::Plugin>(choice.path);
 }
 
-int parse(Options& o, int argc, char** argv) {
-    CLI::App app{"Polls a row of in-row air-conditioning units through the quillark plug-in and "
-                 "publishes them to MQTT and over HTTP (a live web view at /, Prometheus /metrics, "
-                 "/api/units). With "
-                 "neither --config nor --tcp it polls three built-in simulated units. SIGHUP "
-                 "re-reads the configuration, SIGTERM stops. Exit status: 0 stopped cleanly, "
-                 "1 failure, 2 a bad configuration or argument.",
-                 "quillark-agent"};
+class AgentCommandLine : public quillark_tools::CommandLine<Options> {
+public:
+    AgentCommandLine();
+};
+
+AgentCommandLine::AgentCommandLine()
+    : CommandLine("Polls a row of in-row air-conditioning units through the quillark plug-in and "
+                  "publishes them to MQTT and over HTTP (a live web view at /, Prometheus /metrics, "
+                  "/api/units). With "
+                  "neither --config nor --tcp it polls three built-in simulated units. SIGHUP "
+                  "re-reads the configuration, SIGTERM stops. Exit status: 0 stopped cleanly, "
+                  "1 failure, 2 a bad configuration or argument.",
+                  "quillark-agent") {
+    Options& o = options_;
+    CLI::App& app = app_;
     auto* config = app.add_option("--config", o.config_file, "TOML configuration file")->check(CLI::ExistingFile);
     app.add_option("--tcp", o.tcp, "Quick start: poll one unit over Modbus TCP at HOST[:PORT]")->excludes(config);
     quillark_tools::add_number(app, "--unit", o.unit, 0, 255,
@@ -312,15 +299,7 @@ int parse(Options& o, int argc, char** argv) {
                                 "Seconds a link may stay in one round or write before it counts as hung "
                                 "and the service watchdog goes unfed (0: twice the longest round the "
                                 "links' timeouts and retries allow, plus 30)");
-    bool version = false;
-    quillark_tools::add_version_flag(app, version);
-    if (const int status = quillark_tools::parse_command_line(app, argc, argv); status >= 0)
-        return status;
-    if (version) {
-        std::cout << quillark_tools::version_line("quillark-agent") << std::endl;
-        return kExitOk;
-    }
-    return -1;
+    quillark_tools::add_version_flag(app, o.version);
 }
 
 // Runs the agent until SIGTERM or SIGINT, re-reading the configuration on
@@ -342,16 +321,16 @@ void serve(Agent& agent, const AgentConfig& config, const Options& options,
         if (received == 0) continue;
         if (received != SIGHUP) break;
         if (options.config_file.empty()) {
-            warn("SIGHUP: no configuration file to re-read");
+            log::warning("SIGHUP: no configuration file to re-read");
             continue;
         }
         supervisor.reloading();
         try {
             const AgentConfig next = make_config(options, builtin);
-            say("SIGHUP: " + agent.reload(next));
+            log::info("SIGHUP: " + agent.reload(next));
             supervisor.applied(next, options.config_file);
         } catch (const std::exception& e) {
-            warn(std::string("SIGHUP: keeping the running configuration: ") + e.what());
+            log::warning(std::string("SIGHUP: keeping the running configuration: ") + e.what());
         }
         supervisor.ready();
     }
@@ -362,15 +341,21 @@ void serve(Agent& agent, const AgentConfig& config, const Options& options,
 }  // namespace
 
 int main(int argc, char** argv) {
-    Options options;
-    if (const int status = parse(options, argc, argv); status >= 0) return status;
+    AgentCommandLine command_line;
+    if (const int status = command_line.parse(argc, argv, std::cout, std::cerr); status >= 0)
+        return status;
+    const Options& options = command_line.options();
+    if (options.version) {
+        std::cout << quillark_tools::version_line("quillark-agent") << std::endl;
+        return kExitOk;
+    }
 
     // The plug-in writes a line of its own to stdout after every round: that
     // would be hundreds of lines a second in the journal with a row of units.
     try {
         service::route_driver_output(options.driver_output);
     } catch (const std::exception& e) {
-        fail(e.what());
+        log::error(e.what());
         return kExitConfig;
     }
 
@@ -386,19 +371,19 @@ int main(int argc, char** argv) {
     try {
         config = make_config(options, builtin);
     } catch (const ConfigError& e) {
-        fail(e.what());
+        log::error(e.what());
         return kExitConfig;
     }
     try {
         const auto plugin = load_plugin(options.plugin);
-        say("loaded " + plugin->path() + "; polling " + std::to_string(config.units.size()) +
+        log::info("loaded " + plugin->path() + "; polling " + std::to_string(config.units.size()) +
             " units on " + std::to_string(config.links.size()) + " links" +
             (builtin ? " (built-in simulated units)" : ""));
         Agent agent(*plugin);
         serve(agent, config, options, builtin, signals);
-        say("stopped");
+        log::info("stopped");
     } catch (const std::exception& e) {
-        fail(e.what());
+        log::error(e.what());
         return kExitFailed;
     }
     return kExitOk;

@@ -169,4 +169,11 @@ RegisterWrite parse_write_multi(const std::string& text, int max_values) {
     return parse_assignment(text, "ADDR=V1,V2,...", max_values, RegisterWrite::Kind::Multiple);
 }
 
+std::string unit_id_problem(bool serial, long long id) {
+    if (serial && (id < 1 || id > 247))
+        return std::to_string(id) + " is no unit id on a serial line (1..247)";
+    if (!serial && (id < 0 || id > 255)) return std::to_string(id) + " is no unit id over TCP (0..255)";
+    return {};
+}
+
 }  // namespace quillark_tools

@@ -36,6 +36,13 @@ double parse_decimal(const std::string& text, double min, double max);
 const std::vector<int>& serial_speeds();
 int parse_baud(const std::string& text);
 
+// The one rule for unit ids, on every command line and in the agent's
+// configuration: 1..247 on a serial line (Modbus's own addresses; 0 is the
+// broadcast no unit answers), 0..255 over TCP, where a gateway may use any
+// byte. "" when `id` fits, else what is wrong ("248 is no unit id on a serial
+// line (1..247)").
+std::string unit_id_problem(bool serial, long long id);
+
 // A write to holding registers, sent as command 206 (one register) or 210
 // (consecutive registers).
 struct RegisterWrite {

@@ -1,5 +1,6 @@
-// Command-line pieces shared by the poller and the simulator. Every number
-// goes through the parsers of args.h, so both tools read numbers one way.
+// Command-line pieces shared by the poller, the simulator and the agent.
+// Every number goes through the parsers of args.h, so all three read numbers
+// one way.
 #pragma once
 
 #include <cctype>
@@ -72,30 +73,60 @@ inline CLI::Option* add_unit_option(CLI::App& app, standin::LinkSettings& link,
 
 // The unit id fits the link kind; else a message for the user.
 inline std::string unit_problem(const standin::LinkSettings& link) {
-    // Over TCP the stand-in host frames requests itself, so any byte will do.
-    const int u = link.unit;
-    if (link.kind == standin::LinkSettings::Kind::Rtu && (u < 1 || u > 247))
-        return "--unit: " + std::to_string(u) + " is no unit id on a serial line (1..247)";
-    return {};
+    const std::string problem =
+        unit_id_problem(link.kind == standin::LinkSettings::Kind::Rtu, link.unit);
+    return problem.empty() ? problem : "--unit: " + problem;
 }
 
 inline void add_version_flag(CLI::App& app, bool& version) {
     app.add_flag("--version", version, "Print the version and exit");
 }
 
-// Parses the command line: -1 to go on, else the exit status (0 after --help,
-// 2 after a usage error, which is said on stderr).
-inline int parse_command_line(CLI::App& app, int argc, char** argv) {
-    try {
-        app.parse(argc, argv);
+// The shape of every program's command line: one CLI::App, built once over
+// an options struct. parse() may be called again and starts each time from
+// the defaults; it returns -1 to go on with options(), else the exit status:
+// 0 after --help (printed on `out`), 2 after a usage error (said on `errors`,
+// naming the option). It reads no file and opens nothing.
+template <typename Options>
+class CommandLine {
+public:
+    CommandLine(const std::string& description, const std::string& name) : app_(description, name) {}
+    virtual ~CommandLine() = default;
+    CommandLine(const CommandLine&) = delete;
+    CommandLine& operator=(const CommandLine&) = delete;
+
+    int parse(int argc, const char* const* argv, std::ostream& out, std::ostream& errors) {
+        options_ = Options{};  // the options bound to the parser stay where they are
+        reset();
+        try {
+            app_.parse(argc, argv);
+        } catch (const CLI::CallForHelp& e) {
+            return app_.exit(e, out, errors);
+        } catch (const CLI::ParseError& e) {
+            errors << app_.get_name() << ": " << e.what() << "\nRun with --help for the options.\n";
+            return kUsage;
+        }
+        if (const std::string problem = finish(options_); !problem.empty()) {
+            errors << app_.get_name() << ": " << problem << "\n";
+            return kUsage;
+        }
         return -1;
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError& e) {
-        std::cerr << app.get_name() << ": " << e.what() << "\n"
-                  << "Run with --help for the options.\n";
-        return 2;
     }
-}
+    const Options& options() const { return options_; }
+
+protected:
+    static constexpr int kUsage = 2;
+    // Clears what the program keeps beside the options between two parses.
+    virtual void reset() {}
+    // After a parse: settles what depends on several options; a message
+    // makes it a usage error.
+    virtual std::string finish(Options& options) {
+        (void)options;
+        return {};
+    }
+
+    CLI::App app_;
+    Options options_;
+};
 
 }  // namespace quillark_tools

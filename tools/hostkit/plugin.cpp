@@ -4,7 +4,7 @@
 #include <limits.h>
 #include <unistd.h>
 
-namespace quillark_poll {
+namespace quillark_kit {
 
 std::vector<std::string> default_plugin_paths() {
     char exe[PATH_MAX];
@@ -18,6 +18,23 @@ std::vector<std::string> default_plugin_paths() {
     const bool absolute = !installed.empty() && installed.front() == '/';
     return {dir + "/quillark.so", (parent.empty() ? "" : parent) + "/quillark.so",
             (absolute ? installed : dir + "/" + installed) + "/quillark.so"};
+}
+
+PluginChoice find_plugin(const std::string& named) {
+    PluginChoice choice;
+    if (!named.empty()) {
+        choice.path = named;
+        choice.named = true;
+        return choice;
+    }
+    for (const std::string& path : default_plugin_paths()) {
+        if (access(path.c_str(), F_OK) == 0) {
+            choice.path = path;
+            return choice;
+        }
+        choice.tried += (choice.tried.empty() ? "" : ", ") + path;
+    }
+    return choice;
 }
 
 Plugin::Plugin(const std::string& path) : path_(path) {
@@ -59,4 +76,4 @@ int Host::SendSP(TesselVDevice&, int data_id, const void* data, int length, bool
     return 1;
 }
 
-}  // namespace quillark_poll
+}  // namespace quillark_kit

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <iosfwd>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -12,16 +11,22 @@
 #include "provider.h"
 #include "tessel_controller.h"
 
-namespace quillark_poll {
+namespace quillark_kit {
 
 // Where the plug-in is looked for when none is named: beside the executable,
 // one directory up (the build tree), and where it is installed relative to the
 // installed executable.
 std::vector<std::string> default_plugin_paths();
 
-// --version: this release, and the release of the plug-in named (or else found
-// where it is looked for by default), after loading it as for a poll.
-int print_version(std::ostream& out, const std::string& plugin_path);
+// The one rule every program follows: the plug-in named, else the first of
+// default_plugin_paths() that exists. `path` is empty when none exists;
+// `tried` then lists where it was looked for.
+struct PluginChoice {
+    std::string path;
+    bool named = false;
+    std::string tried;
+};
+PluginChoice find_plugin(const std::string& named);
 
 class PluginError : public std::runtime_error {
 public:
@@ -59,4 +64,4 @@ public:
     std::vector<std::uint8_t> last_record;
 };
 
-}  // namespace quillark_poll
+}  // namespace quillark_kit

@@ -101,32 +101,24 @@ void add_run_options(CLI::App& app, PollOptions& o) {
 
 }  // namespace
 
-struct PollCommandLine::Parser {
-    Parser();
-    int parse(int argc, const char* const* argv, std::ostream& out, std::ostream& errors);
-
-    PollOptions o;
-    std::string tcp;
-    CLI::App app{kDescription, "quillark-poll"};
-};
-
-PollCommandLine::Parser::Parser() {
-    add_plugin_options(app, o);
-    add_link_options(app, o, tcp);
-    add_rs485_options(app, o);
-    add_run_options(app, o);
-    add_version_flag(app, o.version);
+PollCommandLine::PollCommandLine() : CommandLine(kDescription, "quillark-poll") {
+    PollOptions& o = options_;
+    add_plugin_options(app_, o);
+    add_link_options(app_, o, tcp_);
+    add_rs485_options(app_, o);
+    add_run_options(app_, o);
+    add_version_flag(app_, o.version);
     // Both kinds of write land in one list, in the order they were given.
-    app.add_option_function<std::string>(
-           "--write", [this](const std::string& s) { o.writes.push_back(parse_write(s)); },
+    app_.add_option_function<std::string>(
+           "--write", [&o](const std::string& s) { o.writes.push_back(parse_write(s)); },
            "After the rounds, write VALUE to holding register ADDR (command 206) and report "
            "whether the unit confirmed it; ADDR=VALUE, repeatable")
         ->check(validator([](const std::string& s) { parse_write(s); }))
         ->trigger_on_parse()
         ->group("Control");
-    app.add_option_function<std::string>(
+    app_.add_option_function<std::string>(
            "--write-multi",
-           [this](const std::string& s) {
+           [&o](const std::string& s) {
                o.writes.push_back(parse_write_multi(s, ModbusRequest::kMaxWriteRegisters));
            },
            "After the rounds, write V1,V2,... to consecutive holding registers from ADDR "
@@ -138,57 +130,23 @@ PollCommandLine::Parser::Parser() {
         ->group("Control");
 }
 
-int PollCommandLine::Parser::parse(int argc, const char* const* argv, std::ostream& out,
-                                   std::ostream& errors) {
-    o = PollOptions{};
-    tcp.clear();
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e, out, errors);
-    } catch (const CLI::ParseError& e) {
-        errors << "quillark-poll: " << e.what() << "\nRun with --help for the options.\n";
-        return kExitUsage;
-    }
-    if (o.rounds == 0 && !o.writes.empty()) {
-        errors << "quillark-poll: --write: writes are sent after the rounds, so they need "
-                  "--rounds 1 or more\n";
-        return kExitUsage;
-    }
+std::string PollCommandLine::finish(PollOptions& o) {
+    if (o.rounds == 0 && !o.writes.empty())
+        return "--write: writes are sent after the rounds, so they need --rounds 1 or more";
     if (!o.link.device.empty()) {
         o.builtin_unit = false;
         o.link.kind = standin::LinkSettings::Kind::Rtu;
-    } else if (!tcp.empty()) {
+    } else if (!tcp_.empty()) {
         o.builtin_unit = false;
-        const Endpoint endpoint = parse_unit_address(tcp);
+        const Endpoint endpoint = parse_unit_address(tcp_);
         o.link.host = endpoint.host;
         o.link.port = std::to_string(endpoint.port);
     }
-    if (const std::string problem = unit_problem(o.link); !problem.empty()) {
-        errors << "quillark-poll: " << problem << "\n";
-        return kExitUsage;
-    }
+    if (std::string problem = unit_problem(o.link); !problem.empty()) return problem;
     const bool serial_only = o.link.rs485 || o.link.rts != standin::LinkSettings::Rts::None;
-    if (serial_only && o.link.kind != standin::LinkSettings::Kind::Rtu) {
-        errors << "quillark-poll: " << (o.link.rs485 ? "--rs485" : "--rts")
-               << ": only for a serial line (--rtu)\n";
-        return kExitUsage;
-    }
-    if (const std::string problem = o.link.check(); !problem.empty()) {
-        errors << "quillark-poll: " << problem << "\n";
-        return kExitUsage;
-    }
-    return -1;
+    if (serial_only && o.link.kind != standin::LinkSettings::Kind::Rtu)
+        return std::string(o.link.rs485 ? "--rs485" : "--rts") + ": only for a serial line (--rtu)";
+    return o.link.check();
 }
-
-PollCommandLine::PollCommandLine() : parser_(std::make_unique<Parser>()) {}
-PollCommandLine::~PollCommandLine() = default;
-
-int PollCommandLine::parse(int argc, const char* const* argv, std::ostream& out,
-                           std::ostream& errors) {
-    return parser_->parse(argc, argv, out, errors);
-}
-
-const PollOptions& PollCommandLine::options() const { return parser_->o; }
 
 }  // namespace quillark_poll

@@ -11,10 +11,10 @@
 #include <cstring>
 #include <memory>
 
-#include "commands.h"
+#include "builtin_units.h"
+#include "driver.h"
 #include "files.h"
 #include "master.h"
-#include "server.h"
 #include "stop.h"
 
 namespace quillark_poll {
@@ -22,9 +22,8 @@ namespace quillark_poll {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using quillark_kit::Plugin;
 using quillark_tools::RegisterWrite;
-
-constexpr int kResultQuery = 802;  // any code outside the command table reads the result
 
 std::atomic<int> g_signal{0};
 
@@ -59,29 +58,18 @@ struct Stop {
 };
 
 std::unique_ptr<Plugin> load_plugin(const std::string& named) {
-    if (!named.empty()) {
-        try {
-            return std::make_unique<Plugin>(named);
-        } catch (const PluginError& e) {
-            say("--plugin: cannot load " + named + ": " + e.what());
-            throw Stop{kExitUsage};
-        }
+    const quillark_kit::PluginChoice choice = quillark_kit::find_plugin(named);
+    if (choice.path.empty()) {
+        say("no quillark.so found (looked for " + choice.tried + "); name one with --plugin");
+        throw Stop{kExitFailed};
     }
-    std::string tried;
-    for (const std::string& path : default_plugin_paths()) {
-        if (access(path.c_str(), F_OK) != 0) {
-            tried += (tried.empty() ? "" : ", ") + path;
-            continue;
-        }
-        try {
-            return std::make_unique<Plugin>(path);
-        } catch (const PluginError& e) {
-            say("cannot load " + path + ": " + e.what());
-            throw Stop{kExitFailed};
-        }
+    try {
+        return std::make_unique<Plugin>(choice.path);
+    } catch (const quillark_kit::PluginError& e) {
+        say(std::string(choice.named ? "--plugin: " : "") + "cannot load " + choice.path + ": " +
+            e.what());
+        throw Stop{choice.named ? kExitUsage : kExitFailed};
     }
-    say("no quillark.so found (looked for " + tried + "); name one with --plugin");
-    throw Stop{kExitFailed};
 }
 
 class Poller {
@@ -89,7 +77,7 @@ public:
     explicit Poller(const PollOptions& options) : o_(options) {
         summary_.rounds_asked = o_.rounds;
     }
-    ~Poller() { device_.reset(); }  // the driver's code lives in the plug-in
+    ~Poller() { driver_.reset(); }  // the driver's code lives in the plug-in
     Poller(const Poller&) = delete;
     Poller& operator=(const Poller&) = delete;
 
@@ -111,14 +99,12 @@ private:
     RunSummary summary_;
     DocumentOut documents_{o_.quiet};
     standin::LinkSettings link_ = o_.link;
-    std::unique_ptr<quillark_sim::SimulatedUnit> builtin_unit_;
-    std::unique_ptr<quillark_sim::Server> builtin_server_;
+    std::unique_ptr<quillark_kit::BuiltinUnits> builtin_;
     std::unique_ptr<standin::ModbusTransport> transport_;
     std::unique_ptr<standin::Master> master_;
     std::unique_ptr<Plugin> plugin_;
-    std::shared_ptr<Host> host_ = std::make_shared<Host>();
-    std::unique_ptr<TesselSPDevice> device_;
-    SPModbus* driver_ = nullptr;
+    std::unique_ptr<quillark_kit::Driver> driver_;
+    std::vector<char> status_buffer_;
     // The failed rounds in a row, what was last said about them, and the
     // failed attempts to reopen the link so far.
     long failing_ = 0;
@@ -166,28 +152,22 @@ int Poller::run() {
 }
 
 void Poller::start_builtin_unit() {
-    builtin_unit_ = std::make_unique<quillark_sim::SimulatedUnit>(
-        quillark_sim::Image::standard(), false, quillark_sim::FaultPlan{});
-    quillark_sim::ServerSettings server_settings;
-    server_settings.link.unit = link_.unit;
-    builtin_server_ = std::make_unique<quillark_sim::Server>(*builtin_unit_, server_settings);
-    builtin_server_->start();
+    builtin_ = std::make_unique<quillark_kit::BuiltinUnits>(1, link_.unit);
     link_.kind = standin::LinkSettings::Kind::Tcp;
     link_.host = "127.0.0.1";
-    link_.port = std::to_string(builtin_server_->port());
+    link_.port = std::to_string(builtin_->port());
     progress("no --tcp or --rtu given: polling the built-in simulated unit on " +
-             builtin_server_->where());
+             builtin_->where());
 }
 
 bool Poller::load_driver(const Json::Value& settings) {
-    device_.reset(plugin_->create());
-    driver_ = dynamic_cast<SPModbus*>(device_.get());
-    if (driver_ == nullptr) {
-        say(plugin_->path() + ": the plug-in's device does not speak Modbus");
+    try {
+        driver_ = std::make_unique<quillark_kit::Driver>(*plugin_, o_.device_id, settings);
+    } catch (const quillark_kit::PluginError& e) {
+        say(e.what());
         return false;
     }
-    driver_->Init(host_, o_.device_id, settings);
-    progress("loaded " + plugin_->path() + " with dlopen; driver \"" + driver_->DeviceType() +
+    progress("loaded " + plugin_->path() + " with dlopen; driver \"" + driver_->device_type() +
              "\", device id " + std::to_string(o_.device_id) + "; polling " + link_.describe());
     return true;
 }
@@ -198,12 +178,11 @@ void Poller::poll_rounds() {
     for (long round = 1; o_.rounds == 0 || round <= o_.rounds; ++round) {
         if (round > 1 && !wait_for_stop_until(Clock::now() + rest)) break;
         if (stop_requested() || summary_.output_failed) break;
-        const int published_before = host_->published;
         const auto start = Clock::now();
-        const standin::PumpResult result = master_->run_round(*driver_);
+        const quillark_kit::Driver::Round done = driver_->run_round(*master_);
         const auto took = Clock::now() - start;
-        if (host_->published > published_before) round_done(round, result, took);
-        else if (!stop_requested()) round_failed(round, result);
+        if (done.complete) round_done(round, done.result, took);
+        else if (!stop_requested()) round_failed(round, done.result);
     }
 }
 
@@ -246,7 +225,7 @@ void Poller::round_failed(long round, const standin::PumpResult& result) {
 
 void Poller::publish() {
     if (!o_.record_out.empty()) {
-        const auto& record = host_->last_record;
+        const auto& record = driver_->last_record();
         try {
             quillark_tools::save_beside(o_.record_out, std::string(record.begin(), record.end()));
         } catch (const std::runtime_error& e) {
@@ -254,44 +233,22 @@ void Poller::publish() {
             summary_.output_failed = true;
         }
     }
-    std::vector<char> buffer(64 * 1024);
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        int size = 0;
-        const int rc = standin::command(*driver_, IoGetStatusText, nullptr, 0, buffer.data(),
-                                        static_cast<int>(buffer.size()), size);
-        if (rc == 0 && size >= 0 && static_cast<std::size_t>(size) <= buffer.size()) {
-            const std::string text(buffer.data(), static_cast<std::size_t>(size));
-            if (documents_.write(o_.pretty ? pretty_document(text) : text)) return;
-            if (errno == EPIPE) {
-                // The reader has gone: end as any tool at the head of a pipe does.
-                signal(SIGPIPE, SIG_DFL);
-                raise(SIGPIPE);
-            }
-            say(std::string("stdout: cannot write the status document: ") + std::strerror(errno));
-            summary_.output_failed = true;
-            return;
-        }
-        if (size <= 0) break;
-        buffer.resize(static_cast<std::size_t>(size) + 1024);
+    const std::string text = driver_->status_text(status_buffer_);
+    if (text.empty()) throw std::runtime_error("the driver gave no status document");
+    if (documents_.write(o_.pretty ? pretty_document(text) : text)) return;
+    if (errno == EPIPE) {
+        // The reader has gone: end as any tool at the head of a pipe does.
+        signal(SIGPIPE, SIG_DFL);
+        raise(SIGPIPE);
     }
-    throw std::runtime_error("the driver gave no status document");
+    say(std::string("stdout: cannot write the status document: ") + std::strerror(errno));
+    summary_.output_failed = true;
 }
 
 int Poller::send(const RegisterWrite& write) {
-    std::vector<std::uint16_t> words;
-    words.push_back(static_cast<std::uint16_t>(write.address));
-    words.insert(words.end(), write.values.begin(), write.values.end());
-    int unused = 0;
-    const int code = write.kind == RegisterWrite::Kind::Multiple ? IoWriteRegisters : IoWriteRegister;
-    standin::command(*driver_, code, words.data(), static_cast<int>(words.size() * 2), nullptr, 0,
-                     unused);
-    const standin::PumpResult sent = master_->pump(*driver_);
-    // The master waits for the answer (or the timeout), so the result query
-    // finds the driver's verdict already in place.
-    std::int32_t verdict = quillark::Pending;
-    int size = 0;
-    standin::command(*driver_, kResultQuery, nullptr, 0, &verdict, sizeof verdict, size);
-    if (size != sizeof verdict) verdict = quillark::Pending;
+    const quillark_kit::Driver::WriteResult result = driver_->write(*master_, write);
+    const int verdict = result.verdict;
+    const standin::PumpResult& sent = result.sent;
 
     std::string line = describe(write) + ": ";
     if (verdict == quillark::Confirmed) line += "confirmed by the unit";

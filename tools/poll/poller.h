@@ -3,13 +3,13 @@
 // happened into the exit status.
 #pragma once
 
+#include <iosfwd>
 #include <string>
 #include <vector>
 
 #include "args.h"
 #include "modbus_transport.h"
 #include "output.h"
-#include "plugin.h"
 
 namespace quillark_poll {
 
@@ -38,7 +38,7 @@ struct RunSummary {
 int exit_status(const RunSummary& run);
 
 struct PollOptions {
-    std::string plugin;  // empty: look in default_plugin_paths()
+    std::string plugin;  // empty: look where the host kit looks by default
     unsigned int device_id = 1;
     std::string settings_file;
     bool builtin_unit = true;  // no link named: poll the simulated unit in-process
@@ -52,6 +52,10 @@ struct PollOptions {
     bool version = false;  // --version: print the releases and stop
     std::vector<quillark_tools::RegisterWrite> writes;  // in command-line order
 };
+
+// --version: this release, and the release of the plug-in named (or else found
+// where it is looked for by default), after loading it as for a poll.
+int print_version(std::ostream& out, const std::string& plugin_path);
 
 // Runs the poller; returns the exit status. Throws std::runtime_error for
 // what it cannot recover from.

@@ -1,6 +1,6 @@
-#include <fstream>
 #include <iostream>
 
+#include "plugin.h"
 #include "poller.h"
 #include "version.h"
 
@@ -8,22 +8,15 @@ namespace quillark_poll {
 
 int print_version(std::ostream& out, const std::string& plugin_path) {
     out << quillark_tools::version_line("quillark-poll") << "\n";
-    std::string path = plugin_path;
+    const quillark_kit::PluginChoice choice = quillark_kit::find_plugin(plugin_path);
+    const std::string& path = choice.path;
     if (path.empty()) {
-        for (const std::string& candidate : default_plugin_paths()) {
-            if (std::ifstream(candidate).good()) {
-                path = candidate;
-                break;
-            }
-        }
-        if (path.empty()) {
-            out << "plug-in: none found; name one with --plugin" << std::endl;
-            return kExitOk;
-        }
+        out << "plug-in: none found; name one with --plugin" << std::endl;
+        return kExitOk;
     }
     try {
-        Plugin plugin(path);  // the same checks as before a poll
-    } catch (const PluginError& e) {
+        quillark_kit::Plugin plugin(path);  // the same checks as before a poll
+    } catch (const quillark_kit::PluginError& e) {
         out.flush();
         std::cerr << "quillark-poll: " << (plugin_path.empty() ? "" : "--plugin: ")
                   << "cannot load " << path << ": " << e.what() << std::endl;

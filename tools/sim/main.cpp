@@ -5,9 +5,9 @@
 #include <atomic>
 #include <iostream>
 #include <memory>
-#include <vector>
 
 #include "files.h"
+#include "row.h"
 #include "sim_options.h"
 #include "version.h"
 
@@ -45,21 +45,15 @@ int main(int argc, char** argv) {
     const bool serial = o.server.link.kind == standin::LinkSettings::Kind::Rtu;
     const int first = o.server.link.unit;
     try {
-        // One simulated unit per unit id served, each at its own point of the drift.
-        std::vector<std::unique_ptr<quillark_sim::SimulatedUnit>> simulated;
-        std::vector<quillark_sim::SimulatedUnit*> served;
         // Rounds mode logs the first unit's rounds; the others serve as usual.
         std::unique_ptr<quillark_sim::RoundLog> round_log;
         if (!o.round_log.empty())
             round_log = std::make_unique<quillark_sim::RoundLog>(o.round_log);
-        for (int id = first; id <= o.last_unit; ++id) {
-            simulated.push_back(std::make_unique<quillark_sim::SimulatedUnit>(
-                image, o.steady || (round_log && id == first), o.faults));
-            if (id == first) simulated.back()->set_round_log(round_log.get());
-            simulated.back()->advance(37.0 * (id - first));
-            served.push_back(simulated.back().get());
-        }
-        quillark_sim::Server server(served, o.server);
+        // One simulated unit per unit id served, each at its own point of the drift.
+        quillark_sim::UnitRow row(image, o.last_unit - first + 1, o.steady, o.faults,
+                                  round_log != nullptr);
+        row.front().set_round_log(round_log.get());
+        quillark_sim::Server server(row.units(), o.server);
         g_server = &server;
         quillark_tools::on_stop_signals(on_stop_signal);
 
@@ -72,9 +66,7 @@ int main(int argc, char** argv) {
                   << std::endl;
         server.run();
         g_server = nullptr;
-        long requests = 0;
-        for (const auto& unit : simulated) requests += unit->requests();
-        std::cerr << "quillark-sim: stopped after " << requests << " requests\n";
+        std::cerr << "quillark-sim: stopped after " << row.requests() << " requests\n";
     } catch (const std::exception& e) {
         g_server = nullptr;
         std::cerr << "quillark-sim: " << e.what() << "\n";

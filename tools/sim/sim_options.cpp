@@ -4,7 +4,6 @@
 #include <utility>
 #include <vector>
 
-#include "cli.h"
 
 namespace quillark_sim {
 
@@ -64,23 +63,17 @@ void add_fault_options(CLI::App& app, FaultPlan& faults) {
 
 }  // namespace
 
-struct SimCommandLine::Parser {
-    Parser();
-    int parse(int argc, const char* const* argv, std::ostream& out, std::ostream& errors);
-
-    SimOptions o;
-    std::string tcp;
-    std::string units;
-    CLI::App app;
-};
-
-SimCommandLine::Parser::Parser()
-    : app{"Simulated in-row air-conditioning unit: a Modbus server with the unit's input bits, "
+SimCommandLine::SimCommandLine()
+    : CommandLine("Simulated in-row air-conditioning unit: a Modbus server with the unit's input bits, "
           "input registers and writable holding registers " +
               std::to_string(kFirstHolding) + ".." +
               std::to_string(kFirstHolding + kHoldingCount - 1) +
               ". Addresses are protocol addresses, counted from 0. Stops on Ctrl-C or SIGTERM.",
-          "quillark-sim"} {
+          "quillark-sim") {
+    SimOptions& o = options_;
+    CLI::App& app = app_;
+    std::string& tcp = tcp_;
+    std::string& units = units_;
     standin::LinkSettings& link = o.server.link;
     auto* tcp_opt = app.add_option("--tcp", tcp,
                                    "Serve Modbus TCP on [HOST:]PORT; HOST defaults to 127.0.0.1, "
@@ -122,44 +115,18 @@ SimCommandLine::Parser::Parser()
     add_version_flag(app, o.version);
 }
 
-int SimCommandLine::Parser::parse(int argc, const char* const* argv, std::ostream& out,
-                                  std::ostream& errors) {
-    o = SimOptions{};
-    tcp.clear();
-    units.clear();
+std::string SimCommandLine::finish(SimOptions& o) {
     standin::LinkSettings& link = o.server.link;
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e, out, errors);
-    } catch (const CLI::ParseError& e) {
-        errors << "quillark-sim: " << e.what() << "\nRun with --help for the options.\n";
-        return 2;
-    }
     if (link.device.empty()) {
-        const Endpoint endpoint = parse_endpoint(tcp.empty() ? "1502" : tcp, "127.0.0.1", true);
+        const Endpoint endpoint = parse_endpoint(tcp_.empty() ? "1502" : tcp_, "127.0.0.1", true);
         link.host = endpoint.host;
         link.port = std::to_string(endpoint.port);
     } else {
         link.kind = standin::LinkSettings::Kind::Rtu;
     }
-    if (!units.empty()) std::tie(link.unit, o.last_unit) = parse_unit_range(units);
+    if (!units_.empty()) std::tie(link.unit, o.last_unit) = parse_unit_range(units_);
     else o.last_unit = link.unit;
-    if (const std::string problem = unit_problem(link); !problem.empty()) {
-        errors << "quillark-sim: " << problem << "\n";
-        return 2;
-    }
-    return -1;
+    return unit_problem(link);
 }
-
-SimCommandLine::SimCommandLine() : parser_(std::make_unique<Parser>()) {}
-SimCommandLine::~SimCommandLine() = default;
-
-int SimCommandLine::parse(int argc, const char* const* argv, std::ostream& out,
-                          std::ostream& errors) {
-    return parser_->parse(argc, argv, out, errors);
-}
-
-const SimOptions& SimCommandLine::options() const { return parser_->o; }
 
 }  // namespace quillark_sim

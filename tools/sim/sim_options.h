@@ -1,10 +1,9 @@
 // quillark-sim's command line.
 #pragma once
 
-#include <memory>
-#include <ostream>
 #include <string>
 
+#include "cli.h"
 #include "server.h"
 #include "unit.h"
 
@@ -21,24 +20,19 @@ struct SimOptions {
     bool version = false;  // --version: print the release and stop
 };
 
-// The parser, built once; parse() may be called again and starts each time
-// from the defaults.
-class SimCommandLine {
+class SimCommandLine : public quillark_tools::CommandLine<SimOptions> {
 public:
     SimCommandLine();
-    ~SimCommandLine();
-    SimCommandLine(const SimCommandLine&) = delete;
-    SimCommandLine& operator=(const SimCommandLine&) = delete;
-
-    // Returns -1 to go on with options(), else the exit status (0 after
-    // --help, printed on `out`; 2 after a usage error, whose message goes to
-    // `errors`). Reads no file and opens nothing.
-    int parse(int argc, const char* const* argv, std::ostream& out, std::ostream& errors);
-    const SimOptions& options() const;
 
 private:
-    struct Parser;
-    std::unique_ptr<Parser> parser_;
+    void reset() override {
+        tcp_.clear();
+        units_.clear();
+    }
+    std::string finish(SimOptions& o) override;
+
+    std::string tcp_;
+    std::string units_;
 };
 
 }  // namespace quillark_sim
