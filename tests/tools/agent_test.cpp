@@ -38,6 +38,10 @@ TEST(AgentConfig, MistakesAreReportedWithFileAndLineAndExit2) {
         {good_link + unit("u1", "gw1", 1) + unit("u1", "gw1", 2), ":11:1: a second unit named 'u1'"},
         {good_link + unit("u1", "gw2", 1), ":8:8: unit 'u1': no link named 'gw2'"},
         {good_link + unit("u1", "gw1", 1) + unit("u2", "gw1", 1), ":11:1: unit 'u2': link 'gw1' already has a unit with unit_id 1"},
+        // One unit-id rule, as on the command lines: 1..247 on a serial line, 0..255 over TCP.
+        {"[[link]]\nname = \"bus\"\nrtu = \"/dev/ttyUSB0\"\n" + unit("u1", "bus", 248),
+         ":7:11: unit 'u1': unit_id 248 is no unit id on a serial line (1..247)"},
+        {good_link + unit("u1", "gw1", 256), ":9:11: [[unit]]: 'unit_id' must be in 0..255"},
         {"[[link]]\nname = \"gw1\"\ntcp = \"127.0.0.1:99999\"\n", ":3:7: link 'gw1': tcp:"},
         {"[[link]]\nname = \"bus\"\nrtu = \"/dev/ttyUSB0\"\nbaud = 9600\nparity = \"X\"\n", ":5:10: link 'bus': parity"},
         {"[[link]]\nname = \"bus\"\nrtu = \"/dev/ttyUSB0\"\nbaud = 0\n", ":4:8: [[link]]: 'baud' must be in"},

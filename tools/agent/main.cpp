@@ -103,13 +103,6 @@ AgentConfig make_config(const Options& o, std::unique_ptr<BuiltinUnits>& builtin
     return config;
 }
 
-bool same_mqtt(const MqttConfig& a, const MqttConfig& b) {
-    return a.enabled == b.enabled && a.host == b.host && a.port == b.port && a.tls == b.tls &&
-           a.client_id == b.client_id && a.prefix == b.prefix && a.qos == b.qos &&
-           a.username == b.username && a.password_file == b.password_file &&
-           a.ca_file == b.ca_file && a.cert_file == b.cert_file && a.key_file == b.key_file;
-}
-
 // The running configuration: fleet, MQTT client and HTTP server.
 class Agent {
 public:

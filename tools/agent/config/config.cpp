@@ -277,6 +277,13 @@ bool same_unit(const UnitConfig& a, const UnitConfig& b) {
            a.writes == b.writes;
 }
 
+bool same_mqtt(const MqttConfig& a, const MqttConfig& b) {
+    return a.enabled == b.enabled && a.host == b.host && a.port == b.port && a.tls == b.tls &&
+           a.client_id == b.client_id && a.prefix == b.prefix && a.qos == b.qos &&
+           a.username == b.username && a.password_file == b.password_file &&
+           a.ca_file == b.ca_file && a.cert_file == b.cert_file && a.key_file == b.key_file;
+}
+
 AgentConfig load_config(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw ConfigError(path + ":1:1: cannot read the file");

@@ -90,6 +90,7 @@ struct AgentConfig {
 // the same (a link's `unit`, set per request, aside).
 bool same_link(const LinkConfig& a, const LinkConfig& b);
 bool same_unit(const UnitConfig& a, const UnitConfig& b);
+bool same_mqtt(const MqttConfig& a, const MqttConfig& b);
 
 // Letters, digits, '_' and '-', not empty and not "agent".
 bool valid_name(const std::string& name);

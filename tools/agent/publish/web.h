@@ -15,7 +15,7 @@ class Server;
 
 namespace quillark_agent {
 
-// A file of the page, embedded at build time from tools/agent/web/.
+// A file of the page, embedded at build time from tools/agent/publish/web/.
 struct WebAsset {
     const char* path;  // "/app.js"
     const unsigned char* data;
