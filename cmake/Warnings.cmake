@@ -12,4 +12,10 @@ if(QUILLARK_SANITIZE)
   endif()
   add_compile_options(${_san})
   add_link_options(${_san})
+  # A sanitized build is for finding faults, not for speed: -O1 keeps the
+  # reports' stack traces whole and line tables are all a report needs, and
+  # together they halve the build.
+  if(CMAKE_BUILD_TYPE STREQUAL "RelWithDebInfo")
+    add_compile_options(-O1 -g1)
+  endif()
 endif()
