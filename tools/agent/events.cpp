@@ -37,10 +37,13 @@ std::string state_directory(const AgentConfig& config) {
 EventDesk::EventDesk(const std::string& state_dir, const std::vector<NotifyRule>& rules,
                      Publisher& next)
     : next_(next),
-      journal_(state_dir, JournalLimits{}, [](const std::string& line) { log::warning(line); }),
+      journal_(std::make_shared<Journal>(state_dir, JournalLimits{},
+                                         [](const std::string& line) { log::warning(line); })),
       notifier_(make_notifier(rules)) {}
 
-EventDesk::~EventDesk() = default;
+// The journal may outlive the desk in an MQTT client still sending from it;
+// what the desk took is on disk when the desk goes.
+EventDesk::~EventDesk() { journal_->flush(); }
 
 void EventDesk::unit_status(const std::string& unit, const std::string& text) { next_.unit_status(unit, text); }
 void EventDesk::unit_alarms(const std::string& unit, const std::string& json) { next_.unit_alarms(unit, json); }
@@ -52,7 +55,7 @@ void EventDesk::write_result(const std::string& unit, int reg, const std::string
 }
 
 void EventDesk::event(const Event& event) {
-    const Event kept = journal_.append(event);
+    const Event kept = journal_->append(event);
     std::shared_ptr<Notifier> notifier;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -103,6 +106,12 @@ std::string notify_metrics(std::uint64_t failures) {
            "quillark_notify_failures_total " + std::to_string(failures) + "\n";
 }
 
+Json::Value event_json_utc(const Event& event) {
+    Json::Value item = event_json(event);
+    item["time"] = iso_time(event.time);
+    return item;
+}
+
 std::string render_events(const Journal& journal, const std::string& unit, const std::string& kind,
                           double since, std::size_t limit) {
     const auto events = journal.recent(
@@ -113,9 +122,7 @@ std::string render_events(const Journal& journal, const std::string& unit, const
         limit);
     Json::Value list(Json::arrayValue);
     for (const Event& e : events) {
-        Json::Value item = event_json(e);
-        item["time"] = iso_time(e.time);
-        list.append(item);
+        list.append(event_json_utc(e));
     }
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";

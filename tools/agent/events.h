@@ -32,12 +32,14 @@ public:
     // New [[notify]] rules for the events from now on.
     void set_rules(const std::vector<NotifyRule>& rules);
 
-    const Journal& journal() const { return journal_; }
+    const Journal& journal() const { return *journal_; }
+    // For the MQTT client, which sends from the journal what the broker is owed.
+    std::shared_ptr<const Journal> shared_journal() const { return journal_; }
     std::uint64_t notify_failures() const;
 
 private:
     Publisher& next_;
-    Journal journal_;
+    std::shared_ptr<Journal> journal_;
     mutable std::mutex mutex_;  // guards notifier_
     std::shared_ptr<Notifier> notifier_;
     std::uint64_t retired_failures_ = 0;  // of notifiers replaced by set_rules
@@ -53,6 +55,10 @@ bool same_rules(const std::vector<NotifyRule>& a, const std::vector<NotifyRule>&
 
 // quillark_notify_failures_total, for /metrics.
 std::string notify_metrics(std::uint64_t failures);
+
+// An event as the API and MQTT give it: the journal's object with its time
+// in UTC ("2026-12-08T14:10:25Z").
+Json::Value event_json_utc(const Event& event);
 
 // The events as the API gives them: newest first, filtered by unit, kind and
 // time (Unix seconds; 0: any), at most `limit`.

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -225,10 +226,10 @@ std::vector<Event> Journal::recent(const std::function<bool(const Event&)>& keep
 std::vector<Event> Journal::since(std::uint64_t seq, std::size_t limit) const {
     std::vector<Event> out;
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const Event& event : kept_) {
-        if (out.size() >= limit) break;
-        if (event.seq > seq) out.push_back(event);
-    }
+    // In seq order: asked after every event while a broker is connected.
+    auto it = std::upper_bound(kept_.begin(), kept_.end(), seq,
+                               [](std::uint64_t s, const Event& e) { return s < e.seq; });
+    for (; it != kept_.end() && out.size() < limit; ++it) out.push_back(*it);
     return out;
 }
 
