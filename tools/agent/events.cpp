@@ -1,8 +1,15 @@
 #include "events.h"
 
 #include <algorithm>
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <set>
+#include <stdexcept>
 #include <tuple>
 
 #include <json/writer.h>
@@ -24,6 +31,27 @@ std::shared_ptr<Notifier> make_notifier(const std::vector<NotifyRule>& rules) {
 }
 
 }  // namespace
+
+ScratchStateDir::ScratchStateDir() {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/quillark-agent-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("cannot make a directory for the event journal in " +
+                                 pattern.substr(0, pattern.rfind('/')) + ": " + std::strerror(errno));
+    path_ = pattern;
+}
+
+// Only the journal's own files are in it; nothing below it is a directory.
+ScratchStateDir::~ScratchStateDir() {
+    if (DIR* dir = ::opendir(path_.c_str())) {
+        while (const dirent* entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") ::unlink((path_ + "/" + name).c_str());
+        }
+        ::closedir(dir);
+    }
+    ::rmdir(path_.c_str());
+}
 
 std::string state_directory(const AgentConfig& config) {
     if (!config.state_dir.empty()) return config.state_dir;
@@ -114,15 +142,24 @@ Json::Value event_json_utc(const Event& event) {
 
 std::string render_events(const Journal& journal, const std::string& unit, const std::string& kind,
                           double since, std::size_t limit) {
+    std::set<std::string> kinds;
+    for (std::size_t at = 0; !kind.empty() && at <= kind.size();) {
+        const std::size_t comma = std::min(kind.find(',', at), kind.size());
+        kinds.insert(kind.substr(at, comma - at));
+        at = comma + 1;
+    }
     const auto events = journal.recent(
         [&](const Event& e) {
-            return (unit.empty() || e.unit == unit) && (kind.empty() || e.kind == kind) &&
+            return (unit.empty() || e.unit == unit) && (kinds.empty() || kinds.count(e.kind) > 0) &&
                    e.time >= since;
         },
         limit);
+    const std::set<std::uint64_t> raised = journal.raised_now();
     Json::Value list(Json::arrayValue);
     for (const Event& e : events) {
-        list.append(event_json_utc(e));
+        Json::Value item = event_json_utc(e);
+        if (raised.count(e.seq) > 0) item["still_raised"] = true;
+        list.append(item);
     }
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";

@@ -45,6 +45,21 @@ private:
     std::uint64_t retired_failures_ = 0;  // of notifiers replaced by set_rules
 };
 
+// A state directory of the agent's own for a run that has none (the
+// built-in demo): made under $TMPDIR (else /tmp) at start and removed, with
+// the journal in it, at stop. Throws std::runtime_error when it cannot be made.
+class ScratchStateDir {
+public:
+    ScratchStateDir();
+    ~ScratchStateDir();
+    ScratchStateDir(const ScratchStateDir&) = delete;
+    ScratchStateDir& operator=(const ScratchStateDir&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
 // The state directory: [agent] state_dir, else the one systemd made for the
 // service (STATE_DIRECTORY), else none.
 std::string state_directory(const AgentConfig& config);
@@ -60,8 +75,10 @@ std::string notify_metrics(std::uint64_t failures);
 // in UTC ("2026-12-08T14:10:25Z").
 Json::Value event_json_utc(const Event& event);
 
-// The events as the API gives them: newest first, filtered by unit, kind and
-// time (Unix seconds; 0: any), at most `limit`.
+// The events as the API gives them: newest first, filtered by unit, kind (one
+// or several, separated by commas) and time (Unix seconds; 0: any), at most
+// `limit`. An alarm_raised whose alarm has not been cleared since has
+// "still_raised": true.
 std::string render_events(const Journal& journal, const std::string& unit, const std::string& kind,
                           double since, std::size_t limit);
 
