@@ -66,8 +66,17 @@ public:
         server_->start();
     }
     int port() const { return server_->port(); }
+    // The demo's journal; in memory only when no directory can be made.
+    std::string state_dir() try {
+        if (!state_dir_) state_dir_ = std::make_unique<ScratchStateDir>();
+        return state_dir_->path();
+    } catch (const std::runtime_error& e) {
+        warn(e.what());
+        return {};
+    }
 
 private:
+    std::unique_ptr<ScratchStateDir> state_dir_;  // removed after the agent stops
     std::vector<std::unique_ptr<quillark_sim::SimulatedUnit>> units_;
     std::unique_ptr<quillark_sim::Server> server_;
 };
@@ -102,6 +111,7 @@ AgentConfig make_config(const Options& o, std::unique_ptr<BuiltinUnits>& builtin
     } else {
         if (o.tcp.empty()) builtin = std::make_unique<BuiltinUnits>();
         config = quick_config(o, builtin ? builtin->port() : 0);
+        if (builtin && state_directory(config).empty()) config.state_dir = builtin->state_dir();
     }
     try {
         if (!o.listen.empty()) {
