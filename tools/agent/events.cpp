@@ -67,11 +67,29 @@ EventDesk::EventDesk(const std::string& state_dir, const std::vector<NotifyRule>
     : next_(next),
       journal_(std::make_shared<Journal>(state_dir, JournalLimits{},
                                          [](const std::string& line) { log::warning(line); })),
-      notifier_(make_notifier(rules)) {}
+      notifier_(make_notifier(rules)) {
+    link_->desk = this;
+}
 
 // The journal may outlive the desk in an MQTT client still sending from it;
 // what the desk took is on disk when the desk goes.
-EventDesk::~EventDesk() { journal_->flush(); }
+EventDesk::~EventDesk() {
+    {
+        std::lock_guard<std::mutex> lock(link_->mutex);
+        link_->desk = nullptr;
+    }
+    journal_->flush();
+}
+
+EventFeed EventDesk::feed() {
+    std::shared_ptr<Journal> journal = journal_;
+    std::shared_ptr<Link> link = link_;
+    return {journal_, [journal, link](const Event& event) {
+                std::lock_guard<std::mutex> lock(link->mutex);
+                if (link->desk != nullptr) link->desk->record(event);
+                else journal->append(event);
+            }};
+}
 
 void EventDesk::unit_status(const std::string& unit, const std::string& text) { next_.unit_status(unit, text); }
 void EventDesk::unit_alarms(const std::string& unit, const std::string& json) { next_.unit_alarms(unit, json); }
@@ -82,7 +100,7 @@ void EventDesk::write_result(const std::string& unit, int reg, const std::string
     next_.write_result(unit, reg, text);
 }
 
-void EventDesk::event(const Event& event) {
+Event EventDesk::record(const Event& event) {
     const Event kept = journal_->append(event);
     std::shared_ptr<Notifier> notifier;
     {
@@ -90,8 +108,10 @@ void EventDesk::event(const Event& event) {
         notifier = notifier_;
     }
     if (notifier) notifier->event(kept);
-    next_.event(kept);
+    return kept;
 }
+
+void EventDesk::event(const Event& event) { next_.event(record(event)); }
 
 void EventDesk::agent_event(const char* kind, Json::Value extra) {
     Event e;

@@ -10,6 +10,7 @@
 #include "config.h"
 #include "fleet.h"
 #include "journal.h"
+#include "mqtt_events.h"
 #include "notify.h"
 
 namespace quillark_agent {
@@ -33,12 +34,23 @@ public:
     void set_rules(const std::vector<NotifyRule>& rules);
 
     const Journal& journal() const { return *journal_; }
-    // For the MQTT client, which sends from the journal what the broker is owed.
-    std::shared_ptr<const Journal> shared_journal() const { return journal_; }
+    // For the MQTT clients, which send from the journal what the broker is
+    // owed and record what they could not send. A client may outlive the
+    // desk by its last messages: what it records then goes to the journal only.
+    EventFeed feed();
     std::uint64_t notify_failures() const;
 
 private:
+    // Into the journal and the notify rules; what is kept, with its seq.
+    Event record(const Event& event);
+    // What a feed's record() reaches while the desk lives.
+    struct Link {
+        std::mutex mutex;
+        EventDesk* desk = nullptr;
+    };
+
     Publisher& next_;
+    std::shared_ptr<Link> link_ = std::make_shared<Link>();
     std::shared_ptr<Journal> journal_;
     mutable std::mutex mutex_;  // guards notifier_
     std::shared_ptr<Notifier> notifier_;

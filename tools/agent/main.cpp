@@ -157,7 +157,7 @@ public:
         events_ = std::make_unique<EventDesk>(state_dir, config.notify, mqtt_);
         say(state_dir.empty() ? std::string("no state directory: events are kept in memory only")
                               : "event journal in " + events_->journal().path());
-        mqtt_.follow_events(events_->shared_journal());
+        mqtt_.follow_events(events_->feed());
         mqtt_.replace(mqtt_.prepare(config.mqtt));
         auto fleet = std::make_shared<Fleet>(config, plugin_, *events_);
         fleet->restore_alarms(events_->journal().open_alarms());

@@ -57,7 +57,7 @@ public:
 
     // Sends the journal's events after `after` on the events topics, not
     // retained; before connect().
-    void follow_events(std::shared_ptr<const Journal> journal, std::uint64_t after);
+    void follow_events(EventFeed feed, std::uint64_t after);
     // Sends no more events; returns the last one handed to the broker, for
     // the client that takes over.
     std::uint64_t retire_events();
@@ -155,12 +155,12 @@ public:
     void clear_unit(const std::string& unit);
     // The event journal the clients send the events topics from; before
     // the first client is prepared.
-    void follow_events(std::shared_ptr<const Journal> journal);
+    void follow_events(EventFeed feed);
 
 private:
     OwnsUnit owns_;
     WriteHandler writes_;
-    std::shared_ptr<const Journal> journal_;
+    EventFeed feed_;
     std::shared_mutex mutex_;  // guards client_: held shared while publishing
     std::unique_ptr<MqttClient> client_;
 };

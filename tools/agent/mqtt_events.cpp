@@ -6,7 +6,6 @@
 
 #include "events.h"
 #include "mqtt.h"
-#include "views.h"
 
 namespace quillark_agent {
 namespace {
@@ -23,48 +22,39 @@ std::string compact(const Json::Value& value) {
 EventRelay::EventRelay(std::string prefix, std::string client_id)
     : prefix_(std::move(prefix)), agent_topic_(prefix_ + "/agent/" + client_id + "/events") {}
 
-void EventRelay::follow(std::shared_ptr<const Journal> journal, std::uint64_t after) {
-    journal_ = std::move(journal);
+void EventRelay::follow(EventFeed feed, std::uint64_t after) {
+    feed_ = std::move(feed);
     handed_ = after;
-    dropped_ = 0;
 }
 
 std::uint64_t EventRelay::retire() {
     retired_ = true;
-    // Those waiting behind a notice not yet sent are the next client's to tell.
-    return dropped_ > 0 ? first_dropped_ - 1 : handed_;
+    return handed_;
 }
 
 void EventRelay::reconnected() {
-    if (!journal_ || retired_) return;
-    const std::uint64_t last = journal_->last_seq();
+    if (!feed_.journal || retired_) return;
+    const std::uint64_t last = feed_.journal->last_seq();
     if (last > handed_ + kReplay) skip_to(last - kReplay);
 }
 
+// The notice is an event of the journal's own, after the newest: the broker
+// gets it after the events that were sent.
 void EventRelay::skip_to(std::uint64_t seq) {
-    if (seq <= handed_) return;
-    if (dropped_ == 0) first_dropped_ = handed_ + 1;
-    dropped_ += seq - handed_;
+    Event notice;
+    notice.kind = "events_dropped";
+    notice.time = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    notice.extra["count"] = Json::UInt64(seq - handed_);
+    notice.extra["first_seq"] = Json::UInt64(handed_ + 1);
+    notice.extra["last_seq"] = Json::UInt64(seq);
     handed_ = seq;
+    if (feed_.record) feed_.record(notice);
 }
 
 void EventRelay::flush(std::size_t room, const Hand& hand) {
-    if (!journal_ || retired_) return;
-    while (room > 0 && (dropped_ > 0 || journal_->last_seq() > handed_)) {
-        if (dropped_ > 0) {
-            Json::Value notice(Json::objectValue);
-            notice["kind"] = "events_dropped";
-            notice["time"] = iso_time(
-                std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count());
-            notice["count"] = Json::UInt64(dropped_);
-            notice["first_seq"] = Json::UInt64(first_dropped_);
-            notice["last_seq"] = Json::UInt64(handed_);
-            if (!hand(agent_topic_, compact(notice))) return;
-            dropped_ = 0;
-            --room;
-            continue;
-        }
-        const std::vector<Event> events = journal_->since(handed_, room);
+    if (!feed_.journal || retired_) return;
+    while (room > 0 && feed_.journal->last_seq() > handed_) {
+        const std::vector<Event> events = feed_.journal->since(handed_, room);
         if (events.empty()) return;
         // Events that left the in-memory ring before the broker could take
         // them (a flood while it acknowledged slowly) are told as dropped.
@@ -88,9 +78,9 @@ std::string EventRelay::payload(const Event& event) { return compact(event_json_
 
 // The MQTT client's side of it: events go out only while connected, and
 // share the bound of messages in flight with the retained topics.
-void MqttClient::follow_events(std::shared_ptr<const Journal> journal, std::uint64_t after) {
+void MqttClient::follow_events(EventFeed feed, std::uint64_t after) {
     std::lock_guard<std::mutex> lock(mutex_);
-    events_.follow(std::move(journal), after);
+    events_.follow(std::move(feed), after);
 }
 
 std::uint64_t MqttClient::retire_events() {

@@ -13,9 +13,16 @@
 
 namespace quillark_agent {
 
+// Where the MQTT clients take the events from: the journal, and what records
+// an event of their own (events_dropped) in it and tells the notify rules.
+struct EventFeed {
+    std::shared_ptr<const Journal> journal;
+    std::function<void(const Event&)> record;
+};
+
 class EventRelay {
 public:
-    // Events sent to a broker that returns; those before them are told as
+    // Events sent to a broker that returns; those before them are told by
     // one events_dropped.
     static constexpr std::uint64_t kReplay = 1000;
     // Hands one message to the broker; false when it must wait.
@@ -23,7 +30,7 @@ public:
 
     EventRelay(std::string prefix, std::string client_id);
     // Sends the journal's events after `after` from now on.
-    void follow(std::shared_ptr<const Journal> journal, std::uint64_t after);
+    void follow(EventFeed feed, std::uint64_t after);
     // Sends nothing more (a client that takes over goes on from the
     // position returned).
     std::uint64_t retire();
@@ -39,16 +46,14 @@ public:
     static std::string payload(const Event& event);
 
 private:
-    void skip_to(std::uint64_t seq);  // those up to `seq` are not sent: told as dropped
+    // Those up to `seq` are not sent, and are told as one events_dropped.
+    void skip_to(std::uint64_t seq);
 
     const std::string prefix_;
     const std::string agent_topic_;
-    std::shared_ptr<const Journal> journal_;
+    EventFeed feed_;
     std::uint64_t handed_ = 0;  // the last seq handed to the broker, or skipped
     bool retired_ = false;
-    // Events skipped and not yet told as events_dropped: first_ to handed_.
-    std::uint64_t dropped_ = 0;
-    std::uint64_t first_dropped_ = 0;
 };
 
 }  // namespace quillark_agent

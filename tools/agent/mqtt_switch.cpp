@@ -9,11 +9,11 @@ std::unique_ptr<MqttClient> MqttSwitch::prepare(const MqttConfig& config) const 
     if (!config.enabled) return nullptr;
     auto client = std::make_unique<MqttClient>(config, owns_, writes_);
     // The events from now on; one that takes over goes on where the old one was.
-    if (journal_) client->follow_events(journal_, journal_->last_seq());
+    if (feed_.journal) client->follow_events(feed_, feed_.journal->last_seq());
     return client;
 }
 
-void MqttSwitch::follow_events(std::shared_ptr<const Journal> journal) { journal_ = std::move(journal); }
+void MqttSwitch::follow_events(EventFeed feed) { feed_ = std::move(feed); }
 
 void MqttSwitch::replace(std::unique_ptr<MqttClient> next) {
     std::unique_ptr<MqttClient> old;
@@ -29,7 +29,7 @@ void MqttSwitch::replace(std::unique_ptr<MqttClient> next) {
             if (client_) client_->adopt(old->unit_topics());
             // The old client sends no more events, so the broker gets none twice.
             const std::uint64_t handed = old->retire_events();
-            if (client_ && journal_) client_->follow_events(journal_, handed);
+            if (client_ && feed_.journal) client_->follow_events(feed_, handed);
         }
     }
     // From here on the units publish to the new client, which keeps what it
