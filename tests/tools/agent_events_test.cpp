@@ -198,8 +198,9 @@ TEST_F(AgentEventsTest, ANotifyHoldTellsALongAlarmOnceAndAShortOneNever) {
         return events_of(port, "long", "alarm_cleared") == 1 && events_of(port, "short", "alarm_cleared") == 1;
     }, kLimit)) << agent->err();
 
-    // Told as the agent measured the alarms (a loaded machine stretches the
-    // short one); near the hold either outcome is right.
+    // Told as the agent measured the alarms: a machine under heavy load
+    // (an emulator, a sanitizer) may stretch the short one past the hold;
+    // near the hold either outcome is right.
     std::string expected;
     for (const char* name : {"long", "short"}) {
         const double lasted =
@@ -207,10 +208,15 @@ TEST_F(AgentEventsTest, ANotifyHoldTellsALongAlarmOnceAndAShortOneNever) {
         if (lasted > 4 && lasted < 6) GTEST_SKIP() << name << " lasted " << lasted << " s: too near the hold to tell";
         if (lasted >= 6) expected += std::string(name) + "\n";
     }
-    EXPECT_EQ(expected, "long\n") << "the short alarm lasted 5 s or longer: the machine is too slow for this test";
-    EXPECT_TRUE(wait_until([&] { return exists(told) && read_file(told) == expected; }, kLimit))
-        << (exists(told) ? read_file(told) : "nothing told") << agent->err();
+    EXPECT_NE(expected.find("long\n"), std::string::npos);
+    // Whichever was told first.
+    auto units_told = [&] {
+        std::string text = exists(told) ? read_file(told) : "";
+        if (text == "short\nlong\n") text = "long\nshort\n";
+        return text;
+    };
+    EXPECT_TRUE(wait_until([&] { return units_told() == expected; }, kLimit)) << units_told() << agent->err();
     agent->signal(SIGTERM);
     EXPECT_EQ(agent->wait(kLimit), 0) << agent->err();
-    EXPECT_EQ(exists(told) ? read_file(told) : "", expected) << "told once, and nothing more at the end";
+    EXPECT_EQ(units_told(), expected) << "told once, and nothing more at the end";
 }
