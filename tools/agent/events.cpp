@@ -1,9 +1,9 @@
 #include "events.h"
 
-#include <algorithm>
 #include <dirent.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
