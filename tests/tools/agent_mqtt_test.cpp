@@ -9,6 +9,7 @@
 #include <json/value.h>
 
 #include "agent_fixtures.h"
+#include "journal.h"
 #include "mqtt.h"
 
 using namespace agent_tests;
@@ -177,6 +178,59 @@ TEST_F(AgentMqttTest, ABrokerBackGetsTheNewestStatusNotABacklog) {
     EXPECT_LE(static_cast<int>(statuses), after - before + 2) << "rounds " << before << ".." << after;
     agent->signal(SIGTERM);
     EXPECT_EQ(agent->wait(kLimit), 0) << agent->err();
+}
+
+// A broker that returns is owed the events it missed, up to a bound: the
+// newest thousand in order, then one events_dropped telling the older ones;
+// the client holds a position in the journal, never the events themselves.
+TEST_F(AgentMqttTest, AReturningBrokerGetsTheNewestThousandEventsThenOneDroppedNotice) {
+    // A subscriber that takes its time must not lose any at the broker.
+    Broker broker(dir, 0, "allow_anonymous true\nmax_queued_messages 0\n");
+    Subscriber watch(broker.port());
+    ASSERT_TRUE(wait_until([&] {
+        watch.publish("quillark/probe", "here");
+        return watch.latest("quillark/probe") == "here";
+    }, kLimit));
+    auto journal = std::make_shared<quillark_agent::Journal>("");
+    auto add = [&] {
+        quillark_agent::Event e;
+        e.kind = "write";
+        e.unit = "ac01";
+        e.time = 1.8e9;
+        return journal->append(e);
+    };
+    for (int i = 1; i <= 1500; ++i) add();  // while the broker was away
+    quillark_agent::MqttConfig config;
+    config.enabled = true;
+    config.port = broker.port();
+    config.client_id = "row1";
+    quillark_agent::MqttClient client(config, [](const std::string&) { return false; },
+                                      [](const std::string&, int, std::uint16_t) { return std::string(); });
+    client.follow_events({journal, [&](const quillark_agent::Event& e) { journal->append(e); }}, 0);
+    client.connect();
+    ASSERT_TRUE(wait_until([&] { return watch.count("quillark/agent/row1/events") == 1; }, 60s))
+        << watch.count("quillark/ac01/events");
+    client.event(add());  // connected: sent at once
+    ASSERT_TRUE(wait_until([&] { return watch.count("quillark/ac01/events") == 1001; }, kLimit));
+
+    std::vector<std::uint64_t> seqs;
+    for (const std::string& line : watch.log()) {
+        const std::size_t space = line.find(' ');
+        if (line.compare(0, space, "quillark/agent/row1/events") == 0) {
+            const Json::Value notice = parse_json(line.substr(space + 1));
+            EXPECT_EQ(notice["kind"].asString(), "events_dropped");
+            EXPECT_EQ(notice["count"].asUInt64(), 500u);
+            EXPECT_EQ(notice["first_seq"].asUInt64(), 1u);
+            EXPECT_EQ(notice["last_seq"].asUInt64(), 500u);
+            seqs.push_back(notice["seq"].asUInt64());
+        } else if (line.compare(0, space, "quillark/ac01/events") == 0) {
+            const Json::Value event = parse_json(line.substr(space + 1));
+            EXPECT_EQ(event["time"].asString(), "2027-01-15T08:00:00Z");
+            seqs.push_back(event["seq"].asUInt64());
+        }
+    }
+    ASSERT_EQ(seqs.size(), 1002u);
+    for (std::size_t i = 0; i < seqs.size(); ++i) ASSERT_EQ(seqs[i], 501 + i) << "in order, each once";
 }
 
 // Writes come only from live messages: a retained one is refused (or, empty,

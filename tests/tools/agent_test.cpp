@@ -252,12 +252,22 @@ TEST_F(AgentTest, ReloadKeepsOrClears) {
 namespace {
 
 // With no arguments the agent polls its built-in simulated units and says
-// where to look; a link whose rounds outlast the intervals says so too.
+// where to look, keeping their journal in a directory of its own for as long
+// as it runs; a link whose rounds outlast the intervals says so too.
 TEST(AgentRun, BuiltInUnitsAndAnOverloadedLink) {
     ScratchDir dir;
+    setenv("TMPDIR", dir.path().c_str(), 1);
     Child builtin(tool(kAgent, {"--listen", "127.0.0.1:0", "--interval", "0.5"}), dir, "builtin");
+    unsetenv("TMPDIR");
     EXPECT_TRUE(wait_until([&] { return builtin.err().find("sim-unit3 online") != std::string::npos; }, kLimit))
         << builtin.err();
+    const std::string err = builtin.err(), said = "event journal in ";
+    const std::size_t start = err.find(said) + said.size();
+    ASSERT_NE(err.find(said + dir.path() + "/quillark-agent-"), std::string::npos) << err;
+    const std::string journal = err.substr(start, err.find('\n', start) - start);
+    EXPECT_TRUE(wait_until([&] {
+        return exists(journal) && read_file(journal).find("\"unit_online\"") != std::string::npos;
+    }, kLimit)) << journal;
     EXPECT_NE(builtin.err().find("metrics on http://127.0.0.1:"), std::string::npos);
     // The driver's own line after every round stays out of the agent's log.
     EXPECT_EQ(builtin.err().find("rvSize"), std::string::npos) << builtin.err();
@@ -278,6 +288,7 @@ TEST(AgentRun, BuiltInUnitsAndAnOverloadedLink) {
     EXPECT_GT(std::stod(metrics.substr(at + gauge.size())), 1.0);
     builtin.signal(SIGTERM);
     EXPECT_EQ(builtin.wait(1500ms), 0);
+    EXPECT_FALSE(exists(journal.substr(0, journal.rfind('/')))) << "removed at stop";
 }
 
 }  // namespace

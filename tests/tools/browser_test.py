@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """The agent's live view in headless Chromium, driven by Selenium, against an
-agent polling simulators on loopback. Run with Debian's /usr/bin/python3
+agent polling simulators on loopback and publishing to a mosquitto broker of
+the test's own. Run with Debian's /usr/bin/python3
 (python3-selenium); ctest passes the programs and directories:
 
   browser_test.py AGENT SIM SCREENSHOT_DIR DOCS_DIR
@@ -22,11 +23,13 @@ import urllib.request
 
 AGENT, SIM, SHOTS, DOCS = sys.argv[1:5] if len(sys.argv) >= 5 else ("", "", "", "")
 CHROMEDRIVER = "/usr/bin/chromedriver"
+MOSQUITTO = "/usr/sbin/mosquitto"
 INTERVAL = 0.5  # seconds between a unit's rounds
 ROUND = 46  # requests in one complete round
 SLACK = 2.0  # seconds for a loaded machine: process start-up, scheduling
 TOKEN = "s3cret-token"
 ALARM_BIT = 182  # high pressure
+OTHER_ALARM_BIT = 181  # filter clogged
 
 
 def free_port():
@@ -50,9 +53,17 @@ class Process:
 
     def __init__(self, argv, log):
         self.log = log
-        with open(log, "w") as err:
-            self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                         stderr=err)
+        if argv:
+            with open(log, "w") as err:
+                self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                             stderr=err)
+
+    @staticmethod
+    def of(proc):
+        """One started otherwise (its output elsewhere)."""
+        p = Process(None, os.devnull)
+        p.proc = proc
+        return p
 
     def err(self):
         with open(self.log, encoding="utf-8", errors="replace") as f:
@@ -78,6 +89,7 @@ class LiveView(unittest.TestCase):
 
         cls.dir = tempfile.mkdtemp(prefix="quillark-browser-")
         cls.procs = []
+        cls.broker_port = cls.start_broker()
         cls.sims = {
             "calm": cls.sim("calm", []),
             # The alarm comes at the start of round 21, the silence at round 41.
@@ -88,8 +100,12 @@ class LiveView(unittest.TestCase):
             f.write(TOKEN + "\n")
         cls.port = free_port()
         cls.base = "http://127.0.0.1:%d" % cls.port
+        cls.state = os.path.join(cls.dir, "state")
+        os.mkdir(cls.state)
         config = '[http]\nlisten = "127.0.0.1:%d"\ntoken_file = "%s"\n' % (
             cls.port, os.path.join(cls.dir, "token"))
+        config += '[agent]\nstate_dir = "%s"\n[mqtt]\nbroker = "mqtt://127.0.0.1:%d"\nclient_id = "row1"\n' % (
+            cls.state, cls.broker_port)
         for name, (proc, port) in cls.sims.items():
             config += ('[[link]]\nname = "%s"\ntcp = "127.0.0.1:%d"\ntimeout_ms = 200\nretries = 0\n'
                        '[[unit]]\nname = "%s"\nlink = "%s"\nunit_id = 1\ninterval = %s\n'
@@ -125,6 +141,50 @@ class LiveView(unittest.TestCase):
         assert wait_for(lambda: os.path.exists(port_file), 15), proc.err()
         with open(port_file) as f:
             return proc, int(f.read())
+
+    @classmethod
+    def start_broker(cls):
+        """A broker on a free port and a subscriber to every events topic,
+        its messages in a file ("topic payload" a line)."""
+        port = free_port()
+        conf = os.path.join(cls.dir, "mosquitto.conf")
+        with open(conf, "w") as f:
+            f.write("listener %d 127.0.0.1\nallow_anonymous true\n" % port)
+        broker = Process([MOSQUITTO, "-c", conf], os.path.join(cls.dir, "mosquitto.err"))
+        cls.procs.append(broker)
+        assert wait_for(lambda: "running" in broker.err(), 15), broker.err()
+        cls.mqtt_log = os.path.join(cls.dir, "events.mqtt")
+        with open(cls.mqtt_log, "w") as out:
+            sub = subprocess.Popen(["mosquitto_sub", "-p", str(port), "-q", "1", "-v",
+                                    "-t", "quillark/+/events", "-t", "quillark/agent/+/events"],
+                                   stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL)
+        cls.procs.append(Process.of(sub))
+
+        def subscribed():
+            subprocess.run(["mosquitto_pub", "-p", str(port), "-t", "quillark/probe/events", "-m", "{}"],
+                           timeout=15, check=True)
+            return "quillark/probe/events" in cls.mqtt_events_text()
+        assert wait_for(subscribed, 15, step=0.3), "mosquitto_sub did not subscribe"
+        return port
+
+    @classmethod
+    def mqtt_events_text(cls):
+        with open(cls.mqtt_log, encoding="utf-8", errors="replace") as f:
+            return f.read()
+
+    def mqtt_events(self, unit):
+        """The events the broker passed on for a unit, in the order they came."""
+        topic = "quillark/%s/events " % unit
+        return [json.loads(line[len(topic):]) for line in self.mqtt_events_text().splitlines()
+                if line.startswith(topic)]
+
+    @classmethod
+    def sim_on(cls, port, name, args):
+        """A simulator on a port another had (that unit's next state)."""
+        proc = Process([SIM, "--tcp", "127.0.0.1:%d" % port, "--steady", "--verbose"] + args,
+                       os.path.join(cls.dir, name + ".err"))
+        cls.procs.append(proc)
+        return proc
 
     @classmethod
     def start_agent(cls):
@@ -255,6 +315,65 @@ class LiveView(unittest.TestCase):
         self.drain({200}, ["ERR_CONNECTION_REFUSED", "ERR_EMPTY_RESPONSE", "ERR_CONNECTION_RESET"])
 
 
+    def test_5_events_page_and_alarm_history(self):
+        rows = """return [...document.querySelectorAll('#event-list tbody tr')].map(tr =>
+            [tr.dataset.kind, tr.children[1].textContent, tr.children[3].textContent, tr.className])"""
+        self.browser.get(self.base + "/events")
+        still = ["alarm_raised", "hot", "高压告警 · high pressure", "raised"]
+        self.assertTrue(wait_for(lambda: still in self.run_js(rows), 10), self.run_js(rows))
+        # The unit's high-pressure alarm goes, another comes: its simulator replaced on the same port.
+        hot, port = self.sims["hot"]
+        hot.stop()
+        self.sims["hot"] = (self.sim_on(port, "hot-again", ["--raise-after", "0", "--raise-bit", str(OTHER_ALARM_BIT)]),
+                            port)
+        cleared = lambda: [r for r in self.run_js(rows) if r[0] == "alarm_cleared" and r[1] == "hot"]
+        self.assertTrue(wait_for(cleared, 20), self.run_js(rows))
+        self.assertIn("高压告警 · high pressure · lasted", cleared()[0][2])
+        shown = self.run_js(rows)
+        self.assertIn(["alarm_raised", "hot", "滤网堵塞告警 · filter clogged", "raised"], shown[:2], "newest first")
+        self.assertIn(["alarm_raised", "hot", "高压告警 · high pressure", ""], shown, "no longer marked")
+        self.shoot("agent-events.png")
+
+        # Filtered by unit and kind, the choice kept in the address.
+        from selenium.webdriver.support.ui import Select
+        Select(self.browser.find_element("id", "event-unit")).select_by_value("hot")
+        Select(self.browser.find_element("id", "event-kind")).select_by_value("alarm_cleared")
+        self.assertTrue(wait_for(lambda: [r[0:2] for r in self.run_js(rows)] == [["alarm_cleared", "hot"]], 10),
+                        self.run_js(rows))
+        self.assertTrue(self.browser.current_url.endswith("/events?unit=hot&kind=alarm_cleared"))
+        # Text from the events is shown as text, never taken as markup.
+        self.assertEqual(self.run_js("""const row = eventRow({kind: 'write', unit: '<b>u</b>', seq: 1,
+            time: '2026-12-08T14:10:25Z', register: 100, value: 1, result: '<img src=x>'}, new Set());
+            return [row.querySelectorAll('b, img').length, row.children[3].textContent]"""),
+                         [0, "register 100 = 1: <img src=x>"])
+
+        # The unit's page: the alarm's history, the newest first.
+        self.browser.get(self.base + "/units/hot")
+        history = """return [...document.querySelectorAll('#history tbody tr')].map(tr =>
+            [tr.dataset.alarm, ...[...tr.children].map(td => td.textContent)])"""
+        self.assertTrue(wait_for(lambda: len(self.run_js(history)) == 2, 10), self.run_js(history))
+        newest, older = self.run_js(history)
+        self.assertEqual(newest[0], "alarm_filter_clogged")
+        self.assertEqual(newest[4], "⚠ still raised")
+        self.assertEqual(older[0:3], ["alarm_high_pressure", "高压告警", "high pressure"])
+        self.assertNotIn(older[4], ("", "–", "⚠ still raised"))
+        self.assertRegex(older[5], r"^\d+ (s|min)$")
+
+        # The same events on MQTT, once each though the agent restarted in
+        # between, and in the journal.
+        self.assertTrue(wait_for(lambda: len(self.mqtt_events("hot")) >= 3, 10), self.mqtt_events_text())
+        alarms = [(e["kind"], e["point"]) for e in self.mqtt_events("hot") if e["kind"].startswith("alarm")]
+        self.assertEqual(sorted(alarms), [("alarm_cleared", "alarm_high_pressure"),
+                                          ("alarm_raised", "alarm_filter_clogged"),
+                                          ("alarm_raised", "alarm_high_pressure")])
+        self.assertEqual(alarms[0], ("alarm_raised", "alarm_high_pressure"))
+        with open(os.path.join(self.state, "events.jsonl"), encoding="utf-8") as f:
+            journal = [json.loads(line) for line in f]
+        self.assertEqual([(e["kind"], e["point"]) for e in journal if e.get("unit") == "hot" and
+                          e["kind"].startswith("alarm")], alarms)
+        self.drain({200}, [])
+
+
 class Refusals(unittest.TestCase):
     def test_listening_beyond_loopback_needs_a_token(self):
         run = subprocess.run([AGENT, "--listen", "0.0.0.0:0"], capture_output=True, text=True, timeout=15)
@@ -263,7 +382,8 @@ class Refusals(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if not os.path.exists(CHROMEDRIVER):
-        print("skipped: chromium-driver is not installed (scripts/bootstrap installs it)")
-        sys.exit(77)
+    for needed in (CHROMEDRIVER, MOSQUITTO, "/usr/bin/mosquitto_sub"):
+        if not os.path.exists(needed):
+            print("skipped: %s is not installed (scripts/bootstrap installs it)" % needed)
+            sys.exit(77)
     unittest.main(argv=sys.argv[:1], verbosity=2)

@@ -49,8 +49,24 @@ struct Options {
 
 // The built-in simulated units of the embedded default: three units on one
 // simulated gateway, so `quillark-agent` alone shows everything working.
-constexpr int kBuiltinUnits = 3;
-using quillark_kit::BuiltinUnits;
+// The demo's journal lives in a directory of its own, removed at the end.
+class BuiltinUnits {
+public:
+    static constexpr int kUnits = 3;
+    int port() const { return units_.port(); }
+    // The demo's journal; in memory only when no directory can be made.
+    std::string state_dir() try {
+        if (!state_dir_) state_dir_ = std::make_unique<ScratchStateDir>();
+        return state_dir_->path();
+    } catch (const std::runtime_error& e) {
+        log::warning(e.what());
+        return {};
+    }
+
+private:
+    quillark_kit::BuiltinUnits units_{kUnits};
+    std::unique_ptr<ScratchStateDir> state_dir_;  // removed after the agent stops
+};
 
 AgentConfig quick_config(const Options& o, int builtin_port) {
     AgentConfig config;
@@ -62,7 +78,7 @@ AgentConfig quick_config(const Options& o, int builtin_port) {
     link.settings.host = endpoint.host;
     link.settings.port = std::to_string(endpoint.port);
     config.links.push_back(link);
-    const int units = builtin_port > 0 ? kBuiltinUnits : 1;
+    const int units = builtin_port > 0 ? BuiltinUnits::kUnits : 1;
     for (int i = 0; i < units; ++i) {
         UnitConfig unit;
         unit.name = builtin_port > 0 ? "sim-unit" + std::to_string(i + 1) : "unit" + std::to_string(o.unit);
@@ -80,8 +96,9 @@ AgentConfig make_config(const Options& o, std::unique_ptr<BuiltinUnits>& builtin
     if (!o.config_file.empty()) {
         config = load_config(o.config_file);
     } else {
-        if (o.tcp.empty()) builtin = std::make_unique<BuiltinUnits>(kBuiltinUnits);
+        if (o.tcp.empty()) builtin = std::make_unique<BuiltinUnits>();
         config = quick_config(o, builtin ? builtin->port() : 0);
+        if (builtin && state_directory(config).empty()) config.state_dir = builtin->state_dir();
     }
     try {
         if (!o.listen.empty()) {
@@ -120,6 +137,7 @@ public:
         events_ = std::make_unique<EventDesk>(state_dir, config.notify, mqtt_);
         log::info(state_dir.empty() ? std::string("no state directory: events are kept in memory only")
                               : "event journal in " + events_->journal().path());
+        mqtt_.follow_events(events_->feed());
         mqtt_.replace(mqtt_.prepare(config.mqtt));
         auto fleet = std::make_shared<Fleet>(config, plugin_, *events_);
         fleet->restore_alarms(events_->journal().open_alarms());

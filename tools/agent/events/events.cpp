@@ -1,8 +1,15 @@
 #include "events.h"
 
+#include <dirent.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <set>
+#include <stdexcept>
 #include <tuple>
 
 #include <json/writer.h>
@@ -25,6 +32,27 @@ std::shared_ptr<Notifier> make_notifier(const std::vector<NotifyRule>& rules) {
 
 }  // namespace
 
+ScratchStateDir::ScratchStateDir() {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/quillark-agent-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("cannot make a directory for the event journal in " +
+                                 pattern.substr(0, pattern.rfind('/')) + ": " + std::strerror(errno));
+    path_ = pattern;
+}
+
+// Only the journal's own files are in it; nothing below it is a directory.
+ScratchStateDir::~ScratchStateDir() {
+    if (DIR* dir = ::opendir(path_.c_str())) {
+        while (const dirent* entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") ::unlink((path_ + "/" + name).c_str());
+        }
+        ::closedir(dir);
+    }
+    ::rmdir(path_.c_str());
+}
+
 std::string state_directory(const AgentConfig& config) {
     if (!config.state_dir.empty()) return config.state_dir;
     // systemd may name several, separated by ':'; the first is ours.
@@ -37,10 +65,31 @@ std::string state_directory(const AgentConfig& config) {
 EventDesk::EventDesk(const std::string& state_dir, const std::vector<NotifyRule>& rules,
                      Publisher& next)
     : next_(next),
-      journal_(state_dir, JournalLimits{}, [](const std::string& line) { log::warning(line); }),
-      notifier_(make_notifier(rules)) {}
+      journal_(std::make_shared<Journal>(state_dir, JournalLimits{},
+                                         [](const std::string& line) { log::warning(line); })),
+      notifier_(make_notifier(rules)) {
+    link_->desk = this;
+}
 
-EventDesk::~EventDesk() = default;
+// The journal may outlive the desk in an MQTT client still sending from it;
+// what the desk took is on disk when the desk goes.
+EventDesk::~EventDesk() {
+    {
+        std::lock_guard<std::mutex> lock(link_->mutex);
+        link_->desk = nullptr;
+    }
+    journal_->flush();
+}
+
+EventFeed EventDesk::feed() {
+    std::shared_ptr<Journal> journal = journal_;
+    std::shared_ptr<Link> link = link_;
+    return {journal_, [journal, link](const Event& event) {
+                std::lock_guard<std::mutex> lock(link->mutex);
+                if (link->desk != nullptr) link->desk->record(event);
+                else journal->append(event);
+            }};
+}
 
 void EventDesk::unit_status(const std::string& unit, const std::string& text) { next_.unit_status(unit, text); }
 void EventDesk::unit_alarms(const std::string& unit, const std::string& json) { next_.unit_alarms(unit, json); }
@@ -51,16 +100,18 @@ void EventDesk::write_result(const std::string& unit, int reg, const std::string
     next_.write_result(unit, reg, text);
 }
 
-void EventDesk::event(const Event& event) {
-    const Event kept = journal_.append(event);
+Event EventDesk::record(const Event& event) {
+    const Event kept = journal_->append(event);
     std::shared_ptr<Notifier> notifier;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         notifier = notifier_;
     }
     if (notifier) notifier->event(kept);
-    next_.event(kept);
+    return kept;
 }
+
+void EventDesk::event(const Event& event) { next_.event(record(event)); }
 
 void EventDesk::agent_event(const char* kind, Json::Value extra) {
     Event e;
@@ -103,18 +154,31 @@ std::string notify_metrics(std::uint64_t failures) {
            "quillark_notify_failures_total " + std::to_string(failures) + "\n";
 }
 
+Json::Value event_json_utc(const Event& event) {
+    Json::Value item = event_json(event);
+    item["time"] = iso_time(event.time);
+    return item;
+}
+
 std::string render_events(const Journal& journal, const std::string& unit, const std::string& kind,
                           double since, std::size_t limit) {
+    std::set<std::string> kinds;
+    for (std::size_t at = 0; !kind.empty() && at <= kind.size();) {
+        const std::size_t comma = std::min(kind.find(',', at), kind.size());
+        kinds.insert(kind.substr(at, comma - at));
+        at = comma + 1;
+    }
     const auto events = journal.recent(
         [&](const Event& e) {
-            return (unit.empty() || e.unit == unit) && (kind.empty() || e.kind == kind) &&
+            return (unit.empty() || e.unit == unit) && (kinds.empty() || kinds.count(e.kind) > 0) &&
                    e.time >= since;
         },
         limit);
+    const std::set<std::uint64_t> raised = journal.raised_now();
     Json::Value list(Json::arrayValue);
     for (const Event& e : events) {
-        Json::Value item = event_json(e);
-        item["time"] = iso_time(e.time);
+        Json::Value item = event_json_utc(e);
+        if (raised.count(e.seq) > 0) item["still_raised"] = true;
         list.append(item);
     }
     Json::StreamWriterBuilder builder;

@@ -10,6 +10,7 @@
 #include "config.h"
 #include "fleet.h"
 #include "journal.h"
+#include "mqtt_events.h"
 #include "notify.h"
 
 namespace quillark_agent {
@@ -32,15 +33,43 @@ public:
     // New [[notify]] rules for the events from now on.
     void set_rules(const std::vector<NotifyRule>& rules);
 
-    const Journal& journal() const { return journal_; }
+    const Journal& journal() const { return *journal_; }
+    // For the MQTT clients, which send from the journal what the broker is
+    // owed and record what they could not send. A client may outlive the
+    // desk by its last messages: what it records then goes to the journal only.
+    EventFeed feed();
     std::uint64_t notify_failures() const;
 
 private:
+    // Into the journal and the notify rules; what is kept, with its seq.
+    Event record(const Event& event);
+    // What a feed's record() reaches while the desk lives.
+    struct Link {
+        std::mutex mutex;
+        EventDesk* desk = nullptr;
+    };
+
     Publisher& next_;
-    Journal journal_;
+    std::shared_ptr<Link> link_ = std::make_shared<Link>();
+    std::shared_ptr<Journal> journal_;
     mutable std::mutex mutex_;  // guards notifier_
     std::shared_ptr<Notifier> notifier_;
     std::uint64_t retired_failures_ = 0;  // of notifiers replaced by set_rules
+};
+
+// A state directory of the agent's own for a run that has none (the
+// built-in demo): made under $TMPDIR (else /tmp) at start and removed, with
+// the journal in it, at stop. Throws std::runtime_error when it cannot be made.
+class ScratchStateDir {
+public:
+    ScratchStateDir();
+    ~ScratchStateDir();
+    ScratchStateDir(const ScratchStateDir&) = delete;
+    ScratchStateDir& operator=(const ScratchStateDir&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
 };
 
 // The state directory: [agent] state_dir, else the one systemd made for the
@@ -54,8 +83,14 @@ bool same_rules(const std::vector<NotifyRule>& a, const std::vector<NotifyRule>&
 // quillark_notify_failures_total, for /metrics.
 std::string notify_metrics(std::uint64_t failures);
 
-// The events as the API gives them: newest first, filtered by unit, kind and
-// time (Unix seconds; 0: any), at most `limit`.
+// An event as the API and MQTT give it: the journal's object with its time
+// in UTC ("2026-12-08T14:10:25Z").
+Json::Value event_json_utc(const Event& event);
+
+// The events as the API gives them: newest first, filtered by unit, kind (one
+// or several, separated by commas) and time (Unix seconds; 0: any), at most
+// `limit`. An alarm_raised whose alarm has not been cleared since has
+// "still_raised": true.
 std::string render_events(const Journal& journal, const std::string& unit, const std::string& kind,
                           double since, std::size_t limit);
 

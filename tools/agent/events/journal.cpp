@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -154,8 +155,13 @@ void Journal::keep(const Event& event) {
     kept_.push_back(event);
     while (kept_.size() > limits_.in_memory) kept_.pop_front();
     const auto where = std::make_pair(event.unit, event.point);
-    if (event.kind == "alarm_raised") open_alarms_.emplace(where, event.time);
-    else if (event.kind == "alarm_cleared") open_alarms_.erase(where);
+    if (event.kind == "alarm_raised") {
+        open_alarms_.emplace(where, event.time);
+        raised_seq_[where] = event.seq;
+    } else if (event.kind == "alarm_cleared") {
+        open_alarms_.erase(where);
+        raised_seq_.erase(where);
+    }
 }
 
 Event Journal::append(Event event) {
@@ -225,16 +231,23 @@ std::vector<Event> Journal::recent(const std::function<bool(const Event&)>& keep
 std::vector<Event> Journal::since(std::uint64_t seq, std::size_t limit) const {
     std::vector<Event> out;
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const Event& event : kept_) {
-        if (out.size() >= limit) break;
-        if (event.seq > seq) out.push_back(event);
-    }
+    // In seq order: asked after every event while a broker is connected.
+    auto it = std::upper_bound(kept_.begin(), kept_.end(), seq,
+                               [](std::uint64_t s, const Event& e) { return s < e.seq; });
+    for (; it != kept_.end() && out.size() < limit; ++it) out.push_back(*it);
     return out;
 }
 
 std::uint64_t Journal::last_seq() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return seq_;
+}
+
+std::set<std::uint64_t> Journal::raised_now() const {
+    std::set<std::uint64_t> out;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& raised : raised_seq_) out.insert(raised.second);
+    return out;
 }
 
 std::map<std::pair<std::string, std::string>, double> Journal::open_alarms() const {

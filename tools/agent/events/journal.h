@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -67,6 +68,9 @@ public:
     // Events after `seq`, oldest first, at most `limit` (for a broker that returns).
     std::vector<Event> since(std::uint64_t seq, std::size_t limit) const;
     std::uint64_t last_seq() const;
+    // The seq of each alarm_raised whose alarm has not been cleared since
+    // (the newest per unit and point).
+    std::set<std::uint64_t> raised_now() const;
     // Alarms raised and not cleared in what was read back: (unit, point) -> when raised.
     std::map<std::pair<std::string, std::string>, double> open_alarms() const;
     const std::string& path() const { return path_; }
@@ -84,6 +88,7 @@ private:
     std::deque<Event> kept_;
     std::vector<std::string> pending_;  // lines not yet on disk
     std::map<std::pair<std::string, std::string>, double> open_alarms_;
+    std::map<std::pair<std::string, std::string>, std::uint64_t> raised_seq_;
     std::uint64_t seq_ = 0;
     bool stopping_ = false;
     std::condition_variable wake_;

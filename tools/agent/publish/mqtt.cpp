@@ -24,9 +24,6 @@ constexpr int kKeepAlive = 30;  // seconds
 // How long a stopping client waits for the broker to take its last messages:
 // the agent stops within a second.
 constexpr auto kFlushLimit = 500ms;
-// Messages handed to libmosquitto and not yet sent or acknowledged; the rest
-// wait here, a retained topic as its newest payload only.
-constexpr int kInFlight = 64;
 // Write results waiting for the broker: while it is away, or while a flood
 // of writes brings results faster than it acknowledges them. Every write
 // gets its result in a flood the links' queues allow (at most eight per unit
@@ -80,7 +77,7 @@ std::string socket_failure(mosquitto* client) {
 }  // namespace
 
 MqttClient::MqttClient(const MqttConfig& config, OwnsUnit owns, WriteHandler writes)
-    : config_(config), owns_(std::move(owns)), writes_(std::move(writes)) {
+    : config_(config), owns_(std::move(owns)), writes_(std::move(writes)), events_(config.prefix, config.client_id) {
     static Library library;
     if (!config_.username.empty() && !config_.password_file.empty()) password_ = read_password(config_.password_file);
     std::string why;
@@ -266,6 +263,7 @@ void MqttClient::on_connect(mosquitto*, void* self, int rc) {
         me.connected_ = true;
         // The broker may have lost them: the newest of every retained topic.
         for (const auto& topic : me.retained_) me.pending_.insert(topic.first);
+        me.events_.reconnected();
         // Writes come only from live messages: a retained one is neither
         // replayed on subscribing nor loses its flag on the way.
         const std::string writes = me.config_.prefix + "/+/set/+";
@@ -331,6 +329,7 @@ void MqttClient::flush() {
     }
     while (!results_.empty() && hand_over(results_.front().first, results_.front().second, false))
         results_.pop_front();
+    flush_events();
 }
 
 void MqttClient::offer(const std::string& topic, const std::string& payload, bool retained) {

@@ -17,6 +17,7 @@
 
 #include "config.h"
 #include "fleet.h"
+#include "mqtt_events.h"
 #include "mqtt_message.h"
 
 struct mosquitto;
@@ -50,6 +51,16 @@ public:
     void unit_alarms(const std::string& unit, const std::string& json) override;
     void unit_availability(const std::string& unit, bool online) override;
     void write_result(const std::string& unit, int reg, const std::string& text) override;
+    // Sends what the journal holds beyond what the broker was handed (the
+    // event is in the journal already).
+    void event(const Event& event) override;
+
+    // Sends the journal's events after `after` on the events topics, not
+    // retained; before connect().
+    void follow_events(EventFeed feed, std::uint64_t after);
+    // Sends no more events; returns the last one handed to the broker, for
+    // the client that takes over.
+    std::uint64_t retire_events();
 
     // Empties the unit's retained topics (a unit taken out of the configuration).
     void clear_unit(const std::string& unit);
@@ -67,6 +78,10 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
+    // Messages handed to libmosquitto and not yet sent or acknowledged; the
+    // rest wait here, a retained topic as its newest payload only, an event
+    // in the journal.
+    static constexpr int kInFlight = 64;
     static void on_connect(mosquitto*, void* self, int rc);
     static void on_message(mosquitto*, void* self, const mosquitto_message* message);
     static void on_disconnect(mosquitto*, void* self, int rc);
@@ -77,6 +92,7 @@ private:
     void offer(const std::string& topic, const std::string& payload, bool retained);
     bool hand_over(const std::string& topic, const std::string& payload, bool retained);  // mutex_ held
     void flush();  // mutex_ held
+    void flush_events();  // mutex_ held
     // A libmosquitto client with options, credentials, TLS, the last will and
     // the callbacks; nullptr with `why` when one cannot be had.
     mosquitto* make_client(std::string& why);
@@ -108,6 +124,7 @@ private:
     // is not yet handed over.
     std::set<std::string> pending_;
     std::deque<std::pair<std::string, std::string>> results_;  // write results waiting for a connection
+    EventRelay events_;  // the events the broker is owed: a position in the journal
 
     std::mutex log_mutex_;  // guards the two below: libmosquitto may log from any thread
     std::string error_;     // libmosquitto's first error line of the current attempt
@@ -134,11 +151,16 @@ public:
     void unit_alarms(const std::string& unit, const std::string& json) override;
     void unit_availability(const std::string& unit, bool online) override;
     void write_result(const std::string& unit, int reg, const std::string& text) override;
+    void event(const Event& event) override;
     void clear_unit(const std::string& unit);
+    // The event journal the clients send the events topics from; before
+    // the first client is prepared.
+    void follow_events(EventFeed feed);
 
 private:
     OwnsUnit owns_;
     WriteHandler writes_;
+    EventFeed feed_;
     std::shared_mutex mutex_;  // guards client_: held shared while publishing
     std::unique_ptr<MqttClient> client_;
 };

@@ -6,8 +6,14 @@ MqttSwitch::MqttSwitch(OwnsUnit owns, WriteHandler writes)
     : owns_(std::move(owns)), writes_(std::move(writes)) {}
 
 std::unique_ptr<MqttClient> MqttSwitch::prepare(const MqttConfig& config) const {
-    return config.enabled ? std::make_unique<MqttClient>(config, owns_, writes_) : nullptr;
+    if (!config.enabled) return nullptr;
+    auto client = std::make_unique<MqttClient>(config, owns_, writes_);
+    // The events from now on; one that takes over goes on where the old one was.
+    if (feed_.journal) client->follow_events(feed_, feed_.journal->last_seq());
+    return client;
 }
+
+void MqttSwitch::follow_events(EventFeed feed) { feed_ = std::move(feed); }
 
 void MqttSwitch::replace(std::unique_ptr<MqttClient> next) {
     std::unique_ptr<MqttClient> old;
@@ -21,6 +27,9 @@ void MqttSwitch::replace(std::unique_ptr<MqttClient> next) {
             left_behind = !client_ || client_->config().host != was.host ||
                           client_->config().port != was.port || client_->config().prefix != was.prefix;
             if (client_) client_->adopt(old->unit_topics());
+            // The old client sends no more events, so the broker gets none twice.
+            const std::uint64_t handed = old->retire_events();
+            if (client_ && feed_.journal) client_->follow_events(feed_, handed);
         }
     }
     // From here on the units publish to the new client, which keeps what it
@@ -54,6 +63,10 @@ void MqttSwitch::unit_availability(const std::string& unit, bool online) {
 void MqttSwitch::write_result(const std::string& unit, int reg, const std::string& text) {
     std::shared_lock<std::shared_mutex> lock(mutex_);
     if (client_) client_->write_result(unit, reg, text);
+}
+void MqttSwitch::event(const Event& event) {
+    std::shared_lock<std::shared_mutex> lock(mutex_);
+    if (client_) client_->event(event);
 }
 void MqttSwitch::clear_unit(const std::string& unit) {
     std::shared_lock<std::shared_mutex> lock(mutex_);

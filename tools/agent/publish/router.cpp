@@ -129,7 +129,7 @@ Route route(const std::string& target) {
     else if (!(r.name = unit_in(path, "/api/units/", "/events")).empty()) r.answer = Answer::Events;
     else if (!(r.name = unit_in(path, "/api/units/", "/status")).empty()) r.answer = Answer::UnitStatus;
     else if (!(r.name = unit_in(path, "/api/units/", "")).empty()) r.answer = Answer::Unit;
-    else if (path == "/" || !unit_in(path, "/units/", "").empty()) r.answer = Answer::Page;
+    else if (path == "/" || path == "/events" || !unit_in(path, "/units/", "").empty()) r.answer = Answer::Page;
     else if (path == "/app.js" || path == "/style.css" || path == "/favicon.svg") {
         r.answer = Answer::Asset;
         r.name = path;

@@ -19,7 +19,7 @@ struct Framing {
 Framing frame_request(const char* data, std::size_t size, std::size_t limit);
 
 enum class Answer {
-    Page,        // the live page: "/" and "/units/<name>"
+    Page,        // the live page: "/", "/events" and "/units/<name>"
     Asset,       // a file of the page; `name` is its path
     Metrics,     // Prometheus text
     Units,       // /api/units

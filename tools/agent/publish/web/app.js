@@ -4,8 +4,10 @@
 
 const TOKEN_KEY = "quillark-token";
 const RETRY_MS = 2000;
+const EVENT_LIMIT = 200;  // events shown at once, newest first
 const unitName = location.pathname.startsWith("/units/")
   ? decodeURIComponent(location.pathname.slice("/units/".length)) : null;
+const eventsPage = location.pathname === "/events";
 const $ = (id) => document.getElementById(id);
 const shown = new Map();  // point id -> value shown, to mark what changed
 
@@ -156,12 +158,125 @@ async function showUnit() {
     ["reconnects of the link", text(u.reconnects)],
   ]);
   showGroups(u.groups);
+  const history = await api("/api/units/" + encodeURIComponent(unitName) +
+    "/events?kind=alarm_raised,alarm_cleared&limit=" + EVENT_LIMIT);
+  showHistory(alarmStretches(history), Date.parse(u.time));
+  $("unit-events").href = "/events?unit=" + encodeURIComponent(u.name);
   $("unit").hidden = false;
   if ($("raw").open) {
     const doc = await api("/api/units/" + encodeURIComponent(unitName) + "/status").catch(() => null);
     $("raw").querySelector("pre").textContent = doc ? JSON.stringify(doc, null, 2) : "No complete round yet.";
   }
   return u.interval * 1000;
+}
+
+// What each kind of event is called on the page.
+const KINDS = {
+  alarm_raised: "alarm raised", alarm_cleared: "alarm cleared", unit_offline: "unit offline",
+  unit_online: "unit online", link_down: "link down", link_up: "link up",
+  link_overloaded: "link overloaded", write: "write", config_reloaded: "configuration reloaded",
+  agent_started: "agent started", agent_stopped: "agent stopped",
+  events_dropped: "events not sent to MQTT",
+};
+
+function detail(e) {
+  const t = (v) => (v === undefined || v === null ? "" : String(v));
+  switch (e.kind) {
+    case "alarm_raised": return t(e.key) + " · " + t(e.meaning);
+    case "alarm_cleared": return t(e.key) + " · " + t(e.meaning) + " · lasted " + duration(e.lasted_s);
+    case "link_down": return t(e.cause);
+    case "link_overloaded": return "its units' rounds take " + text(e.load) + " s per second";
+    case "write": return "register " + t(e.register) + " = " + t(e.value) + ": " + t(e.result);
+    case "config_reloaded": return t(e.summary);
+    case "events_dropped": return t(e.count) + " events the broker missed were not sent";
+    default: return "";
+  }
+}
+
+// An alarm_raised is marked while its alarm is raised on a unit still polled.
+function eventRow(e, polled) {
+  const raised = e.still_raised === true && polled.has(e.unit);
+  const what = el("td", {}, KINDS[e.kind] || e.kind);
+  if (raised) what.append(" ", el("span", { class: "badge alarm" }, "⚠ still raised"));
+  return el("tr", { class: raised ? "raised" : "", "data-kind": e.kind, "data-seq": String(e.seq) },
+    el("td", { class: "when" }, clock(e.time)),
+    el("td", {}, e.unit ? el("a", { href: "/units/" + encodeURIComponent(e.unit) }, e.unit)
+      : e.link ? "link " + e.link : "agent"),
+    what, el("td", {}, detail(e)));
+}
+
+// The options after the first ("every ..."), rebuilt only when they change,
+// so that a list open in the browser stays open; the chosen one kept even
+// when it is gone from the list (a unit taken out of the configuration).
+function fillSelect(select, pairs, chosen) {
+  if (chosen && !pairs.some(([value]) => value === chosen)) pairs = [...pairs, [chosen, chosen]];
+  const wanted = JSON.stringify(pairs);
+  if (select.dataset.options !== wanted) {
+    select.replaceChildren(select.options[0], ...pairs.map(([value, label]) => el("option", { value }, label)));
+    select.dataset.options = wanted;
+  }
+  select.value = chosen;
+}
+
+async function showEvents() {
+  const chosen = new URLSearchParams(location.search);
+  const query = new URLSearchParams({ limit: EVENT_LIMIT });
+  for (const name of ["unit", "kind"]) if (chosen.get(name)) query.set(name, chosen.get(name));
+  const [units, events] = await Promise.all([api("/api/units"), api("/api/events?" + query)]);
+  fillSelect($("event-unit"), units.map((u) => [u.name, u.name]), chosen.get("unit") || "");
+  fillSelect($("event-kind"), Object.entries(KINDS), chosen.get("kind") || "");
+  const polled = new Set(units.map((u) => u.name));
+  $("event-list").tBodies[0].replaceChildren(...events.map((e) => eventRow(e, polled)));
+  $("event-list").hidden = events.length === 0;
+  $("no-events").hidden = events.length > 0;
+  $("where").textContent = events.length + (events.length === 1 ? " event" : " events") +
+    (events.length === EVENT_LIMIT ? " (the newest)" : "");
+  document.title = "Events · quillark";
+  $("events").hidden = false;
+  const intervals = units.map((u) => u.interval).filter((i) => i > 0);
+  return Math.max(RETRY_MS, intervals.length ? Math.min(...intervals) * 1000 : RETRY_MS);
+}
+
+function filterEvents() {
+  const chosen = new URLSearchParams();
+  if ($("event-unit").value) chosen.set("unit", $("event-unit").value);
+  if ($("event-kind").value) chosen.set("kind", $("event-kind").value);
+  history.replaceState(null, "", "/events" + (chosen.toString() ? "?" + chosen : ""));
+  showEvents().catch(() => {});
+}
+
+// Each stretch of an alarm, newest first: when raised, when cleared (a
+// clearing whose raising is beyond the events fetched tells it by how long
+// it lasted) or still raised.
+function alarmStretches(events) {
+  const open = new Map();
+  const rows = [];
+  for (const e of [...events].reverse()) {
+    if (e.kind === "alarm_raised") {
+      const row = { e, raised: Date.parse(e.time), cleared: null, lasted: null, still: e.still_raised === true };
+      rows.push(row);
+      open.set(e.point, row);
+      continue;
+    }
+    const row = open.get(e.point);
+    open.delete(e.point);
+    if (row) Object.assign(row, { cleared: Date.parse(e.time), lasted: e.lasted_s });
+    else rows.push({ e, raised: Date.parse(e.time) - e.lasted_s * 1000, cleared: Date.parse(e.time),
+      lasted: e.lasted_s, still: false });
+  }
+  return rows.reverse();
+}
+
+function showHistory(rows, now) {
+  const when = (ms) => clock(new Date(ms).toISOString());
+  $("history").tBodies[0].replaceChildren(...rows.map((r) => el("tr",
+    { "data-alarm": r.e.point || "", class: r.still ? "raised" : "" },
+    el("td", { lang: "zh" }, r.e.key || ""), el("td", {}, r.e.meaning || ""), el("td", {}, when(r.raised)),
+    el("td", {}, r.cleared !== null ? when(r.cleared) : r.still ? "⚠ still raised" : "–"),
+    el("td", {}, r.lasted !== null ? duration(r.lasted)
+      : r.still ? duration((now - r.raised) / 1000) + " so far" : "–"))));
+  $("history").hidden = rows.length === 0;
+  $("no-history").hidden = rows.length > 0;
 }
 
 function banner(message) {
@@ -172,6 +287,7 @@ function banner(message) {
 function askToken() {
   $("overview").hidden = true;
   $("unit").hidden = true;
+  $("events").hidden = true;
   $("login-why").textContent = localStorage.getItem(TOKEN_KEY)
     ? "The agent did not accept the stored token; enter it again."
     : "This agent asks for its access token.";
@@ -182,7 +298,8 @@ function askToken() {
 async function tick() {
   let next = RETRY_MS;
   try {
-    next = Math.min(Math.max(await (unitName ? showUnit() : showOverview()), 500), 60000);
+    const show = eventsPage ? showEvents : unitName ? showUnit : showOverview;
+    next = Math.min(Math.max(await show(), 500), 60000);
     banner(null);
   } catch (e) {
     if (e instanceof NeedToken) return askToken();
@@ -200,5 +317,7 @@ $("login").addEventListener("submit", (event) => {
   tick();
 });
 $("filter").addEventListener("input", () => { showOverview().catch(() => {}); });
+$("event-unit").addEventListener("change", filterEvents);
+$("event-kind").addEventListener("change", filterEvents);
 $("raw").addEventListener("toggle", () => { if ($("raw").open) showUnit().catch(() => {}); });
 tick();
