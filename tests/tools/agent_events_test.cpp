@@ -1,7 +1,7 @@
 // The agent's events with real parts: a simulated unit raises an alarm, the
 // event reaches the journal on disk, the API and a [[notify]] command; the
 // agent killed with SIGKILL and started again keeps the alarm's "since" and
-// does not tell it twice; the unit's alarm clearing is told with how long it
+// does not tell it twice, nor after a reload that changes the unit; the unit's alarm clearing is told with how long it
 // lasted; with a broker, the events on MQTT, also those of a time the broker
 // was away; a notify command held back until an alarm has lasted.
 #include <signal.h>
@@ -68,6 +68,17 @@ TEST(AgentEvents, AlarmsReachTheJournalTheApiAndACommandAndSurviveARestart) {
     EXPECT_EQ(alarm_since(port), since) << "the alarm keeps its first time across the restart";
     EXPECT_EQ(count_of(parse_json(get(port, "/api/units/ac01/events")), "alarm_raised"), 1)
         << "raised once, not told again after the restart";
+
+    // A reload that changes the unit gives it a fresh driver, not a fresh alarm.
+    write_file(dir.file("agent.toml"), std::string(config).replace(config.find("interval = 0.3"), 14, "interval = 0.4"));
+    agent->signal(SIGHUP);
+    ASSERT_TRUE(wait_until([&] { return agent->err().find("1 changed") != std::string::npos; }, kLimit)) << agent->err();
+    const int rounds = parse_json(get(port, "/api/units/ac01"))["rounds_complete"].asInt();
+    ASSERT_TRUE(wait_until([&] { return parse_json(get(port, "/api/units/ac01"))["rounds_complete"].asInt() > rounds + 2; },
+                           kLimit));
+    EXPECT_EQ(alarm_since(port), since);
+    EXPECT_EQ(count_of(parse_json(get(port, "/api/units/ac01/events")), "alarm_raised"), 1)
+        << "not told again after the reload";
 
     // The unit comes back without the alarm: cleared, with how long it lasted.
     const std::string again = "127.0.0.1:" + std::to_string(hot.port);

@@ -71,6 +71,9 @@ struct LinkView {
     double load = 0;  // time the units' rounds take per second of their intervals
 };
 
+// Alarms raised and not cleared: (unit, point id) -> when first seen raised.
+using OpenAlarms = std::map<std::pair<std::string, std::string>, double>;
+
 class LinkWorker {
 public:
     // Writes waiting for one unit, at most one per register; a write beyond
@@ -100,7 +103,7 @@ public:
     // link included), 0 while it waits between them: a thread that stays
     // busy far past any round's length is hung.
     std::chrono::steady_clock::duration busy_for() const;
-    void restore_alarms(const std::map<std::pair<std::string, std::string>, double>& open);
+    void restore_alarms(const OpenAlarms& open);
 
     // A new configuration for a running link, whose own settings stay:
     // `stage` makes the drivers of the units that are new or changed (and
@@ -108,7 +111,9 @@ public:
     // the link thread the units that go and the ones that come, and `settle`
     // returns once the round in progress has ended and the thread has taken
     // them. Units that stay keep polling to their rhythm with their state.
-    void stage(const std::vector<UnitConfig>& units, const quillark_kit::Plugin& plugin);
+    // A unit that starts afresh keeps the alarms in `open` (see restore_alarms).
+    void stage(const std::vector<UnitConfig>& units, const quillark_kit::Plugin& plugin,
+               const OpenAlarms& open);
     void take_out();
     void put_in();
     void settle();
@@ -206,7 +211,9 @@ public:
     // Alarms raised before a restart and not cleared, (unit, point id) ->
     // when raised: a unit's first round keeps that time instead of its own
     // and does not tell it again. Before start().
-    void restore_alarms(const std::map<std::pair<std::string, std::string>, double>& open);
+    void restore_alarms(const OpenAlarms& open);
+    // The alarms raised now, as the units' views have them.
+    OpenAlarms open_alarms() const;
 
 private:
     mutable std::mutex mutex_;  // guards links_ against readers; only reload changes it

@@ -17,7 +17,8 @@ std::string ReloadSummary::describe() const {
            "; links: " + counts(links_added, links_removed, links_changed, links_unchanged);
 }
 
-void LinkWorker::stage(const std::vector<UnitConfig>& units, const quillark_kit::Plugin& plugin) {
+void LinkWorker::stage(const std::vector<UnitConfig>& units, const quillark_kit::Plugin& plugin,
+                       const OpenAlarms& open) {
     const std::vector<UnitConfig> running = unit_configs();
     auto change = std::make_unique<Change>();
     for (const UnitConfig& unit : units) {
@@ -28,6 +29,7 @@ void LinkWorker::stage(const std::vector<UnitConfig>& units, const quillark_kit:
         if (was != running.end() && same_unit(*was, unit)) continue;
         if (was != running.end()) change->out.insert(unit.name);  // changed: a fresh driver
         change->in.push_back(std::make_unique<Unit>(unit, config_.name, plugin));
+        change->in.back()->restore(open);
     }
     for (const UnitConfig& unit : running)
         if (std::find(change->order.begin(), change->order.end(), unit.name) == change->order.end())
@@ -129,6 +131,9 @@ ReloadSummary Fleet::reload(const AgentConfig& next, const quillark_kit::Plugin&
         running.links[link->config().name] = link.get();
         for (UnitConfig& unit : link->unit_configs()) running.units[unit.name] = std::move(unit);
     }
+    // A unit that starts afresh (its settings or its link's changed) has the
+    // same alarms as before: they keep their "since" and are not told again.
+    const OpenAlarms open = open_alarms();
     ReloadSummary summary;
     // Every new driver and link first: one the plug-in cannot make changes nothing.
     std::set<std::string> kept;
@@ -136,11 +141,12 @@ ReloadSummary Fleet::reload(const AgentConfig& next, const quillark_kit::Plugin&
     for (const LinkConfig& link : next.links) {
         auto was = running.links.find(link.name);
         if (was != running.links.end() && same_link(was->second->config(), link)) {
-            was->second->stage(next.units, plugin);
+            was->second->stage(next.units, plugin, open);
             kept.insert(link.name);
             ++summary.links_unchanged;
         } else {
             fresh[link.name] = std::make_unique<LinkWorker>(link, next.units, plugin, publisher);
+            fresh[link.name]->restore_alarms(open);
             ++(was == running.links.end() ? summary.links_added : summary.links_changed);
         }
     }
@@ -182,20 +188,37 @@ ReloadSummary Fleet::reload(const AgentConfig& next, const quillark_kit::Plugin&
     return summary;
 }
 
-// What a restart brings back from the event journal.
-void LinkWorker::restore_alarms(const std::map<std::pair<std::string, std::string>, double>& open) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& unit : units_) {
-        std::size_t a = 0;
-        for (const quillark::Point& point : quillark::kPoints) {
-            if (point.kind != quillark::PointKind::Alarm) continue;
-            const auto it = open.find({unit->config.name, point.id});
-            unit->restored_since[a++] = it == open.end() ? 0 : it->second;
-        }
+void LinkWorker::Unit::restore(const OpenAlarms& open) {
+    std::size_t a = 0;
+    for (const quillark::Point& point : quillark::kPoints) {
+        if (point.kind != quillark::PointKind::Alarm) continue;
+        const auto it = open.find({config.name, point.id});
+        restored_since[a++] = it == open.end() ? 0 : it->second;
     }
 }
 
-void Fleet::restore_alarms(const std::map<std::pair<std::string, std::string>, double>& open) {
+// What a restart brings back from the event journal.
+void LinkWorker::restore_alarms(const OpenAlarms& open) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& unit : units_) unit->restore(open);
+}
+
+OpenAlarms Fleet::open_alarms() const {
+    std::vector<UnitView> units;
+    std::vector<LinkView> links;
+    views(units, links);
+    OpenAlarms open;
+    for (const UnitView& unit : units) {
+        std::size_t a = 0;
+        for (const quillark::Point& point : quillark::kPoints) {
+            if (point.kind != quillark::PointKind::Alarm) continue;
+            if (const double since = unit.alarm_since[a++]; since > 0) open[{unit.name, point.id}] = since;
+        }
+    }
+    return open;
+}
+
+void Fleet::restore_alarms(const OpenAlarms& open) {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& link : links_) link->restore_alarms(open);
 }

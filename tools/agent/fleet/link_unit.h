@@ -31,6 +31,8 @@ struct LinkWorker::Unit {
     // Per alarm, when the event journal last saw it raised and not cleared
     // (from before a restart); taken by the first complete round.
     std::array<double, quillark::kAlarmCount> restored_since{};
+    // Takes from `open` the alarms raised for this unit before it started.
+    void restore(const OpenAlarms& open);
 };
 
 // Log lines that come in floods, summarised past a few a second for all
