@@ -74,13 +74,13 @@ void reply(Quillark& dev, fuzz::Input& in, Model& model) {
     if (!regs.empty()) std::memcpy(dev.reg_buf, regs.data(), regs.size());
 
     ModbusRequest request;
-    while (dev.take_request(request)) {
+    while (standin::take_request(dev, request)) {
     }
     const std::int32_t step = dev.poll_step;
     const std::int32_t result_before = dev.ctrl_result;
     const std::int32_t expect = dev.ctrl_expect;
     const int result = dev.process_payload(table, static_cast<unsigned int>(in.byte()));
-    const bool sent = dev.take_request(request);
+    const bool sent = standin::take_request(dev, request);
 
     if (step >= kFirstPollStep && step <= kLastPollStep) {
         const auto index = quillark::step_index(step);
@@ -185,7 +185,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 FUZZ_CHECK(dev.RefreshStatus() == 1);
                 FUZZ_CHECK(dev.poll_step == kFirstPollStep);
                 ModbusRequest request;
-                FUZZ_CHECK(dev.take_request(request));
+                FUZZ_CHECK(standin::take_request(dev, request));
                 FUZZ_CHECK(request.function == ModbusRequest::ReadInputBits &&
                            request.address == 1 && request.count == 6);
                 break;

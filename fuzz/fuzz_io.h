@@ -116,7 +116,7 @@ inline std::uint16_t word_at(const Block& block, std::size_t index) {
 // One DeviceIoControl call with input and output taken from the fuzzer.
 inline void issue(Quillark& dev, int code, Input& in, DocState& doc) {
     ModbusRequest stale;
-    while (dev.take_request(stale)) {
+    while (standin::take_request(dev, stale)) {
     }
 
     const std::uint8_t flags = in.byte();
@@ -143,7 +143,7 @@ inline void issue(Quillark& dev, int code, Input& in, DocState& doc) {
         return true;
     };
     ModbusRequest sent;
-    const bool any_sent = dev.take_request(sent);
+    const bool any_sent = standin::take_request(dev, sent);
 
     const bool control = code == IoWriteRegister || code == IoWriteRegisters ||
                          code == IoSignalCommand || code == IoEmptyCommand;

@@ -20,7 +20,7 @@
 #include <cstdint>
 #include <string>
 
-#include "tessel_device.h"
+#include "standin_queue.h"
 
 namespace standin {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tessel_device.h"
+#include "standin_queue.h"
 
 namespace standin {
 

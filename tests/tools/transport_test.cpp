@@ -54,7 +54,7 @@ ModbusRequest request_for(Quillark& driver, int code, std::vector<std::uint16_t>
     driver.DeviceIoControl(code, words.data(), static_cast<int>(2 * words.size()), nullptr, 0,
                            unused);
     ModbusRequest request;
-    EXPECT_TRUE(driver.take_request(request));
+    EXPECT_TRUE(standin::take_request(driver, request));
     return request;
 }
 
