@@ -1,10 +1,16 @@
 #include "modbus_frames.h"
 
 #include <algorithm>
+#include <utility>
+
+#include <modbus.h>
 
 namespace standin {
 
 namespace {
+
+constexpr int kTcpHeaderLength = 7;  // MBAP: transaction, protocol, length, unit
+constexpr int kRtuHeader = 1;        // unit id
 
 std::uint16_t word_at(const std::uint8_t* p) {
     return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
@@ -41,6 +47,13 @@ void append_pdu(Bytes& out, const ModbusRequest& request) {
         out.push_back(static_cast<std::uint8_t>(2 * count));
         for (int i = 0; i < count; ++i) put_word(out, request.values[i]);
     }
+}
+
+WriteAnswer foreign(std::string why) {
+    WriteAnswer answer;
+    answer.verdict = WriteAnswer::Foreign;
+    answer.detail = std::move(why);
+    return answer;
 }
 
 }  // namespace
@@ -143,6 +156,67 @@ AnswerCheck check_read_answer(const ModbusRequest& request, int unit, bool tcp,
             words[i] = word_at(data + 1 + 2 * i);
     }
     return verdict(AnswerCheck::Good, "");
+}
+
+void fill_unconfirmable(const ModbusRequest& request, std::uint16_t* words) {
+    if (request.function == ModbusRequest::WriteRegister) {
+        words[0] = static_cast<std::uint16_t>(~request.values[0]);
+        words[1] = 0;
+    } else {
+        words[0] = 0;
+        words[1] = 0;
+    }
+}
+
+std::vector<std::uint8_t> write_request_bytes(const ModbusRequest& request, int unit) {
+    std::vector<std::uint8_t> out{static_cast<std::uint8_t>(unit)};
+    const Bytes pdu = request_pdu(request);
+    out.insert(out.end(), pdu.begin(), pdu.end());
+    return out;
+}
+
+WriteAnswer judge_write_answer(const ModbusRequest& request, int unit, bool tcp,
+                               const std::uint8_t* adu, int length, std::uint16_t transaction) {
+    const int header = tcp ? kTcpHeaderLength : kRtuHeader;
+    if (adu == nullptr || length < header + 2) return foreign("answer too short");
+    if (tcp) {
+        if (word_at(adu) != transaction)
+            return foreign("transaction " + std::to_string(word_at(adu)) +
+                           " answers an earlier request");
+        if (word_at(adu + 2) != 0) return foreign("not a Modbus answer");
+    }
+    if (adu[header - 1] != unit)
+        return foreign("answer from unit " + std::to_string(adu[header - 1]));
+
+    const int function = adu[header];
+    if (function == (request.function | 0x80)) {
+        WriteAnswer answer;
+        answer.verdict = WriteAnswer::Refused;
+        answer.exception_code = adu[header + 1];
+        answer.detail = modbus_strerror(MODBUS_ENOBASE + answer.exception_code);
+        return answer;
+    }
+    if (function != request.function)
+        return foreign("function " + std::to_string(function) + " answers another request");
+    if (length < header + 5) return foreign("answer too short");
+
+    const std::uint16_t address = word_at(adu + header + 1);
+    const std::uint16_t echoed = word_at(adu + header + 3);
+    const bool same_address = address == static_cast<std::uint16_t>(request.address);
+    WriteAnswer answer;
+    answer.verdict = WriteAnswer::Echo;
+    if (!same_address)
+        answer.detail = "echoed address " + std::to_string(address) + ", not " +
+                        std::to_string(request.address);
+    if (!same_address) {
+        fill_unconfirmable(request, answer.words);
+    } else if (request.function == ModbusRequest::WriteRegister) {
+        answer.words[0] = echoed;
+    } else {
+        answer.words[0] = ModbusRequest::WriteRegisters;
+        answer.words[1] = echoed;
+    }
+    return answer;
 }
 
 }  // namespace standin
