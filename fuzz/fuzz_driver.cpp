@@ -19,10 +19,11 @@
 //   7  the clock moves by a signed byte of seconds
 //   8  a value query
 #include <array>
-#include <iostream>
 #include <stdexcept>
 
+#include "fakes.h"
 #include "fuzz_io.h"
+#include "quillark.h"
 #include "record.h"
 
 namespace {
@@ -165,9 +166,7 @@ void value_query(const Quillark& dev, const Model& model) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // The end of every round prints a line; the fuzzer's output is its own.
-    std::cout.rdbuf(nullptr);
-    static testing_support::TestClock clock(testing_support::at(2024, 3, 5, 8, 7, 9));
+    fuzz::start_driver_run();
     return 0;
 }
 
@@ -175,7 +174,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const int kControlCodes[] = {IoWriteRegister, IoWriteRegisters, IoSignalCommand,
                                         IoEmptyCommand};
     fuzz::Input in(data, size);
-    testing_support::TestClock::set(testing_support::at(2024, 3, 5, 8, 7, 9));
+    fuzz::start_input();
     Quillark dev;
     Model model;
     fuzz::DocState doc;
