@@ -31,8 +31,7 @@ public:
             const int address = request.address + i;
             if (request.function == ModbusRequest::ReadInputBits)
                 bits[i] = address >= 1 && address <= 8 ? (input_bits >> (address - 1)) & 1 : 0;
-            else
-                words[i] = address == 21 ? register_21 : 0;
+            else words[i] = address == 21 ? register_21 : 0;
         }
         return {};
     }

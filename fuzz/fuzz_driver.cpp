@@ -156,10 +156,8 @@ void value_query(const Quillark& dev, const Model& model) {
         message = e.what();
     }
     const char* expected = "不支持变量";
-    if (!model.data_ready)
-        expected = "数据未就绪";
-    else if ((device::local_now() - model.data_time).total_seconds() > 60)
-        expected = "数据已超时";
+    if (!model.data_ready) expected = "数据未就绪";
+    else if ((device::local_now() - model.data_time).total_seconds() > 60) expected = "数据已超时";
     FUZZ_CHECK(message == expected);
 }
 

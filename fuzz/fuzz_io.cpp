@@ -183,7 +183,6 @@ void check_result_query(const Quillark& dev, const Call& c) {
     FUZZ_CHECK(c.untouched_from(4));
 }
 
-
 }  // namespace
 
 int length_for(Input& in, std::size_t size) {
@@ -199,7 +198,6 @@ int length_for(Input& in, std::size_t size) {
         }
     }
 }
-
 
 void issue(Quillark& dev, int code, Input& in, DocState& doc) {
     ModbusRequest stale;
@@ -238,9 +236,15 @@ void issue(Quillark& dev, int code, Input& in, DocState& doc) {
 }
 
 int pick_code(Input& in) {
-    static const int kCodes[] = {IoWriteRegister, IoWriteRegisters, IoSignalCommand,
-                                 IoEmptyCommand,  IoGetStatusText,  IoGetStatusObject,
-                                 802,             0,                -1,
+    static const int kCodes[] = {IoWriteRegister,
+                                 IoWriteRegisters,
+                                 IoSignalCommand,
+                                 IoEmptyCommand,
+                                 IoGetStatusText,
+                                 IoGetStatusObject,
+                                 802,
+                                 0,
+                                 -1,
                                  805};
     const std::uint8_t pick = in.byte();
     if (pick < 240) return kCodes[pick % (sizeof kCodes / sizeof kCodes[0])];

@@ -108,8 +108,7 @@ public:
     // Host services for the end of a round; not part of the dispatch table.
     void SaveDeviceHistory(const void* data, int length);
     bool CheckAOReport(const std::string& name, float value);
-    void CheckThreshold(const std::string& name, const std::string& extra, float& value,
-                        int level);
+    void CheckThreshold(const std::string& name, const std::string& extra, float& value, int level);
     bool DoBatchCheckThreshold(std::vector<rule_value>& batch);
 
     boost::posix_time::ptime last_data_time;
@@ -153,8 +152,8 @@ struct StandinQueue;
 class TESSEL_API SPModbus : public TesselSPDevice {
 public:
     enum tab_type { TabBits = 0, TabInputBits = 1, TabRegisters = 2, TabInputRegisters = 3 };
-    static constexpr int kMaxReadBits = 2000;      // Modbus limit for functions 1 and 2
-    static constexpr int kMaxReadRegisters = 125;  // Modbus limit for functions 3 and 4
+    static constexpr int kMaxReadBits = 2000;       // Modbus limit for functions 1 and 2
+    static constexpr int kMaxReadRegisters = 125;   // Modbus limit for functions 3 and 4
     static constexpr int kMaxWriteRegisters = 123;  // Modbus limit for function 16
 
     SPModbus();

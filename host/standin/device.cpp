@@ -72,8 +72,8 @@ bool TesselVDevice::CheckAOReport(const std::string& name, float value) {
     return false;
 }
 
-void TesselVDevice::CheckThreshold(const std::string& name, const std::string& extra,
-                                   float& value, int level) {
+void TesselVDevice::CheckThreshold(const std::string& name, const std::string& extra, float& value,
+                                   int level) {
     if (auto c = controller()) c->CheckThreshold(*this, name, extra, value, level);
 }
 

@@ -25,10 +25,10 @@
 namespace standin {
 
 enum class Status {
-    Answered,   // a normal reply; the buffers hold it
-    Exception,  // the unit answered with a Modbus exception
-    NoAnswer,   // timeout, CRC or framing error: nothing usable arrived
-    LinkDown,   // the connection or serial device is gone
+    Answered,     // a normal reply; the buffers hold it
+    Exception,    // the unit answered with a Modbus exception
+    NoAnswer,     // timeout, CRC or framing error: nothing usable arrived
+    LinkDown,     // the connection or serial device is gone
     Interrupted,  // a stop was asked for while the request waited
 };
 

@@ -102,12 +102,16 @@ int rtu_answer_length(const std::uint8_t* bytes, std::size_t have) {
     const int function = bytes[1];
     if (function & 0x80) return 5;  // unit, function, exception code, CRC
     switch (function) {
-        case 1: case 2: case 3: case 4: case 23:
-            return have < 3 ? 0 : 3 + bytes[2] + 2;
-        case 5: case 6: case 15: case 16:
-            return 8;  // unit, function, address, value or count, CRC
-        default:
-            return -1;
+        case 1:
+        case 2:
+        case 3:
+        case 4:
+        case 23: return have < 3 ? 0 : 3 + bytes[2] + 2;
+        case 5:
+        case 6:
+        case 15:
+        case 16: return 8;  // unit, function, address, value or count, CRC
+        default: return -1;
     }
 }
 
@@ -120,8 +124,8 @@ AnswerCheck check_read_answer(const ModbusRequest& request, int unit, bool tcp,
         return verdict(AnswerCheck::Garbled, "answer too short");
     if (tcp) {
         if (word_at(adu) != transaction)
-            return verdict(AnswerCheck::Foreign, "answer to transaction " +
-                                                     std::to_string(word_at(adu)));
+            return verdict(AnswerCheck::Foreign,
+                           "answer to transaction " + std::to_string(word_at(adu)));
         if (word_at(adu + 2) != 0) return verdict(AnswerCheck::Garbled, "not a Modbus answer");
         if (word_at(adu + 4) != length - 6)
             return verdict(AnswerCheck::Garbled, "length field does not fit the answer");
@@ -150,10 +154,8 @@ AnswerCheck check_read_answer(const ModbusRequest& request, int unit, bool tcp,
     if (data_length < 1 || data[0] != expected || data_length != expected + 1)
         return verdict(AnswerCheck::Garbled, "byte count does not fit the request");
     for (int i = 0; i < request.count; ++i) {
-        if (reads_bits)
-            bits[i] = static_cast<std::uint8_t>((data[1 + i / 8] >> (i % 8)) & 1);
-        else
-            words[i] = word_at(data + 1 + 2 * i);
+        if (reads_bits) bits[i] = static_cast<std::uint8_t>((data[1 + i / 8] >> (i % 8)) & 1);
+        else words[i] = word_at(data + 1 + 2 * i);
     }
     return verdict(AnswerCheck::Good, "");
 }

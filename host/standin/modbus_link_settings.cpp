@@ -36,8 +36,8 @@ std::string LinkSettings::describe() const {
         const bool ipv6 = host.find(':') != std::string::npos;
         text = "tcp " + (ipv6 ? "[" + host + "]" : host) + ":" + port;
     } else {
-        text = "rtu " + device + " " + std::to_string(baud) + " " +
-               std::to_string(data_bits) + parity + std::to_string(stop_bits);
+        text = "rtu " + device + " " + std::to_string(baud) + " " + std::to_string(data_bits) +
+               parity + std::to_string(stop_bits);
     }
     return text + " unit " + std::to_string(unit);
 }
@@ -52,10 +52,8 @@ Status status_of_error(int error_number) {
         case EMBBADEXC:
         case EMBUNKEXC:
         case EMBMDATA:
-        case EMBBADSLAVE:
-            return Status::NoAnswer;
-        default:
-            break;
+        case EMBBADSLAVE: return Status::NoAnswer;
+        default: break;
     }
     // A reset or closed connection, a vanished serial device, and anything
     // else that leaves the link in a state we cannot vouch for: reopen it.

@@ -59,7 +59,8 @@ bool ModbusTransport::open_rtu(std::string& error) {
     };
     // libmodbus silently falls back to 9600 for a speed it does not know.
     termios line{};
-    if (tcgetattr(fd_, &line) == -1) return fail(std::string("not a serial line: ") + std::strerror(errno));
+    if (tcgetattr(fd_, &line) == -1)
+        return fail(std::string("not a serial line: ") + std::strerror(errno));
     for (const Speed& speed : kSpeeds)
         if (speed.rate == settings_.baud && cfgetospeed(&line) != speed.code)
             return fail("the line did not take " + std::to_string(settings_.baud) + " baud");
@@ -71,11 +72,11 @@ bool ModbusTransport::open_rtu(std::string& error) {
         return fail(std::string("no modem control lines for RS-485 or RTS (") +
                     std::strerror(errno) + ")");
     if (settings_.rs485 && modbus_rtu_set_serial_mode(ctx_, MODBUS_RTU_RS485) == -1)
-        return fail(std::string("the serial driver has no RS-485 mode (") +
-                    modbus_strerror(errno) + "); try --rts");
+        return fail(std::string("the serial driver has no RS-485 mode (") + modbus_strerror(errno) +
+                    "); try --rts");
     if (settings_.rts != LinkSettings::Rts::None) {
-        const int mode = settings_.rts == LinkSettings::Rts::Up ? MODBUS_RTU_RTS_UP
-                                                                 : MODBUS_RTU_RTS_DOWN;
+        const int mode =
+            settings_.rts == LinkSettings::Rts::Up ? MODBUS_RTU_RTS_UP : MODBUS_RTU_RTS_DOWN;
         if (modbus_rtu_set_rts(ctx_, mode) == -1)
             return fail(std::string("cannot toggle RTS: ") + modbus_strerror(errno));
         if (settings_.rts_delay_us >= 0 &&

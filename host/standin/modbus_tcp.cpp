@@ -30,7 +30,8 @@ std::string connect_error(const LinkSettings& s, int error_number) {
     switch (error_number) {
         case ECONNREFUSED: return "connection refused by " + endpoint(s);
         case ENETUNREACH:
-        case EHOSTUNREACH: return endpoint(s) + " is unreachable (" + std::strerror(error_number) + ")";
+        case EHOSTUNREACH:
+            return endpoint(s) + " is unreachable (" + std::strerror(error_number) + ")";
         case ETIMEDOUT:
             return "no answer from " + endpoint(s) + " within " + std::to_string(s.timeout_ms) +
                    " ms (unreachable?)";
@@ -53,8 +54,8 @@ bool ModbusTransport::open_tcp(std::string& error) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(settings_.timeout_ms);
     int last_error = ETIMEDOUT;
     for (addrinfo* a = found; a != nullptr && fd_ == -1; a = a->ai_next) {
-        const int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                              a->ai_protocol);
+        const int fd =
+            socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
         if (fd == -1) {
             last_error = errno;
             continue;
@@ -69,10 +70,8 @@ bool ModbusTransport::open_tcp(std::string& error) {
                 do ready = poll(fds, 2, poll_timeout_ms(deadline));
                 while (ready == -1 && errno == EINTR && !(wakeup_ && wakeup_->notified()));
                 socklen_t length = sizeof error_number;
-                if (fds[1].revents != 0 || (wakeup_ && wakeup_->notified()))
-                    error_number = EINTR;
-                else if (ready <= 0)
-                    error_number = ETIMEDOUT;
+                if (fds[1].revents != 0 || (wakeup_ && wakeup_->notified())) error_number = EINTR;
+                else if (ready <= 0) error_number = ETIMEDOUT;
                 else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error_number, &length) == -1)
                     error_number = errno;
             }

@@ -32,7 +32,8 @@ ModbusTransport::ModbusTransport(LinkSettings settings) : settings_(std::move(se
     if (const std::string fault = settings_.check(); !fault.empty())
         throw std::invalid_argument(settings_.describe() + ": " + fault);
     if (settings_.kind == LinkSettings::Kind::Tcp) return;
-    settings_.parity = static_cast<char>(std::toupper(static_cast<unsigned char>(settings_.parity)));
+    settings_.parity =
+        static_cast<char>(std::toupper(static_cast<unsigned char>(settings_.parity)));
     ctx_ = modbus_new_rtu(settings_.device.c_str(), settings_.baud, settings_.parity,
                           settings_.data_bits, settings_.stop_bits);
     if (ctx_ == nullptr)
@@ -54,8 +55,7 @@ void ModbusTransport::set_unit(int unit) {
         throw std::invalid_argument(next.describe() + ": " + fault);
     // The serial context frames with its own unit id; TCP frames are ours.
     if (ctx_ != nullptr && modbus_set_slave(ctx_, unit) == -1)
-        throw std::invalid_argument("unit " + std::to_string(unit) + ": " +
-                                    modbus_strerror(errno));
+        throw std::invalid_argument("unit " + std::to_string(unit) + ": " + modbus_strerror(errno));
     settings_.unit = unit;
 }
 
@@ -74,7 +74,8 @@ bool ModbusTransport::open(std::string& error) {
                 std::to_string(wait.count()) + " ms)";
         return false;
     }
-    const bool opened = settings_.kind == LinkSettings::Kind::Tcp ? open_tcp(error) : open_rtu(error);
+    const bool opened =
+        settings_.kind == LinkSettings::Kind::Tcp ? open_tcp(error) : open_rtu(error);
     if (!opened) {
         ++stats_.failed_opens;
         next_attempt_ = now + retry_pause_;
@@ -115,11 +116,12 @@ Outcome ModbusTransport::execute(const ModbusRequest& request, std::uint8_t* bit
                        request.function == ModbusRequest::WriteRegisters;
     if (!write && request.function != ModbusRequest::ReadInputBits &&
         request.function != ModbusRequest::ReadInputRegisters)
-        return {Status::NoAnswer, "function " + std::to_string(request.function) +
-                                      " is not supported by this host"};
+        return {Status::NoAnswer,
+                "function " + std::to_string(request.function) + " is not supported by this host"};
     if (wakeup_ != nullptr && wakeup_->notified()) return {Status::Interrupted, "interrupted"};
     std::string error;
-    if (!open(error)) return {error == "interrupted" ? Status::Interrupted : Status::LinkDown, error};
+    if (!open(error))
+        return {error == "interrupted" ? Status::Interrupted : Status::LinkDown, error};
     // Whatever is still on a serial line belongs to an earlier request.
     discard_buffered();
     ++transaction_;
@@ -159,8 +161,7 @@ Outcome ModbusTransport::failed(const Received& received) {
             return {Status::Interrupted, "interrupted"};
         case Received::Closed:
         case Received::Error:
-        case Received::Frame:
-            break;
+        case Received::Frame: break;
     }
     drop_link();
     return {Status::LinkDown, received.detail};
@@ -182,8 +183,8 @@ Outcome ModbusTransport::await_read(const ModbusRequest& request, std::uint8_t* 
         const AnswerCheck check =
             check_read_answer(request, settings_.unit, tcp, transaction_, got.frame.data(),
                               got.frame.size(), bits, words);
-        const bool counts = check.verdict == AnswerCheck::Good ||
-                            check.verdict == AnswerCheck::Exception;
+        const bool counts =
+            check.verdict == AnswerCheck::Good || check.verdict == AnswerCheck::Exception;
         if (counts && !answer_stands())
             return {Status::NoAnswer, "answer followed by others: earlier answers still arriving"};
         switch (check.verdict) {
@@ -211,8 +212,9 @@ Outcome ModbusTransport::await_write(const ModbusRequest& request, std::uint16_t
     for (int received = 0; received < kMaxForeignAnswers; ++received) {
         Received got = receive(deadline);
         const Bytes& f = got.frame;
-        const bool bad_crc = got.kind == Received::Frame && !tcp &&
-                             modbus_crc(f.data(), f.size() - 2) != (f[f.size() - 2] | f[f.size() - 1] << 8);
+        const bool bad_crc =
+            got.kind == Received::Frame && !tcp &&
+            modbus_crc(f.data(), f.size() - 2) != (f[f.size() - 2] | f[f.size() - 1] << 8);
         if (got.kind == Received::Garbled || bad_crc) {
             // The unit did answer, but nothing in its answer can be trusted:
             // the write stands unconfirmed rather than unanswered. As after a
@@ -220,7 +222,8 @@ Outcome ModbusTransport::await_write(const ModbusRequest& request, std::uint16_t
             if (tcp) drop_link();
             else settle();
             fill_unconfirmable(request, words);
-            return {Status::Answered, "garbled answer: " + (bad_crc ? std::string("bad CRC") : got.detail)};
+            return {Status::Answered,
+                    "garbled answer: " + (bad_crc ? std::string("bad CRC") : got.detail)};
         }
         if (got.kind != Received::Frame) return failed(got);
         const WriteAnswer judged = judge_write_answer(request, settings_.unit, tcp, f.data(),
@@ -235,8 +238,7 @@ Outcome ModbusTransport::await_write(const ModbusRequest& request, std::uint16_t
                 outcome.error = "no answer to the write (ignored: " + judged.detail + ")";
                 suspect_ = true;
                 continue;
-            case WriteAnswer::Refused:
-                return {Status::Exception, judged.detail};
+            case WriteAnswer::Refused: return {Status::Exception, judged.detail};
             case WriteAnswer::Echo:
                 words[0] = judged.words[0];
                 words[1] = judged.words[1];

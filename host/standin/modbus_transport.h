@@ -102,10 +102,10 @@ TESSEL_API std::vector<int> supported_baud_rates();
 
 // What the link has done since it was made.
 struct TESSEL_API LinkStats {
-    long requests = 0;    // frames sent, resends included
-    long retries = 0;     // resends by the master
-    long timeouts = 0;    // requests that got no answer in time
-    long reconnects = 0;  // successful reopenings after the link was lost
+    long requests = 0;      // frames sent, resends included
+    long retries = 0;       // resends by the master
+    long timeouts = 0;      // requests that got no answer in time
+    long reconnects = 0;    // successful reopenings after the link was lost
     long failed_opens = 0;  // attempts to open the link that failed
 };
 
@@ -168,7 +168,7 @@ private:
     int read_some(std::uint8_t* into, std::size_t want);
     void discard_buffered();
     std::chrono::microseconds frame_gap() const;  // the serial line's 3.5 characters
-    bool settle();  // true if anything arrived meanwhile
+    bool settle();                                // true if anything arrived meanwhile
     bool answer_stands();
     Outcome failed(const Received& received);
     void drop_link();

@@ -151,9 +151,9 @@ TEST(LinkChecks, SerialAnswerWithCompanyIsNotTrusted) {
     standin::ModbusTransport transport(rtu_link(device));
     std::uint8_t bits[8];
     std::uint16_t words[2] = {0, 0};
-    for (const auto& [index, status] : {std::pair{0, Status::Answered},
-                                        std::pair{1, Status::NoAnswer},
-                                        std::pair{2, Status::Answered}}) {
+    for (const auto& [index, status] :
+         {std::pair{0, Status::Answered}, std::pair{1, Status::NoAnswer},
+          std::pair{2, Status::Answered}}) {
         const standin::Outcome outcome = transport.execute(read_registers(10), bits, words);
         EXPECT_EQ(outcome.status, status) << "read " << index << ": " << outcome.error;
         if (status == Status::Answered) {
@@ -170,22 +170,37 @@ TEST(LinkChecks, TcpAnswerMustFitTransactionUnitAndRequest) {
     };
     const Bytes good{4, 2, 0x12, 0x34};
     const Case cases[] = {
-        {"own answer", [&](int t) { return std::vector<Bytes>{tcp_frame(t, 1, good)}; }, Status::Answered},
-        {"another unit's", [&](int t) { return std::vector<Bytes>{tcp_frame(t, 6, good)}; }, Status::NoAnswer},
-        {"another transaction's", [&](int t) { return std::vector<Bytes>{tcp_frame(t + 7, 1, good)}; },
+        {"own answer", [&](int t) { return std::vector<Bytes>{tcp_frame(t, 1, good)}; },
+         Status::Answered},
+        {"another unit's", [&](int t) { return std::vector<Bytes>{tcp_frame(t, 6, good)}; },
          Status::NoAnswer},
+        {"another transaction's",
+         [&](int t) { return std::vector<Bytes>{tcp_frame(t + 7, 1, good)}; }, Status::NoAnswer},
         {"earlier transaction's, then own",
-         [&](int t) { return std::vector<Bytes>{tcp_frame(t - 1, 1, {4, 2, 0xDE, 0xAD}), tcp_frame(t, 1, good)}; },
+         [&](int t) {
+             return std::vector<Bytes>{tcp_frame(t - 1, 1, {4, 2, 0xDE, 0xAD}),
+                                       tcp_frame(t, 1, good)};
+         },
          Status::Answered},
         // Both in one segment; the duplicate is left over for the next request to skip.
         {"own, then a duplicate",
-         [&](int t) { return std::vector<Bytes>{tcp_frame(t, 1, good) + tcp_frame(t, 1, good)}; }, Status::Answered},
-        {"after a duplicate, earlier transaction's and own",
-         [&](int t) { return std::vector<Bytes>{tcp_frame(t - 1, 1, {4, 2, 0xDE, 0xAD}) + tcp_frame(t, 1, good)}; },
+         [&](int t) { return std::vector<Bytes>{tcp_frame(t, 1, good) + tcp_frame(t, 1, good)}; },
          Status::Answered},
-        {"wrong byte count", [&](int t) { return std::vector<Bytes>{tcp_frame(t, 1, {4, 4, 0, 1, 0, 2})}; },
+        {"after a duplicate, earlier transaction's and own",
+         [&](int t) {
+             return std::vector<Bytes>{tcp_frame(t - 1, 1, {4, 2, 0xDE, 0xAD}) +
+                                       tcp_frame(t, 1, good)};
+         },
+         Status::Answered},
+        {"wrong byte count",
+         [&](int t) {
+             return std::vector<Bytes>{tcp_frame(t, 1, {4, 4, 0, 1, 0, 2})};
+         },
          Status::NoAnswer},
-        {"exception", [&](int t) { return std::vector<Bytes>{tcp_frame(t, 1, {0x84, 2})}; },
+        {"exception",
+         [&](int t) {
+             return std::vector<Bytes>{tcp_frame(t, 1, {0x84, 2})};
+         },
          Status::Exception},
     };
     // One connection for all cases: a skipped answer must not put the stream
@@ -256,8 +271,18 @@ TEST(LinkChecks, SettingsAndLinkFailuresSayWhatIsWrong) {
         {rtu_with([](L& l) { l.baud = 1800; }), "1800 baud is not"},
         {rtu_with([](L& l) { l.parity = 'x'; }), "parity"},
         {rtu_with([](L& l) { l.unit = 0; }), "outside 1..247"},
-        {[] { L l = tcp_link(502, 100); l.unit = 255; return l.check(); }(), ""},
-        {[] { L l = tcp_link(502, 100); l.unit = 256; return l.check(); }(), "outside 0..255"},
+        {[] {
+             L l = tcp_link(502, 100);
+             l.unit = 255;
+             return l.check();
+         }(),
+         ""},
+        {[] {
+             L l = tcp_link(502, 100);
+             l.unit = 256;
+             return l.check();
+         }(),
+         "outside 0..255"},
     };
     for (const auto& [fault, says] : settings) {
         if (*says == '\0') EXPECT_EQ(fault, "");

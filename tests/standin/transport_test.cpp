@@ -23,8 +23,8 @@ using standin_tests::tcp_frame;
 using standin_tests::with_crc;
 
 using standin::Status;
-using std::chrono::milliseconds;
 using standin::WriteAnswer;
+using std::chrono::milliseconds;
 
 namespace {
 
@@ -88,15 +88,12 @@ TEST(Transport, WriteAnswersConfirmOnlyAGoodEcho) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Quillark driver;
-        const ModbusRequest request =
-            c.multi ? request_for(driver, IoWriteRegisters, {10, 7, 8, 9})
-                    : request_for(driver, IoWriteRegister, {100, 250});
-        const WriteAnswer answer = standin::judge_write_answer(
-            request, 1, c.tcp, c.frame.data(), static_cast<int>(c.frame.size()));
+        const ModbusRequest request = c.multi ? request_for(driver, IoWriteRegisters, {10, 7, 8, 9})
+                                              : request_for(driver, IoWriteRegister, {100, 250});
+        const WriteAnswer answer = standin::judge_write_answer(request, 1, c.tcp, c.frame.data(),
+                                                               static_cast<int>(c.frame.size()));
         switch (c.expect) {
-            case Foreign:
-                EXPECT_EQ(answer.verdict, WriteAnswer::Foreign);
-                break;
+            case Foreign: EXPECT_EQ(answer.verdict, WriteAnswer::Foreign); break;
             case Refused:
                 EXPECT_EQ(answer.verdict, WriteAnswer::Refused);
                 EXPECT_EQ(answer.exception_code, c.frame[c.tcp ? 8 : 2]);
@@ -107,8 +104,8 @@ TEST(Transport, WriteAnswersConfirmOnlyAGoodEcho) {
                 driver.reg_buf[0] = answer.words[0];
                 driver.reg_buf[1] = answer.words[1];
                 driver.process_payload(SPModbus::TabRegisters, 1);
-                EXPECT_EQ(driver.ctrl_result, c.expect == Confirmed ? quillark::Confirmed
-                                                                     : quillark::NotConfirmed);
+                EXPECT_EQ(driver.ctrl_result,
+                          c.expect == Confirmed ? quillark::Confirmed : quillark::NotConfirmed);
                 break;
         }
     }
@@ -116,14 +113,14 @@ TEST(Transport, WriteAnswersConfirmOnlyAGoodEcho) {
 
 TEST(Transport, LibmodbusErrorsCount) {
     const std::pair<int, Status> cases[] = {
-        {ETIMEDOUT, Status::NoAnswer},    {EMBBADCRC, Status::NoAnswer},
-        {EMBBADDATA, Status::NoAnswer},   {EMBMDATA, Status::NoAnswer},
-        {EMBBADSLAVE, Status::NoAnswer},  {EMBBADEXC, Status::NoAnswer},
-        {EMBXILFUN, Status::Exception},   {EMBXILADD, Status::Exception},
-        {EMBXSBUSY, Status::Exception},   {EMBXGTAR, Status::Exception},
-        {ECONNRESET, Status::LinkDown},   {ECONNREFUSED, Status::LinkDown},
-        {EPIPE, Status::LinkDown},        {EIO, Status::LinkDown},
-        {ENOENT, Status::LinkDown},       {EBADF, Status::LinkDown},
+        {ETIMEDOUT, Status::NoAnswer},   {EMBBADCRC, Status::NoAnswer},
+        {EMBBADDATA, Status::NoAnswer},  {EMBMDATA, Status::NoAnswer},
+        {EMBBADSLAVE, Status::NoAnswer}, {EMBBADEXC, Status::NoAnswer},
+        {EMBXILFUN, Status::Exception},  {EMBXILADD, Status::Exception},
+        {EMBXSBUSY, Status::Exception},  {EMBXGTAR, Status::Exception},
+        {ECONNRESET, Status::LinkDown},  {ECONNREFUSED, Status::LinkDown},
+        {EPIPE, Status::LinkDown},       {EIO, Status::LinkDown},
+        {ENOENT, Status::LinkDown},      {EBADF, Status::LinkDown},
     };
     for (const auto& [error, status] : cases)
         EXPECT_EQ(standin::status_of_error(error), status) << modbus_strerror(error);
