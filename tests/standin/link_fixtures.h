@@ -44,14 +44,14 @@ inline Bytes with_crc(Bytes frame) {
 
 // A Modbus TCP answer: MBAP header, then the PDU.
 inline Bytes tcp_frame(int transaction, int unit, const Bytes& pdu) {
-    Bytes frame{static_cast<std::uint8_t>((transaction >> 8) & 0xFF),
-                static_cast<std::uint8_t>(transaction & 0xFF),
-                0,
-                0,
-                0,
-                static_cast<std::uint8_t>(pdu.size() + 1),
-                static_cast<std::uint8_t>(unit)};
-    frame.insert(frame.end(), pdu.begin(), pdu.end());
+    Bytes frame = {static_cast<std::uint8_t>((transaction >> 8) & 0xFF),
+                   static_cast<std::uint8_t>(transaction & 0xFF),
+                   0,
+                   0,
+                   0,
+                   static_cast<std::uint8_t>(pdu.size() + 1),
+                   static_cast<std::uint8_t>(unit)};
+    for (std::uint8_t byte : pdu) frame.push_back(byte);
     return frame;
 }
 

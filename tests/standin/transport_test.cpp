@@ -28,10 +28,12 @@ using std::chrono::milliseconds;
 
 namespace {
 
-Bytes rtu_frame(int unit, Bytes pdu) {
-    pdu.insert(pdu.begin(), static_cast<std::uint8_t>(unit));
-    pdu.insert(pdu.end(), {0xAA, 0x55});  // CRC, already checked by libmodbus
-    return pdu;
+Bytes rtu_frame(int unit, const Bytes& pdu) {
+    Bytes frame = {static_cast<std::uint8_t>(unit)};
+    for (std::uint8_t byte : pdu) frame.push_back(byte);
+    frame.push_back(0xAA);  // CRC, already checked by libmodbus
+    frame.push_back(0x55);
+    return frame;
 }
 
 // The request a driver queues for a write command.
