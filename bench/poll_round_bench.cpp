@@ -45,7 +45,7 @@ void BM_ReplyHandling(benchmark::State& state) {
     for (auto _ : state) {
         dev.poll_step = step;
         benchmark::DoNotOptimize(dev.process_payload(SPModbus::TabInputBits, 1));
-        dev.take_request(request);
+        standin::take_request(dev, request);
         step = step + 1 == quillark::kLastPollStep ? quillark::kFirstPollStep : step + 1;
     }
     state.SetItemsProcessed(state.iterations());

@@ -45,7 +45,10 @@ class UniDataDevice : public Base {
 public:
     static constexpr int kRecordSize = static_cast<int>(sizeof(Record));
 
-    UniDataDevice() { std::memset(&record, 0, sizeof record); std::memset(&round_record, 0, sizeof round_record); }
+    UniDataDevice() {
+        std::memset(&record, 0, sizeof record);
+        std::memset(&round_record, 0, sizeof round_record);
+    }
     ~UniDataDevice() override = default;
 
     using Base::LoadFromCache;

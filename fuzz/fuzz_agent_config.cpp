@@ -53,7 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The same text reads the same way again: a reload of an unchanged file
     // changes no link and no unit.
     const AgentConfig again = quillark_agent::parse_config(text, "agent.toml");
-    FUZZ_CHECK(again.links.size() == config.links.size() && again.units.size() == config.units.size());
+    FUZZ_CHECK(again.links.size() == config.links.size() &&
+               again.units.size() == config.units.size());
     for (std::size_t i = 0; i < config.links.size(); ++i)
         FUZZ_CHECK(quillark_agent::same_link(config.links[i], again.links[i]));
     for (std::size_t i = 0; i < config.units.size(); ++i)

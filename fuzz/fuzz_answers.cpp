@@ -17,10 +17,22 @@ ModbusRequest request_from(fuzz::Input& in, int kind) {
     const int count = in.byte();
     request.address = in.u16();
     switch (kind) {
-        case 0: request.function = ModbusRequest::ReadInputBits; request.count = 1 + count; break;
-        case 1: request.function = ModbusRequest::ReadInputRegisters; request.count = 1 + count % 125; break;
-        case 2: request.function = ModbusRequest::WriteRegister; request.count = 1; break;
-        default: request.function = ModbusRequest::WriteRegisters; request.count = 1 + count % 123; break;
+        case 0:
+            request.function = ModbusRequest::ReadInputBits;
+            request.count = 1 + count;
+            break;
+        case 1:
+            request.function = ModbusRequest::ReadInputRegisters;
+            request.count = 1 + count % 125;
+            break;
+        case 2:
+            request.function = ModbusRequest::WriteRegister;
+            request.count = 1;
+            break;
+        default:
+            request.function = ModbusRequest::WriteRegisters;
+            request.count = 1 + count % 123;
+            break;
     }
     for (int i = 0; i < request.count && i < ModbusRequest::kMaxWriteRegisters; ++i)
         request.values[i] = static_cast<std::uint16_t>(i * 7);
@@ -76,7 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_CHECK(frame.size() == header + 2 + bytes + trailer);
             FUZZ_CHECK(frame[header - 1] == unit && frame[header] == request.function);
             if (tcp) FUZZ_CHECK((frame[0] << 8 | frame[1]) == transaction);
-            for (int i = 0; request.function == ModbusRequest::ReadInputBits && i < request.count; ++i)
+            for (int i = 0; request.function == ModbusRequest::ReadInputBits && i < request.count;
+                 ++i)
                 FUZZ_CHECK(bits[i] <= 1);
         } else {
             FUZZ_CHECK(bits[0] == 0xEE);  // nothing reaches the device's buffers

@@ -13,10 +13,10 @@
 //   length mode   1 byte modulo 5: 0 whole buffer, 1 whole minus the next byte,
 //                 2 zero, 3 negative (next 4 bytes), 4 the next 4 bytes, at
 //                 most the whole buffer
-#include <iostream>
-
+#include "fakes.h"
 #include "fuzz_io.h"
 #include "master.h"
+#include "quillark.h"
 
 namespace {
 
@@ -31,8 +31,7 @@ public:
             const int address = request.address + i;
             if (request.function == ModbusRequest::ReadInputBits)
                 bits[i] = address >= 1 && address <= 8 ? (input_bits >> (address - 1)) & 1 : 0;
-            else
-                words[i] = address == 21 ? register_21 : 0;
+            else words[i] = address == 21 ? register_21 : 0;
         }
         return {};
     }
@@ -44,15 +43,13 @@ public:
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // The end of every round prints a line; the fuzzer's output is its own.
-    std::cout.rdbuf(nullptr);
-    static testing_support::TestClock clock(testing_support::at(2024, 3, 5, 8, 7, 9));
+    fuzz::start_driver_run();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::Input in(data, size);
-    testing_support::TestClock::set(testing_support::at(2024, 3, 5, 8, 7, 9));
+    fuzz::start_input();
     ImageUnit unit;
     standin::Master master(unit);
     Quillark dev;

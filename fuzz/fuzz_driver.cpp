@@ -19,10 +19,11 @@
 //   7  the clock moves by a signed byte of seconds
 //   8  a value query
 #include <array>
-#include <iostream>
 #include <stdexcept>
 
+#include "fakes.h"
 #include "fuzz_io.h"
+#include "quillark.h"
 #include "record.h"
 
 namespace {
@@ -74,13 +75,13 @@ void reply(Quillark& dev, fuzz::Input& in, Model& model) {
     if (!regs.empty()) std::memcpy(dev.reg_buf, regs.data(), regs.size());
 
     ModbusRequest request;
-    while (dev.take_request(request)) {
+    while (standin::take_request(dev, request)) {
     }
     const std::int32_t step = dev.poll_step;
     const std::int32_t result_before = dev.ctrl_result;
     const std::int32_t expect = dev.ctrl_expect;
     const int result = dev.process_payload(table, static_cast<unsigned int>(in.byte()));
-    const bool sent = dev.take_request(request);
+    const bool sent = standin::take_request(dev, request);
 
     if (step >= kFirstPollStep && step <= kLastPollStep) {
         const auto index = quillark::step_index(step);
@@ -155,19 +156,15 @@ void value_query(const Quillark& dev, const Model& model) {
         message = e.what();
     }
     const char* expected = "不支持变量";
-    if (!model.data_ready)
-        expected = "数据未就绪";
-    else if ((device::local_now() - model.data_time).total_seconds() > 60)
-        expected = "数据已超时";
+    if (!model.data_ready) expected = "数据未就绪";
+    else if ((device::local_now() - model.data_time).total_seconds() > 60) expected = "数据已超时";
     FUZZ_CHECK(message == expected);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // The end of every round prints a line; the fuzzer's output is its own.
-    std::cout.rdbuf(nullptr);
-    static testing_support::TestClock clock(testing_support::at(2024, 3, 5, 8, 7, 9));
+    fuzz::start_driver_run();
     return 0;
 }
 
@@ -175,7 +172,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const int kControlCodes[] = {IoWriteRegister, IoWriteRegisters, IoSignalCommand,
                                         IoEmptyCommand};
     fuzz::Input in(data, size);
-    testing_support::TestClock::set(testing_support::at(2024, 3, 5, 8, 7, 9));
+    fuzz::start_input();
     Quillark dev;
     Model model;
     fuzz::DocState doc;
@@ -185,7 +182,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 FUZZ_CHECK(dev.RefreshStatus() == 1);
                 FUZZ_CHECK(dev.poll_step == kFirstPollStep);
                 ModbusRequest request;
-                FUZZ_CHECK(dev.take_request(request));
+                FUZZ_CHECK(standin::take_request(dev, request));
                 FUZZ_CHECK(request.function == ModbusRequest::ReadInputBits &&
                            request.address == 1 && request.count == 6);
                 break;

@@ -9,6 +9,8 @@
 #include <memory>
 
 #include "fuzz_io.h"
+#include "quillark.h"
+#include "tessel_controller.h"
 
 namespace {
 

@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string prefix = "quillark";
 
     using Kind = quillark_agent::SetRequest::Kind;
-    const quillark_agent::SetRequest r = quillark_agent::parse_set(prefix, topic, payload, retained);
+    const quillark_agent::SetRequest r =
+        quillark_agent::parse_set(prefix, topic, payload, retained);
     if (r.kind == Kind::Ignore) return 0;
     FUZZ_CHECK(!r.unit.empty() && r.unit.find('/') == std::string::npos);
     FUZZ_CHECK(topic.rfind(prefix + "/" + r.unit + "/set/", 0) == 0);

@@ -26,7 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(link.parity == 'N' || link.parity == 'E' || link.parity == 'O');
     FUZZ_CHECK(link.data_bits >= 5 && link.data_bits <= 8);
     FUZZ_CHECK(link.stop_bits == 1 || link.stop_bits == 2);
-    if (link.kind == standin::LinkSettings::Kind::Rtu) FUZZ_CHECK(link.unit >= 1 && link.unit <= 247);
+    if (link.kind == standin::LinkSettings::Kind::Rtu)
+        FUZZ_CHECK(link.unit >= 1 && link.unit <= 247);
     else FUZZ_CHECK(link.unit >= 0 && link.unit <= 255);
     FUZZ_CHECK(link.timeout_ms >= 1 && link.timeout_ms <= 600000);
     FUZZ_CHECK(o.rounds >= 0);

@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto& speeds = quillark_tools::serial_speeds();
     FUZZ_CHECK(std::find(speeds.begin(), speeds.end(), link.baud) != speeds.end());
     FUZZ_CHECK(link.parity == 'N' || link.parity == 'E' || link.parity == 'O');
-    if (link.kind == standin::LinkSettings::Kind::Rtu) FUZZ_CHECK(link.unit >= 1 && link.unit <= 247);
+    if (link.kind == standin::LinkSettings::Kind::Rtu)
+        FUZZ_CHECK(link.unit >= 1 && link.unit <= 247);
     else FUZZ_CHECK(!link.host.empty() && !link.port.empty());
     const quillark_sim::FaultPlan& f = o.faults;
     FUZZ_CHECK(f.drop_rate >= 0 && f.drop_rate <= 1);

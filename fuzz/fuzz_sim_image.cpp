@@ -12,8 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size > quillark_tools::kMaxInputFile) return 0;
     quillark_sim::Image image = standard;
     try {
-        image.apply(quillark_tools::parse_json(
-            std::string(reinterpret_cast<const char*>(data), size)));
+        image.apply(
+            quillark_tools::parse_json(std::string(reinterpret_cast<const char*>(data), size)));
     } catch (const quillark_sim::ImageError& e) {
         FUZZ_CHECK(*e.what() != '\0');
         return 0;

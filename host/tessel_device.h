@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -109,8 +108,7 @@ public:
     // Host services for the end of a round; not part of the dispatch table.
     void SaveDeviceHistory(const void* data, int length);
     bool CheckAOReport(const std::string& name, float value);
-    void CheckThreshold(const std::string& name, const std::string& extra, float& value,
-                        int level);
+    void CheckThreshold(const std::string& name, const std::string& extra, float& value, int level);
     bool DoBatchCheckThreshold(std::vector<rule_value>& batch);
 
     boost::posix_time::ptime last_data_time;
@@ -147,28 +145,16 @@ public:
     int baud_rate = 9600;
 };
 
-// One Modbus request as the host's master sends it. A device keeps at most one
-// in flight; the host executes it and hands the reply to process_payload.
-struct TESSEL_API ModbusRequest {
-    enum Function : std::uint8_t {
-        ReadInputBits = 0x02,
-        ReadInputRegisters = 0x04,
-        WriteRegister = 0x06,
-        WriteRegisters = 0x10,
-    };
-    static constexpr int kMaxWriteRegisters = 123;  // Modbus limit for function 16
-
-    Function function = ReadInputBits;
-    int address = 0;
-    int count = 0;  // bits or registers; 1 for a single write
-    std::uint16_t values[kMaxWriteRegisters] = {};
-};
+// The host's own bookkeeping of a device's requests. Only the host knows its
+// shape; a device holds it through one pointer and never looks inside.
+struct StandinQueue;
 
 class TESSEL_API SPModbus : public TesselSPDevice {
 public:
     enum tab_type { TabBits = 0, TabInputBits = 1, TabRegisters = 2, TabInputRegisters = 3 };
-    static constexpr int kMaxReadBits = 2000;      // Modbus limit for functions 1 and 2
-    static constexpr int kMaxReadRegisters = 125;  // Modbus limit for functions 3 and 4
+    static constexpr int kMaxReadBits = 2000;       // Modbus limit for functions 1 and 2
+    static constexpr int kMaxReadRegisters = 125;   // Modbus limit for functions 3 and 4
+    static constexpr int kMaxWriteRegisters = 123;  // Modbus limit for function 16
 
     SPModbus();
     ~SPModbus() override;
@@ -188,15 +174,6 @@ public:
     int modbus_write_register(int address, int value);
     int modbus_write_registers(int address, int count, const unsigned short* values);
 
-    // The host's master takes the request in flight, if any, to execute it.
-    bool take_request(ModbusRequest& out);
-    // True once the request last taken is no longer the device's request in
-    // flight: another was queued since, or the tag moved on without it.
-    bool superseded() const;
-    // Held while the host hands a reply to the device, and while a command
-    // is issued through the host; a command may hand over nested replies.
-    std::recursive_mutex& delivery_mutex() { return delivery_mutex_; }
-
     // Tag of the request in flight; written and read by different host threads.
     std::atomic<std::int32_t> poll_step{0};
     bool modbus_option = false;
@@ -204,14 +181,6 @@ public:
     std::uint16_t reg_buf[kMaxReadRegisters] = {};
 
 private:
-    int queue(ModbusRequest::Function function, int address, int count,
-              const unsigned short* values);
-
-    mutable std::mutex request_mutex_;
-    bool request_pending_ = false;
-    ModbusRequest request_;
-    std::uint64_t queued_ = 0;  // requests queued so far
-    std::uint64_t taken_ = 0;   // the value of queued_ when the master last took one
-    std::int32_t taken_tag_ = 0;
-    std::recursive_mutex delivery_mutex_;
+    friend struct StandinQueue;
+    std::unique_ptr<StandinQueue> queue_;
 };

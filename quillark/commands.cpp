@@ -120,8 +120,8 @@ int Quillark::write_register(const void* in, int in_len) {
 int Quillark::write_registers(const void* in, int in_len) {
     if (in == nullptr || in_len < 4) return -1;
     const int count = in_len / 2 - 1;
-    if (count > ModbusRequest::kMaxWriteRegisters) return -1;
-    std::uint16_t values[ModbusRequest::kMaxWriteRegisters];
+    if (count > SPModbus::kMaxWriteRegisters) return -1;
+    std::uint16_t values[SPModbus::kMaxWriteRegisters];
     std::memcpy(values, static_cast<const unsigned char*>(in) + 2, sizeof(values[0]) * count);
     begin_control(IoWriteRegisters, count);
     modbus_write_registers(input_word(in, 0), count, values);

@@ -8,9 +8,9 @@
 
 // DeviceIoControl command codes; any other code is a result query.
 enum EnumIoCode {
-    IoWriteRegister = 206,    // word 0 address, word 1 value
-    IoWriteRegisters = 210,   // word 0 start address, words 1..n values
-    IoSignalCommand = 310,    // JSON text naming a signal in "signal_id"
+    IoWriteRegister = 206,   // word 0 address, word 1 value
+    IoWriteRegisters = 210,  // word 0 start address, words 1..n values
+    IoSignalCommand = 310,   // JSON text naming a signal in "signal_id"
     IoEmptyCommand = 320,
     IoGetStatusText = 801,    // the status document as compact JSON text
     IoResultQuery = 802,      // the outcome of the last write; any code not named here does the same

@@ -26,8 +26,8 @@ const char* kind_name(PointKind kind) {
 
 void write_pair(std::ostream& out, const char* kind, const LabelPair& labels, const char* zero,
                 const char* one) {
-    out << "| " << kind << " | 0: " << labels.zero << " (" << zero << "), 1: " << labels.one
-        << " (" << one << "), any other byte: " << kInvalidLabel << " (invalid) |\n";
+    out << "| " << kind << " | 0: " << labels.zero << " (" << zero << "), 1: " << labels.one << " ("
+        << one << "), any other byte: " << kInvalidLabel << " (invalid) |\n";
 }
 
 template <std::size_t N>
@@ -79,8 +79,7 @@ void write_point_table(std::ostream& out) {
 
     out << "## The status document\n\n"
            "One JSON object with "
-        << kDocumentMembers
-        << " members: one per row of the point list below, and "
+        << kDocumentMembers << " members: one per row of the point list below, and "
         << kAlertArrayKey << ", an object that maps each of the " << kAlarmCount
         << " alarm names to `true` (raised) or `false`. Numbers are always JSON reals, "
            "never integers. Words are unsigned: a word the unit means as negative shows as a "

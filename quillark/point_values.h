@@ -51,8 +51,8 @@ constexpr const char* label_at(PointKind kind, std::size_t index) {
 }
 
 static_assert(label_at(PointKind::Contact, 2) == kInvalidLabel &&
-              label_at(PointKind::UnitState, kUnitStateLabels.size()) == kInvalidLabel &&
-              label_at(PointKind::WorkingMode, kWorkingModeLabels.size()) == kInvalidLabel,
+                  label_at(PointKind::UnitState, kUnitStateLabels.size()) == kInvalidLabel &&
+                  label_at(PointKind::WorkingMode, kWorkingModeLabels.size()) == kInvalidLabel,
               "the last label of every coded kind is the invalid value");
 
 // The number a number point shows; `record` is the whole record, `field`

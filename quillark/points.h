@@ -33,7 +33,7 @@ enum class PointKind : std::uint8_t {
 };
 
 struct Point {
-    const char* key;        // member name in the status document
+    const char* key;  // member name in the status document
     PointKind kind;
     std::uint16_t address;  // input bit or input register it comes from; 0 when derived
     const char* meaning;
@@ -56,7 +56,7 @@ inline constexpr const char* kInvalidLabel = "无效值";  // any code without a
 inline constexpr const char* kAlarmRaised = "告警";
 inline constexpr const char* kAlarmNormal = "正常";
 inline constexpr const char* kAlertArrayKey = "AlertArray";  // object: alarm name -> raised
-inline constexpr const char* kUpdateTimeKey = "更新时间";  // from the record's time stamp
+inline constexpr const char* kUpdateTimeKey = "更新时间";    // from the record's time stamp
 
 struct LabelPair {
     const char* zero;
@@ -175,6 +175,8 @@ inline constexpr std::array<UnitId, kNetworkedUnits> kUnitIds = [] {
 namespace points_detail {
 using K = PointKind;
 
+// One row per point, as the unit's manual lists them; kept one line each.
+// clang-format off
 inline constexpr std::array<Point, 18> kStatePoints{{
     {"滤网堵塞开关状态", K::Contact, 1, "filter-clogged switch", "filter_clogged_switch"},  // 4
     {"高压告警开关状态", K::Contact, 2, "high-pressure alarm switch", "high_pressure_alarm_switch"},  // 5
@@ -304,6 +306,7 @@ inline constexpr std::array<Point, 36> kValuePoints{{
     {"压机驱动告警标志#2", K::Raw, 627, "compressor drive alarm flag word 2", "compressor_drive_alarm_flag_word_2"},  // 176
     {"压缩机转速控制", K::Raw, 631, "compressor speed command", "compressor_speed_command"},  // 178
 }};
+// clang-format on
 
 template <std::size_t... N>
 constexpr auto join(const std::array<Point, N>&... parts) {
@@ -318,9 +321,9 @@ constexpr auto join(const std::array<Point, N>&... parts) {
 }  // namespace points_detail
 
 // Every point, in record order.
-inline constexpr auto kPoints = points_detail::join(
-    points_detail::kStatePoints, points_detail::kUnitPoints, points_detail::kAlarmPoints,
-    points_detail::kValuePoints);
+inline constexpr auto kPoints =
+    points_detail::join(points_detail::kStatePoints, points_detail::kUnitPoints,
+                        points_detail::kAlarmPoints, points_detail::kValuePoints);
 
 constexpr std::size_t kAlarmCount = points_detail::kAlarmPoints.size();
 
@@ -355,9 +358,7 @@ inline constexpr auto kPointOffsets = [] {
     return offsets;
 }();
 
-constexpr std::size_t walk_end() {
-    return kPointOffsets.back() + width_of(kPoints.back().kind);
-}
+constexpr std::size_t walk_end() { return kPointOffsets.back() + width_of(kPoints.back().kind); }
 
 constexpr bool groups_filled_exactly() {
     if (kGroupStart.back() != kPoints.size()) return false;
@@ -386,8 +387,9 @@ constexpr bool points_match_reads() {
 }
 
 static_assert(groups_filled_exactly(), "the points of each read fill exactly its bytes");
-static_assert(points_match_reads(),
-              "each point comes from its read's start address plus its position, of the read's kind");
+static_assert(
+    points_match_reads(),
+    "each point comes from its read's start address plus its position, of the read's kind");
 static_assert(walk_end() == offsetof(Quillark_Data_t, time_stamp),
               "the walk ends where the time stamp begins");
 static_assert(walk_end() == 180);
@@ -445,7 +447,8 @@ constexpr bool keys_distinct() {
 static_assert(keys_distinct(), "every key names one member");
 
 constexpr bool is_snake_case(const char* id) {
-    if (!(*id >= 'a' && *id <= 'z')) return false;  // a row without an id stops the compiler here too
+    if (!(*id >= 'a' && *id <= 'z'))
+        return false;  // a row without an id stops the compiler here too
     char previous = '\0';
     for (; *id != '\0'; previous = *id++) {
         const bool ok = (*id >= 'a' && *id <= 'z') || (*id >= '0' && *id <= '9') || *id == '_';

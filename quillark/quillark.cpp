@@ -29,10 +29,8 @@ int Quillark::InitSetting(const Json::Value& settings) {
 
 void Quillark::issue_read(std::size_t index) {
     const quillark::PollRead& read = kPollReads[index];
-    if (read.kind == ReadKind::Bits)
-        modbus_read_input_bits(read.address, read.count);
-    else
-        modbus_read_input_registers(read.address, read.count);
+    if (read.kind == ReadKind::Bits) modbus_read_input_bits(read.address, read.count);
+    else modbus_read_input_registers(read.address, read.count);
 }
 
 int Quillark::RefreshStatus() {
@@ -63,10 +61,8 @@ int Quillark::process_payload(SPModbus::tab_type, unsigned int) {
     if (step == IoWriteRegister || step == IoWriteRegisters) {
         const std::int32_t expect = ctrl_expect.load();
         bool confirmed;
-        if (step == IoWriteRegister)
-            confirmed = std::int32_t{reg_buf[0]} == expect;
-        else
-            confirmed = reg_buf[0] == 16 && std::int32_t{reg_buf[1]} == expect;
+        if (step == IoWriteRegister) confirmed = std::int32_t{reg_buf[0]} == expect;
+        else confirmed = reg_buf[0] == 16 && std::int32_t{reg_buf[1]} == expect;
         ctrl_result = confirmed ? quillark::Confirmed : quillark::NotConfirmed;
         Reset();
         return 0;

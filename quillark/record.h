@@ -36,14 +36,13 @@ constexpr ReadKind R = ReadKind::Registers;
 
 // poll_step 11 is the first entry, 56 the last.
 inline constexpr std::array<PollRead, 46> kPollReads{{
-    {B, 1, 6},    {B, 8, 2},    {B, 16, 3},   {B, 20, 1},   {B, 61, 1},   {B, 111, 1},
-    {B, 120, 4},  {B, 141, 32}, {B, 181, 10}, {B, 196, 17}, {B, 241, 2},  {B, 249, 2},
-    {B, 280, 1},  {B, 283, 2},  {B, 296, 5},  {B, 302, 1},  {B, 304, 1},  {B, 306, 1},
-    {B, 308, 2},  {B, 311, 1},  {B, 317, 1},  {B, 319, 1},  {B, 321, 1},  {B, 323, 1},
-    {B, 328, 4},  {B, 333, 1},  {B, 353, 1},  {B, 356, 1},
-    {R, 21, 9},   {R, 38, 3},   {R, 61, 1},   {R, 66, 1},   {R, 91, 2},   {R, 94, 1},
-    {R, 111, 1},  {R, 143, 1},  {R, 151, 1},  {R, 171, 6},  {R, 195, 1},  {R, 208, 1},
-    {R, 260, 1},  {R, 262, 1},  {R, 616, 1},  {R, 620, 1},  {R, 626, 2},  {R, 631, 1},
+    {B, 1, 6},    {B, 8, 2},    {B, 16, 3},   {B, 20, 1},  {B, 61, 1},  {B, 111, 1}, {B, 120, 4},
+    {B, 141, 32}, {B, 181, 10}, {B, 196, 17}, {B, 241, 2}, {B, 249, 2}, {B, 280, 1}, {B, 283, 2},
+    {B, 296, 5},  {B, 302, 1},  {B, 304, 1},  {B, 306, 1}, {B, 308, 2}, {B, 311, 1}, {B, 317, 1},
+    {B, 319, 1},  {B, 321, 1},  {B, 323, 1},  {B, 328, 4}, {B, 333, 1}, {B, 353, 1}, {B, 356, 1},
+    {R, 21, 9},   {R, 38, 3},   {R, 61, 1},   {R, 66, 1},  {R, 91, 2},  {R, 94, 1},  {R, 111, 1},
+    {R, 143, 1},  {R, 151, 1},  {R, 171, 6},  {R, 195, 1}, {R, 208, 1}, {R, 260, 1}, {R, 262, 1},
+    {R, 616, 1},  {R, 620, 1},  {R, 626, 2},  {R, 631, 1},
 }};
 
 constexpr std::int32_t kFirstPollStep = 11;
@@ -97,10 +96,10 @@ constexpr std::size_t step_index(std::int32_t poll_step) {
 // The data record: 187 bytes, no padding, little-endian, exchanged with the
 // host byte for byte (published, saved to history, reloaded from the cache).
 struct __attribute__((packed)) Quillark_Data_t {
-    std::uint32_t device_id;                                 // 0..3
-    std::uint8_t input_bits[quillark::kInputBits];           // 4..109, one byte per bit
+    std::uint32_t device_id;                                      // 0..3
+    std::uint8_t input_bits[quillark::kInputBits];                // 4..109, one byte per bit
     std::uint8_t input_registers[2 * quillark::kInputRegisters];  // 110..179, words low byte first
-    ttime_t time_stamp;                                      // 180..186, end of the round
+    ttime_t time_stamp;                                           // 180..186, end of the round
 };
 
 static_assert(sizeof(Quillark_Data_t) == 187);

@@ -36,8 +36,7 @@ void assign_point(Json::Value& member, const Point& point, const std::uint8_t* r
     if (quillark::is_label_kind(point.kind))
         member = Json::StaticString(
             quillark::label_at(point.kind, quillark::label_index(point.kind, field)));
-    else
-        member = quillark::point_number(point.kind, record, field);
+    else member = quillark::point_number(point.kind, record, field);
 }
 
 bool is_member(Json::ValueIterator it, const std::string& key) {
@@ -50,8 +49,7 @@ bool is_member(Json::ValueIterator it, const std::string& key) {
 // Assigns every member by walking the object in its own (key) order beside
 // the layout, instead of looking each key up. Only for an object that holds
 // exactly the layout's members; false, with nothing promised, otherwise.
-bool assign_in_member_order(Json::Value& doc, const std::uint8_t* record,
-                            const char* update_time) {
+bool assign_in_member_order(Json::Value& doc, const std::uint8_t* record, const char* update_time) {
     const quillark::DocLayout& layout = quillark::doc_layout();
     if (!doc.isObject() || doc.size() != layout.members.size()) return false;
     auto it = doc.begin();

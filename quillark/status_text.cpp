@@ -52,8 +52,7 @@ void append_point(std::string& out, const DocLayout& layout, const std::uint8_t*
     const std::uint8_t* field = record + kPointOffsets[p];
     if (is_label_kind(kind))
         out += layout.labels[static_cast<std::size_t>(kind)][label_index(kind, field)];
-    else
-        append_real(out, point_number(kind, record, field));
+    else append_real(out, point_number(kind, record, field));
 }
 
 }  // namespace
@@ -72,15 +71,14 @@ void append_real(std::string& out, double value) {
     char* end;
     if (value == std::floor(value) && !std::signbit(value) && value < 1e15) {
         // A whole number prints as itself, without an exponent up to 17 digits.
-        end = std::to_chars(digits, digits + sizeof digits,
-                            static_cast<unsigned long long>(value)).ptr;
+        end = std::to_chars(digits, digits + sizeof digits, static_cast<unsigned long long>(value))
+                  .ptr;
     } else {
         end = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::general, 17)
                   .ptr;
     }
     out.append(digits, end);
-    if (std::find_if(digits, end, [](char c) { return c == '.' || c == 'e'; }) == end)
-        out += ".0";
+    if (std::find_if(digits, end, [](char c) { return c == '.' || c == 'e'; }) == end) out += ".0";
 }
 
 void write_status_text(const std::uint8_t* record, const char* update_time, std::string& out) {

@@ -23,8 +23,8 @@ struct DocMember {
 };
 
 struct DocLayout {
-    std::vector<DocMember> members;  // the document's
-    std::vector<DocMember> alerts;   // the alarm object's
+    std::vector<DocMember> members;                   // the document's
+    std::vector<DocMember> alerts;                    // the alarm object's
     std::array<std::vector<std::string>, 11> labels;  // quoted, by kind and label index
 };
 

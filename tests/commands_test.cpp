@@ -138,7 +138,7 @@ TEST(WriteRegister, SendsTheValueToTheAddressAndExpectsItsEcho) {
     ASSERT_EQ(rig.command(IoWriteRegister, words({100, 250})), 0);
     EXPECT_EQ(rig.dev.ctrl_expect, 250);
     ModbusRequest request;
-    ASSERT_TRUE(rig.dev.take_request(request));
+    ASSERT_TRUE(standin::take_request(rig.dev, request));
     EXPECT_EQ(request.function, ModbusRequest::WriteRegister);
     EXPECT_EQ(request.address, 100);
     EXPECT_EQ(request.count, 1);
@@ -154,7 +154,7 @@ TEST(WriteRegisters, WritesEveryWholeWordAfterTheAddress) {
                                           in.data(), in_len, nullptr, 0, rig.out_size), 0);
         EXPECT_EQ(rig.dev.ctrl_expect, 4) << in_len;
         ModbusRequest request;
-        ASSERT_TRUE(rig.dev.take_request(request));
+        ASSERT_TRUE(standin::take_request(rig.dev, request));
         EXPECT_EQ(request.function, ModbusRequest::WriteRegisters);
         EXPECT_EQ(request.address, 40);
         ASSERT_EQ(request.count, 4);
@@ -204,7 +204,7 @@ TEST(ControlInput, RefusedBeforeAnythingChanges) {
         EXPECT_EQ(rig.dev.ctrl_expect, 77);
         EXPECT_EQ(rig.out_size, kUntouched);
         ModbusRequest request;
-        EXPECT_FALSE(rig.dev.take_request(request));
+        EXPECT_FALSE(standin::take_request(rig.dev, request));
         EXPECT_TRUE(rig.host->calls().empty()) << c.code << " in_len " << c.in_len;
     }
 }
@@ -236,7 +236,7 @@ TEST_P(SignalCommand, AnswersAfterThePreambleWithoutThrowing) {
     EXPECT_EQ(rig.dev.poll_step, 310);
     EXPECT_EQ(rig.dev.ctrl_result, quillark::Pending);
     ModbusRequest request;
-    EXPECT_FALSE(rig.dev.take_request(request)) << "a signal command sends nothing";
+    EXPECT_FALSE(standin::take_request(rig.dev, request)) << "a signal command sends nothing";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -396,7 +396,7 @@ TEST(WriteCycle, PollRoundStartedBeforeTheAnswerLeavesItPending) {
     Rig rig;
     ASSERT_EQ(rig.command(IoWriteRegister, words({100, 250})), 0);
     ModbusRequest write;
-    ASSERT_TRUE(rig.dev.take_request(write));  // on its way to the unit
+    ASSERT_TRUE(standin::take_request(rig.dev, write));  // on its way to the unit
     rig.dev.RefreshStatus();                    // the host starts polling meanwhile
     rig.dev.reg_buf[0] = 250;                   // the echo arrives late
     rig.dev.process_payload(SPModbus::TabRegisters, 1);

@@ -125,7 +125,7 @@ TEST(PollRound, RefreshStatusRestartsFromAnyStep) {
         EXPECT_EQ(rig.dev.RefreshStatus(), 1);
         EXPECT_EQ(rig.dev.poll_step, 11);
         ModbusRequest request;
-        ASSERT_TRUE(rig.dev.take_request(request));
+        ASSERT_TRUE(standin::take_request(rig.dev, request));
         EXPECT_EQ(request.function, ModbusRequest::ReadInputBits);
         EXPECT_EQ(request.address, 1);
         EXPECT_EQ(request.count, 6);
@@ -143,7 +143,7 @@ TEST(PollRound, StepFiftySixAgainCopiesAgainAndEndsAgain) {
     EXPECT_EQ(rig.at(179), 0x0A);
     EXPECT_EQ(rig.host->count("SendSP"), 2);
     ModbusRequest request;
-    EXPECT_FALSE(rig.dev.take_request(request)) << "nothing follows the last step";
+    EXPECT_FALSE(standin::take_request(rig.dev, request)) << "nothing follows the last step";
 }
 
 TEST(PollRound, UnknownTagsChangeNothing) {
@@ -159,7 +159,7 @@ TEST(PollRound, UnknownTagsChangeNothing) {
         expected[0] = 7;
         EXPECT_EQ(std::memcmp(&rig.dev.record, expected.data(), 187), 0) << tag;
         ModbusRequest request;
-        EXPECT_FALSE(rig.dev.take_request(request));
+        EXPECT_FALSE(standin::take_request(rig.dev, request));
         EXPECT_TRUE(rig.host->calls().empty());
     }
 }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "standin_queue.h"
 #include "tessel_controller.h"
 #include "tessel_device.h"
 
@@ -71,8 +72,8 @@ bool TesselVDevice::CheckAOReport(const std::string& name, float value) {
     return false;
 }
 
-void TesselVDevice::CheckThreshold(const std::string& name, const std::string& extra,
-                                   float& value, int level) {
+void TesselVDevice::CheckThreshold(const std::string& name, const std::string& extra, float& value,
+                                   int level) {
     if (auto c = controller()) c->CheckThreshold(*this, name, extra, value, level);
 }
 
@@ -106,7 +107,7 @@ int TesselSPDevice::OpenPort() {
 
 int TesselSPDevice::ClosePort() { return 0; }
 
-SPModbus::SPModbus() = default;
+SPModbus::SPModbus() : queue_(std::make_unique<StandinQueue>()) {}
 SPModbus::~SPModbus() = default;
 
 int SPModbus::InitSetting(const Json::Value& settings) {
@@ -114,50 +115,65 @@ int SPModbus::InitSetting(const Json::Value& settings) {
     return 0;
 }
 
-int SPModbus::queue(ModbusRequest::Function function, int address, int count,
-                    const unsigned short* values) {
-    std::lock_guard<std::mutex> lock(request_mutex_);
-    request_.function = function;
-    request_.address = address;
-    request_.count = count;
-    if (values != nullptr) std::memcpy(request_.values, values, sizeof(*values) * count);
-    request_pending_ = true;
-    ++queued_;
-    return 0;
-}
-
 int SPModbus::modbus_read_input_bits(int address, int count) {
     if (count < 1 || count > kMaxReadBits) return -1;
-    return queue(ModbusRequest::ReadInputBits, address, count, nullptr);
+    queue_->put(ModbusRequest::ReadInputBits, address, count, nullptr);
+    return 0;
 }
 
 int SPModbus::modbus_read_input_registers(int address, int count) {
     if (count < 1 || count > kMaxReadRegisters) return -1;
-    return queue(ModbusRequest::ReadInputRegisters, address, count, nullptr);
+    queue_->put(ModbusRequest::ReadInputRegisters, address, count, nullptr);
+    return 0;
 }
 
 int SPModbus::modbus_write_register(int address, int value) {
     const auto word = static_cast<unsigned short>(value);
-    return queue(ModbusRequest::WriteRegister, address, 1, &word);
+    queue_->put(ModbusRequest::WriteRegister, address, 1, &word);
+    return 0;
 }
 
 int SPModbus::modbus_write_registers(int address, int count, const unsigned short* values) {
     // The master refuses what one Modbus request cannot carry.
-    if (values == nullptr || count < 1 || count > ModbusRequest::kMaxWriteRegisters) return -1;
-    return queue(ModbusRequest::WriteRegisters, address, count, values);
+    if (values == nullptr || count < 1 || count > kMaxWriteRegisters) return -1;
+    queue_->put(ModbusRequest::WriteRegisters, address, count, values);
+    return 0;
 }
 
-bool SPModbus::take_request(ModbusRequest& out) {
-    std::lock_guard<std::mutex> lock(request_mutex_);
-    if (!request_pending_) return false;
+void StandinQueue::put(ModbusRequest::Function function, int address, int count,
+                       const unsigned short* values) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    request_.function = function;
+    request_.address = address;
+    request_.count = count;
+    if (values != nullptr) std::memcpy(request_.values, values, sizeof(*values) * count);
+    pending_ = true;
+    ++queued_;
+}
+
+bool StandinQueue::take(ModbusRequest& out, const std::atomic<std::int32_t>& tag) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!pending_) return false;
     out = request_;
-    request_pending_ = false;
+    pending_ = false;
     taken_ = queued_;
-    taken_tag_ = poll_step.load(std::memory_order_acquire);
+    taken_tag_ = tag.load(std::memory_order_acquire);
     return true;
 }
 
-bool SPModbus::superseded() const {
-    std::lock_guard<std::mutex> lock(request_mutex_);
-    return queued_ != taken_ || poll_step.load(std::memory_order_acquire) != taken_tag_;
+bool StandinQueue::superseded(const std::atomic<std::int32_t>& tag) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return queued_ != taken_ || tag.load(std::memory_order_acquire) != taken_tag_;
 }
+
+namespace standin {
+
+bool take_request(SPModbus& device, ModbusRequest& out) {
+    return StandinQueue::of(device).take(out, device.poll_step);
+}
+
+bool superseded(const SPModbus& device) {
+    return StandinQueue::of(device).superseded(device.poll_step);
+}
+
+}  // namespace standin

@@ -51,14 +51,14 @@ void fill_refusal(const ModbusRequest& request, std::uint16_t* words) {
 
 int command(SPModbus& device, int code, const void* in, int in_len, void* out, int out_len,
             int& out_size) {
-    std::lock_guard<std::recursive_mutex> lock(device.delivery_mutex());
+    std::lock_guard<std::recursive_mutex> lock(delivery_mutex(device));
     return device.DeviceIoControl(code, in, in_len, out, out_len, out_size);
 }
 
 Outcome Master::execute(const ModbusRequest& request, SPModbus& device, PumpResult& result) {
     Outcome outcome = transport_.execute(request, device.bit_buf, device.reg_buf);
     for (int resent = 0; resent < retries_ && outcome.status == Status::NoAnswer &&
-                         !is_write(request) && !device.superseded();
+                         !is_write(request) && !superseded(device);
          ++resent) {
         ++result.retries;
         transport_.count_retry();
@@ -70,13 +70,13 @@ Outcome Master::execute(const ModbusRequest& request, SPModbus& device, PumpResu
 PumpResult Master::pump(SPModbus& device) {
     PumpResult result;
     ModbusRequest request;
-    while (result.requests < kMaxRequestsPerPump && device.take_request(request)) {
+    while (result.requests < kMaxRequestsPerPump && take_request(device, request)) {
         ++result.requests;
         result.function = request.function;
         result.address = request.address;
         result.outcome = execute(request, device, result);
-        std::lock_guard<std::recursive_mutex> delivery(device.delivery_mutex());
-        if (device.superseded()) {
+        std::lock_guard<std::recursive_mutex> delivery(delivery_mutex(device));
+        if (superseded(device)) {
             // A newer request took this one's place while it was on the
             // line: its answer, or its failure, is no longer the device's.
             ++result.dropped;
@@ -88,7 +88,7 @@ PumpResult Master::pump(SPModbus& device) {
         } else if (!answered) {
             device.on_error();
             // The round is over: drop whatever the device might still queue.
-            while (device.take_request(request)) {
+            while (take_request(device, request)) {
             }
             return result;
         }

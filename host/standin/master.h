@@ -20,15 +20,15 @@
 #include <cstdint>
 #include <string>
 
-#include "tessel_device.h"
+#include "standin_queue.h"
 
 namespace standin {
 
 enum class Status {
-    Answered,   // a normal reply; the buffers hold it
-    Exception,  // the unit answered with a Modbus exception
-    NoAnswer,   // timeout, CRC or framing error: nothing usable arrived
-    LinkDown,   // the connection or serial device is gone
+    Answered,     // a normal reply; the buffers hold it
+    Exception,    // the unit answered with a Modbus exception
+    NoAnswer,     // timeout, CRC or framing error: nothing usable arrived
+    LinkDown,     // the connection or serial device is gone
     Interrupted,  // a stop was asked for while the request waited
 };
 

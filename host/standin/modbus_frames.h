@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tessel_device.h"
+#include "standin_queue.h"
 
 namespace standin {
 
@@ -52,5 +52,35 @@ TESSEL_API AnswerCheck check_read_answer(const ModbusRequest& request, int unit,
                                          std::uint16_t transaction, const std::uint8_t* adu,
                                          std::size_t length, std::uint8_t* bits,
                                          std::uint16_t* words);
+
+// What the unit's answer to a register write says.
+struct TESSEL_API WriteAnswer {
+    enum Verdict {
+        Echo,     // an answer to this write: `words` holds what the device must see
+        Refused,  // a Modbus exception; `exception_code` holds its code
+        Foreign,  // not the answer to this write (another request's, another unit's)
+    };
+    Verdict verdict = Foreign;
+    std::uint16_t words[2] = {0, 0};
+    int exception_code = 0;
+    std::string detail;  // why it is foreign, or what in the echo is wrong
+};
+
+// The request bytes for a register write as libmodbus sends raw requests:
+// unit id, function code, then the PDU data (big-endian words).
+TESSEL_API std::vector<std::uint8_t> write_request_bytes(const ModbusRequest& request, int unit);
+
+// Judges a complete answer frame (`adu`, as libmodbus hands it over: MBAP
+// header for TCP, unit id first and CRC last for RTU) against the write it
+// should answer. An echo is passed on as the unit sent it: function 6 gives the
+// echoed value in word 0, function 16 gives 16 in word 0 and the echoed count
+// in word 1. An echo of another address can never confirm the write.
+// Over TCP the answer must carry `transaction`.
+TESSEL_API WriteAnswer judge_write_answer(const ModbusRequest& request, int unit, bool tcp,
+                                          const std::uint8_t* adu, int length,
+                                          std::uint16_t transaction = 0);
+
+// Words a device can never take for the confirmation of this write.
+void fill_unconfirmable(const ModbusRequest& request, std::uint16_t* words);
 
 }  // namespace standin

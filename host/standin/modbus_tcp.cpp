@@ -1,8 +1,16 @@
-// Receiving Modbus TCP answers. The stream is read in as large pieces as it
+// The Modbus TCP socket: connecting to the unit or its gateway, sending a
+// request, and receiving answers. The stream is read in as large pieces as it
 // offers, so a whole answer, header and data, usually takes one wait and one
 // read. Bytes beyond the answer just taken (a late duplicate, say) wait in the
 // inbox for the next receive, where they are judged like any other frame: by
 // transaction, unit, function and byte count.
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -11,7 +19,101 @@
 
 namespace standin {
 
-using Clock = std::chrono::steady_clock;
+namespace {
+
+std::string endpoint(const LinkSettings& s) {
+    const bool ipv6 = s.host.find(':') != std::string::npos;
+    return (ipv6 ? "[" + s.host + "]" : s.host) + ":" + s.port;
+}
+
+std::string connect_error(const LinkSettings& s, int error_number) {
+    switch (error_number) {
+        case ECONNREFUSED: return "connection refused by " + endpoint(s);
+        case ENETUNREACH:
+        case EHOSTUNREACH:
+            return endpoint(s) + " is unreachable (" + std::strerror(error_number) + ")";
+        case ETIMEDOUT:
+            return "no answer from " + endpoint(s) + " within " + std::to_string(s.timeout_ms) +
+                   " ms (unreachable?)";
+        default: return "cannot connect to " + endpoint(s) + ": " + std::strerror(error_number);
+    }
+}
+
+}  // namespace
+
+bool ModbusTransport::open_tcp(std::string& error) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int rc = getaddrinfo(settings_.host.c_str(), settings_.port.c_str(), &hints, &found);
+    if (rc != 0) {
+        error = "cannot resolve " + endpoint(settings_) + ": " + gai_strerror(rc);
+        return false;
+    }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(settings_.timeout_ms);
+    int last_error = ETIMEDOUT;
+    for (addrinfo* a = found; a != nullptr && fd_ == -1; a = a->ai_next) {
+        const int fd =
+            socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd == -1) {
+            last_error = errno;
+            continue;
+        }
+        fd_ = fd;
+        int error_number = 0;
+        if (connect(fd, a->ai_addr, a->ai_addrlen) == -1) {
+            error_number = errno;
+            if (error_number == EINPROGRESS) {
+                pollfd fds[2] = {{fd, POLLOUT, 0}, {wakeup_ ? wakeup_->fd() : -1, POLLIN, 0}};
+                int ready;
+                do ready = poll(fds, 2, poll_timeout_ms(deadline));
+                while (ready == -1 && errno == EINTR && !(wakeup_ && wakeup_->notified()));
+                socklen_t length = sizeof error_number;
+                if (fds[1].revents != 0 || (wakeup_ && wakeup_->notified())) error_number = EINTR;
+                else if (ready <= 0) error_number = ETIMEDOUT;
+                else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error_number, &length) == -1)
+                    error_number = errno;
+            }
+        }
+        if (error_number != 0) {
+            close(fd);
+            fd_ = -1;
+            last_error = error_number;
+            if (error_number == EINTR) break;
+        }
+    }
+    freeaddrinfo(found);
+    if (fd_ == -1) {
+        error = last_error == EINTR ? "interrupted" : connect_error(settings_, last_error);
+        return false;
+    }
+    const int one = 1;
+    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return true;
+}
+
+bool ModbusTransport::send_tcp(const Bytes& adu, std::string& error) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(settings_.timeout_ms);
+    std::size_t sent = 0;
+    while (sent < adu.size()) {
+        const ssize_t n = ::send(fd_, adu.data() + sent, adu.size() - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n == -1 && errno == EINTR) continue;
+        if (n == -1 && errno == EAGAIN) {
+            pollfd out{fd_, POLLOUT, 0};
+            if (poll(&out, 1, poll_timeout_ms(deadline)) > 0) continue;
+            errno = ETIMEDOUT;
+        }
+        error = std::string("cannot send: ") +
+                (errno == EPIPE ? "connection closed by the unit" : std::strerror(errno));
+        return false;
+    }
+    return true;
+}
 
 Received ModbusTransport::receive_tcp(Clock::time_point deadline) {
     Received got;

@@ -1,5 +1,10 @@
+// One request at a time over the link: opening it with growing pauses after
+// failures, sending the request, waiting for the answer that is this
+// request's own, and what a failure means for the link. The byte level of
+// each kind of link is in modbus_tcp.cpp and modbus_rtu.cpp.
 #include "modbus_transport.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,145 +22,18 @@ namespace standin {
 
 namespace {
 
-constexpr int kTcpHeaderLength = 7;  // MBAP: transaction, protocol, length, unit
-constexpr int kRtuHeader = 1;        // unit id
 // Answers that belong to no request of ours (a late one, another unit's) are
 // skipped while the response timeout lasts; this bounds how many.
 constexpr int kMaxForeignAnswers = 8;
 
-std::uint16_t word_at(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
-}
-
-// Words a device can never take for the confirmation of this write.
-void fill_unconfirmable(const ModbusRequest& request, std::uint16_t* words) {
-    if (request.function == ModbusRequest::WriteRegister) {
-        words[0] = static_cast<std::uint16_t>(~request.values[0]);
-        words[1] = 0;
-    } else {
-        words[0] = 0;
-        words[1] = 0;
-    }
-}
-
-WriteAnswer foreign(std::string why) {
-    WriteAnswer answer;
-    answer.verdict = WriteAnswer::Foreign;
-    answer.detail = std::move(why);
-    return answer;
-}
-
 }  // namespace
-
-std::string LinkSettings::check() const {
-    const bool tcp = kind == Kind::Tcp;
-    if (tcp && (host.empty() || port.empty())) return "no host or port";
-    if (!tcp && device.empty()) return "no serial device";
-    if (tcp ? unit < 0 || unit > 255 : unit < 1 || unit > 247)
-        return "unit " + std::to_string(unit) + " is outside " + (tcp ? "0..255" : "1..247");
-    if (timeout_ms < 1) return "the timeout must be at least 1 ms";
-    if (retries < 0) return "retries cannot be negative";
-    if (tcp) return "";
-    const auto rates = supported_baud_rates();
-    if (std::find(rates.begin(), rates.end(), baud) == rates.end())
-        return std::to_string(baud) + " baud is not a speed the serial line can be set to";
-    if (std::string("NEOneo").find(parity) == std::string::npos || parity == '\0')
-        return std::string("parity must be N, E or O");
-    if (data_bits < 5 || data_bits > 8) return "data bits must be 5..8";
-    if (stop_bits < 1 || stop_bits > 2) return "stop bits must be 1 or 2";
-    if (rs485 && rts != Rts::None) return "choose either RS-485 mode or RTS toggling";
-    if (rts_delay_us < -1) return "the RTS delay cannot be negative";
-    return "";
-}
-
-std::string LinkSettings::describe() const {
-    std::string text;
-    if (kind == Kind::Tcp) {
-        const bool ipv6 = host.find(':') != std::string::npos;
-        text = "tcp " + (ipv6 ? "[" + host + "]" : host) + ":" + port;
-    } else {
-        text = "rtu " + device + " " + std::to_string(baud) + " " +
-               std::to_string(data_bits) + parity + std::to_string(stop_bits);
-    }
-    return text + " unit " + std::to_string(unit);
-}
-
-std::vector<std::uint8_t> write_request_bytes(const ModbusRequest& request, int unit) {
-    std::vector<std::uint8_t> out{static_cast<std::uint8_t>(unit)};
-    const Bytes pdu = request_pdu(request);
-    out.insert(out.end(), pdu.begin(), pdu.end());
-    return out;
-}
-
-WriteAnswer judge_write_answer(const ModbusRequest& request, int unit, bool tcp,
-                               const std::uint8_t* adu, int length, std::uint16_t transaction) {
-    const int header = tcp ? kTcpHeaderLength : kRtuHeader;
-    if (adu == nullptr || length < header + 2) return foreign("answer too short");
-    if (tcp) {
-        if (word_at(adu) != transaction)
-            return foreign("transaction " + std::to_string(word_at(adu)) +
-                           " answers an earlier request");
-        if (word_at(adu + 2) != 0) return foreign("not a Modbus answer");
-    }
-    if (adu[header - 1] != unit)
-        return foreign("answer from unit " + std::to_string(adu[header - 1]));
-
-    const int function = adu[header];
-    if (function == (request.function | 0x80)) {
-        WriteAnswer answer;
-        answer.verdict = WriteAnswer::Refused;
-        answer.exception_code = adu[header + 1];
-        answer.detail = modbus_strerror(MODBUS_ENOBASE + answer.exception_code);
-        return answer;
-    }
-    if (function != request.function)
-        return foreign("function " + std::to_string(function) + " answers another request");
-    if (length < header + 5) return foreign("answer too short");
-
-    const std::uint16_t address = word_at(adu + header + 1);
-    const std::uint16_t echoed = word_at(adu + header + 3);
-    const bool same_address = address == static_cast<std::uint16_t>(request.address);
-    WriteAnswer answer;
-    answer.verdict = WriteAnswer::Echo;
-    if (!same_address)
-        answer.detail = "echoed address " + std::to_string(address) + ", not " +
-                        std::to_string(request.address);
-    if (!same_address) {
-        fill_unconfirmable(request, answer.words);
-    } else if (request.function == ModbusRequest::WriteRegister) {
-        answer.words[0] = echoed;
-    } else {
-        answer.words[0] = ModbusRequest::WriteRegisters;
-        answer.words[1] = echoed;
-    }
-    return answer;
-}
-
-Status status_of_error(int error_number) {
-    if (error_number == ETIMEDOUT) return Status::NoAnswer;
-    if (error_number > MODBUS_ENOBASE && error_number < MODBUS_ENOBASE + MODBUS_EXCEPTION_MAX)
-        return Status::Exception;
-    switch (error_number) {
-        case EMBBADCRC:
-        case EMBBADDATA:
-        case EMBBADEXC:
-        case EMBUNKEXC:
-        case EMBMDATA:
-        case EMBBADSLAVE:
-            return Status::NoAnswer;
-        default:
-            break;
-    }
-    // A reset or closed connection, a vanished serial device, and anything
-    // else that leaves the link in a state we cannot vouch for: reopen it.
-    return Status::LinkDown;
-}
 
 ModbusTransport::ModbusTransport(LinkSettings settings) : settings_(std::move(settings)) {
     if (const std::string fault = settings_.check(); !fault.empty())
         throw std::invalid_argument(settings_.describe() + ": " + fault);
     if (settings_.kind == LinkSettings::Kind::Tcp) return;
-    settings_.parity = static_cast<char>(std::toupper(static_cast<unsigned char>(settings_.parity)));
+    settings_.parity =
+        static_cast<char>(std::toupper(static_cast<unsigned char>(settings_.parity)));
     ctx_ = modbus_new_rtu(settings_.device.c_str(), settings_.baud, settings_.parity,
                           settings_.data_bits, settings_.stop_bits);
     if (ctx_ == nullptr)
@@ -177,8 +55,7 @@ void ModbusTransport::set_unit(int unit) {
         throw std::invalid_argument(next.describe() + ": " + fault);
     // The serial context frames with its own unit id; TCP frames are ours.
     if (ctx_ != nullptr && modbus_set_slave(ctx_, unit) == -1)
-        throw std::invalid_argument("unit " + std::to_string(unit) + ": " +
-                                    modbus_strerror(errno));
+        throw std::invalid_argument("unit " + std::to_string(unit) + ": " + modbus_strerror(errno));
     settings_.unit = unit;
 }
 
@@ -197,7 +74,8 @@ bool ModbusTransport::open(std::string& error) {
                 std::to_string(wait.count()) + " ms)";
         return false;
     }
-    const bool opened = settings_.kind == LinkSettings::Kind::Tcp ? open_tcp(error) : open_rtu(error);
+    const bool opened =
+        settings_.kind == LinkSettings::Kind::Tcp ? open_tcp(error) : open_rtu(error);
     if (!opened) {
         ++stats_.failed_opens;
         next_attempt_ = now + retry_pause_;
@@ -238,11 +116,12 @@ Outcome ModbusTransport::execute(const ModbusRequest& request, std::uint8_t* bit
                        request.function == ModbusRequest::WriteRegisters;
     if (!write && request.function != ModbusRequest::ReadInputBits &&
         request.function != ModbusRequest::ReadInputRegisters)
-        return {Status::NoAnswer, "function " + std::to_string(request.function) +
-                                      " is not supported by this host"};
+        return {Status::NoAnswer,
+                "function " + std::to_string(request.function) + " is not supported by this host"};
     if (wakeup_ != nullptr && wakeup_->notified()) return {Status::Interrupted, "interrupted"};
     std::string error;
-    if (!open(error)) return {error == "interrupted" ? Status::Interrupted : Status::LinkDown, error};
+    if (!open(error))
+        return {error == "interrupted" ? Status::Interrupted : Status::LinkDown, error};
     // Whatever is still on a serial line belongs to an earlier request.
     discard_buffered();
     ++transaction_;
@@ -282,8 +161,7 @@ Outcome ModbusTransport::failed(const Received& received) {
             return {Status::Interrupted, "interrupted"};
         case Received::Closed:
         case Received::Error:
-        case Received::Frame:
-            break;
+        case Received::Frame: break;
     }
     drop_link();
     return {Status::LinkDown, received.detail};
@@ -305,8 +183,8 @@ Outcome ModbusTransport::await_read(const ModbusRequest& request, std::uint8_t* 
         const AnswerCheck check =
             check_read_answer(request, settings_.unit, tcp, transaction_, got.frame.data(),
                               got.frame.size(), bits, words);
-        const bool counts = check.verdict == AnswerCheck::Good ||
-                            check.verdict == AnswerCheck::Exception;
+        const bool counts =
+            check.verdict == AnswerCheck::Good || check.verdict == AnswerCheck::Exception;
         if (counts && !answer_stands())
             return {Status::NoAnswer, "answer followed by others: earlier answers still arriving"};
         switch (check.verdict) {
@@ -334,8 +212,9 @@ Outcome ModbusTransport::await_write(const ModbusRequest& request, std::uint16_t
     for (int received = 0; received < kMaxForeignAnswers; ++received) {
         Received got = receive(deadline);
         const Bytes& f = got.frame;
-        const bool bad_crc = got.kind == Received::Frame && !tcp &&
-                             modbus_crc(f.data(), f.size() - 2) != (f[f.size() - 2] | f[f.size() - 1] << 8);
+        const bool bad_crc =
+            got.kind == Received::Frame && !tcp &&
+            modbus_crc(f.data(), f.size() - 2) != (f[f.size() - 2] | f[f.size() - 1] << 8);
         if (got.kind == Received::Garbled || bad_crc) {
             // The unit did answer, but nothing in its answer can be trusted:
             // the write stands unconfirmed rather than unanswered. As after a
@@ -343,7 +222,8 @@ Outcome ModbusTransport::await_write(const ModbusRequest& request, std::uint16_t
             if (tcp) drop_link();
             else settle();
             fill_unconfirmable(request, words);
-            return {Status::Answered, "garbled answer: " + (bad_crc ? std::string("bad CRC") : got.detail)};
+            return {Status::Answered,
+                    "garbled answer: " + (bad_crc ? std::string("bad CRC") : got.detail)};
         }
         if (got.kind != Received::Frame) return failed(got);
         const WriteAnswer judged = judge_write_answer(request, settings_.unit, tcp, f.data(),
@@ -358,8 +238,7 @@ Outcome ModbusTransport::await_write(const ModbusRequest& request, std::uint16_t
                 outcome.error = "no answer to the write (ignored: " + judged.detail + ")";
                 suspect_ = true;
                 continue;
-            case WriteAnswer::Refused:
-                return {Status::Exception, judged.detail};
+            case WriteAnswer::Refused: return {Status::Exception, judged.detail};
             case WriteAnswer::Echo:
                 words[0] = judged.words[0];
                 words[1] = judged.words[1];
@@ -368,6 +247,37 @@ Outcome ModbusTransport::await_write(const ModbusRequest& request, std::uint16_t
     }
     settle();
     return outcome;
+}
+
+bool ModbusTransport::send(const Bytes& adu, std::string& error) {
+    if (trace_) trace_(true, adu.data(), adu.size());
+    return ctx_ != nullptr ? send_rtu(adu, error) : send_tcp(adu, error);
+}
+
+Received ModbusTransport::receive(Clock::time_point deadline) {
+    return ctx_ == nullptr ? receive_tcp(deadline) : receive_rtu(deadline);
+}
+
+ModbusTransport::Wait ModbusTransport::wait_readable(Clock::time_point deadline) const {
+    pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeup_ ? wakeup_->fd() : -1, POLLIN, 0}};
+    for (;;) {
+        if (wakeup_ && wakeup_->notified()) return Wait::Interrupted;
+        const int rc = poll(fds, 2, poll_timeout_ms(deadline));
+        if (rc == -1 && errno == EINTR) continue;
+        if (rc == -1) return Wait::Failed;
+        if (fds[1].revents != 0) return Wait::Interrupted;
+        if (fds[0].revents != 0) return Wait::Ready;
+        if (Clock::now() >= deadline) return Wait::Timeout;
+    }
+}
+
+int ModbusTransport::read_some(std::uint8_t* into, std::size_t want) {
+    for (;;) {
+        const ssize_t n = read(fd_, into, want);
+        if (n == -1 && errno == EINTR) continue;
+        if (n == -1 && errno == EAGAIN) return -2;  // nothing after all; wait again
+        return static_cast<int>(n);
+    }
 }
 
 }  // namespace standin

@@ -102,42 +102,15 @@ TESSEL_API std::vector<int> supported_baud_rates();
 
 // What the link has done since it was made.
 struct TESSEL_API LinkStats {
-    long requests = 0;    // frames sent, resends included
-    long retries = 0;     // resends by the master
-    long timeouts = 0;    // requests that got no answer in time
-    long reconnects = 0;  // successful reopenings after the link was lost
+    long requests = 0;      // frames sent, resends included
+    long retries = 0;       // resends by the master
+    long timeouts = 0;      // requests that got no answer in time
+    long reconnects = 0;    // successful reopenings after the link was lost
     long failed_opens = 0;  // attempts to open the link that failed
 };
 
 // Called with every frame sent (sent = true) or received, whole ADU.
 using FrameTrace = std::function<void(bool sent, const std::uint8_t* adu, std::size_t length)>;
-
-// What the unit's answer to a register write says.
-struct TESSEL_API WriteAnswer {
-    enum Verdict {
-        Echo,     // an answer to this write: `words` holds what the device must see
-        Refused,  // a Modbus exception; `exception_code` holds its code
-        Foreign,  // not the answer to this write (another request's, another unit's)
-    };
-    Verdict verdict = Foreign;
-    std::uint16_t words[2] = {0, 0};
-    int exception_code = 0;
-    std::string detail;  // why it is foreign, or what in the echo is wrong
-};
-
-// The request bytes for a register write as libmodbus sends raw requests:
-// unit id, function code, then the PDU data (big-endian words).
-TESSEL_API std::vector<std::uint8_t> write_request_bytes(const ModbusRequest& request, int unit);
-
-// Judges a complete answer frame (`adu`, as libmodbus hands it over: MBAP
-// header for TCP, unit id first and CRC last for RTU) against the write it
-// should answer. An echo is passed on as the unit sent it: function 6 gives the
-// echoed value in word 0, function 16 gives 16 in word 0 and the echoed count
-// in word 1. An echo of another address can never confirm the write.
-// Over TCP the answer must carry `transaction`.
-TESSEL_API WriteAnswer judge_write_answer(const ModbusRequest& request, int unit, bool tcp,
-                                          const std::uint8_t* adu, int length,
-                                          std::uint16_t transaction = 0);
 
 // How a libmodbus error number counts for the host.
 TESSEL_API Status status_of_error(int error_number);
@@ -184,15 +157,18 @@ private:
     bool open_tcp(std::string& error);
     bool open_rtu(std::string& error);
     bool send(const Bytes& adu, std::string& error);
+    bool send_tcp(const Bytes& adu, std::string& error);
+    bool send_rtu(const Bytes& adu, std::string& error);
     Wait wait_readable(std::chrono::steady_clock::time_point deadline) const;
     Received receive(std::chrono::steady_clock::time_point deadline);
     Received receive_tcp(std::chrono::steady_clock::time_point deadline);
+    Received receive_rtu(std::chrono::steady_clock::time_point deadline);
     Outcome await_read(const ModbusRequest& request, std::uint8_t* bits, std::uint16_t* words);
     Outcome await_write(const ModbusRequest& request, std::uint16_t* words);
     int read_some(std::uint8_t* into, std::size_t want);
     void discard_buffered();
     std::chrono::microseconds frame_gap() const;  // the serial line's 3.5 characters
-    bool settle();  // true if anything arrived meanwhile
+    bool settle();                                // true if anything arrived meanwhile
     bool answer_stands();
     Outcome failed(const Received& received);
     void drop_link();

@@ -1,4 +1,4 @@
-// Shared between the two halves of the transport (frames in, bytes out).
+// Shared by the transport and the byte level of its TCP and serial links.
 #pragma once
 
 #include <chrono>
@@ -7,6 +7,8 @@
 #include "modbus_frames.h"
 
 namespace standin {
+
+using Clock = std::chrono::steady_clock;
 
 // Longest gap allowed inside one serial answer.
 constexpr std::chrono::milliseconds kByteTimeout{500};

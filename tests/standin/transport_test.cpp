@@ -1,11 +1,7 @@
 // The Modbus transport's judgement of write answers, checked through the
 // driver's own confirmation, and how libmodbus errors count.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/socket.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,37 +10,29 @@
 #include <gtest/gtest.h>
 #include <modbus.h>
 
+#include "link_fixtures.h"
 #include "master.h"
 #include "modbus_transport.h"
 #include "quillark.h"
-#include "scripted_link.h"
 
-using tool_tests::rtu_link;
+using standin_tests::Bytes;
+using standin_tests::LoopbackListener;
+using standin_tests::rtu_link;
+using standin_tests::SerialPair;
+using standin_tests::tcp_frame;
+using standin_tests::with_crc;
 
 using standin::Status;
-using std::chrono::milliseconds;
 using standin::WriteAnswer;
+using std::chrono::milliseconds;
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes tcp_frame(int transaction, int unit, Bytes pdu) {
-    Bytes frame{static_cast<std::uint8_t>(transaction >> 8),
-                static_cast<std::uint8_t>(transaction & 0xFF),
-                0,
-                0,
-                0,
-                static_cast<std::uint8_t>(pdu.size() + 1),
-                static_cast<std::uint8_t>(unit)};
-    frame.insert(frame.end(), pdu.begin(), pdu.end());
-    return frame;
-}
-
-Bytes rtu_frame(int unit, Bytes pdu) {
-    Bytes frame{static_cast<std::uint8_t>(unit)};
-    frame.insert(frame.end(), pdu.begin(), pdu.end());
-    frame.insert(frame.end(), {0xAA, 0x55});  // CRC, already checked by libmodbus
+Bytes rtu_frame(int unit, const Bytes& pdu) {
+    Bytes frame = {static_cast<std::uint8_t>(unit)};
+    for (std::uint8_t byte : pdu) frame.push_back(byte);
+    frame.push_back(0xAA);  // CRC, already checked by libmodbus
+    frame.push_back(0x55);
     return frame;
 }
 
@@ -54,7 +42,7 @@ ModbusRequest request_for(Quillark& driver, int code, std::vector<std::uint16_t>
     driver.DeviceIoControl(code, words.data(), static_cast<int>(2 * words.size()), nullptr, 0,
                            unused);
     ModbusRequest request;
-    EXPECT_TRUE(driver.take_request(request));
+    EXPECT_TRUE(standin::take_request(driver, request));
     return request;
 }
 
@@ -102,15 +90,12 @@ TEST(Transport, WriteAnswersConfirmOnlyAGoodEcho) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Quillark driver;
-        const ModbusRequest request =
-            c.multi ? request_for(driver, IoWriteRegisters, {10, 7, 8, 9})
-                    : request_for(driver, IoWriteRegister, {100, 250});
-        const WriteAnswer answer = standin::judge_write_answer(
-            request, 1, c.tcp, c.frame.data(), static_cast<int>(c.frame.size()));
+        const ModbusRequest request = c.multi ? request_for(driver, IoWriteRegisters, {10, 7, 8, 9})
+                                              : request_for(driver, IoWriteRegister, {100, 250});
+        const WriteAnswer answer = standin::judge_write_answer(request, 1, c.tcp, c.frame.data(),
+                                                               static_cast<int>(c.frame.size()));
         switch (c.expect) {
-            case Foreign:
-                EXPECT_EQ(answer.verdict, WriteAnswer::Foreign);
-                break;
+            case Foreign: EXPECT_EQ(answer.verdict, WriteAnswer::Foreign); break;
             case Refused:
                 EXPECT_EQ(answer.verdict, WriteAnswer::Refused);
                 EXPECT_EQ(answer.exception_code, c.frame[c.tcp ? 8 : 2]);
@@ -121,8 +106,8 @@ TEST(Transport, WriteAnswersConfirmOnlyAGoodEcho) {
                 driver.reg_buf[0] = answer.words[0];
                 driver.reg_buf[1] = answer.words[1];
                 driver.process_payload(SPModbus::TabRegisters, 1);
-                EXPECT_EQ(driver.ctrl_result, c.expect == Confirmed ? quillark::Confirmed
-                                                                     : quillark::NotConfirmed);
+                EXPECT_EQ(driver.ctrl_result,
+                          c.expect == Confirmed ? quillark::Confirmed : quillark::NotConfirmed);
                 break;
         }
     }
@@ -130,14 +115,14 @@ TEST(Transport, WriteAnswersConfirmOnlyAGoodEcho) {
 
 TEST(Transport, LibmodbusErrorsCount) {
     const std::pair<int, Status> cases[] = {
-        {ETIMEDOUT, Status::NoAnswer},    {EMBBADCRC, Status::NoAnswer},
-        {EMBBADDATA, Status::NoAnswer},   {EMBMDATA, Status::NoAnswer},
-        {EMBBADSLAVE, Status::NoAnswer},  {EMBBADEXC, Status::NoAnswer},
-        {EMBXILFUN, Status::Exception},   {EMBXILADD, Status::Exception},
-        {EMBXSBUSY, Status::Exception},   {EMBXGTAR, Status::Exception},
-        {ECONNRESET, Status::LinkDown},   {ECONNREFUSED, Status::LinkDown},
-        {EPIPE, Status::LinkDown},        {EIO, Status::LinkDown},
-        {ENOENT, Status::LinkDown},       {EBADF, Status::LinkDown},
+        {ETIMEDOUT, Status::NoAnswer},   {EMBBADCRC, Status::NoAnswer},
+        {EMBBADDATA, Status::NoAnswer},  {EMBMDATA, Status::NoAnswer},
+        {EMBBADSLAVE, Status::NoAnswer}, {EMBBADEXC, Status::NoAnswer},
+        {EMBXILFUN, Status::Exception},  {EMBXILADD, Status::Exception},
+        {EMBXSBUSY, Status::Exception},  {EMBXGTAR, Status::Exception},
+        {ECONNRESET, Status::LinkDown},  {ECONNREFUSED, Status::LinkDown},
+        {EPIPE, Status::LinkDown},       {EIO, Status::LinkDown},
+        {ENOENT, Status::LinkDown},      {EBADF, Status::LinkDown},
     };
     for (const auto& [error, status] : cases)
         EXPECT_EQ(standin::status_of_error(error), status) << modbus_strerror(error);
@@ -148,57 +133,29 @@ TEST(Transport, LibmodbusErrorsCount) {
 // prepared frames.
 namespace {
 
-std::uint16_t crc16(const Bytes& frame) {
-    std::uint16_t crc = 0xFFFF;
-    for (std::uint8_t byte : frame) {
-        crc ^= byte;
-        for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
-    }
-    return crc;
-}
-
-Bytes with_crc(Bytes frame) {
-    const std::uint16_t crc = crc16(frame);
-    frame.push_back(static_cast<std::uint8_t>(crc & 0xFF));
-    frame.push_back(static_cast<std::uint8_t>(crc >> 8));
-    return frame;
-}
-
 class LineUnit {
 public:
-    LineUnit() {
-        char name[128];
-        if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) return;
-        termios raw{};
-        tcgetattr(slave_, &raw);
-        cfmakeraw(&raw);
-        tcsetattr(slave_, TCSANOW, &raw);
-        device_ = name;
-    }
     ~LineUnit() {
         if (thread_.joinable()) thread_.join();
-        if (master_ != -1) close(master_);
-        if (slave_ != -1) close(slave_);
     }
-    const std::string& device() const { return device_; }
+    const std::string& device() const { return line_.device(); }
 
     // Waits for one request, then sends these frames.
     void answer_next(std::vector<Bytes> frames) {
         thread_ = std::thread([this, frames = std::move(frames)] {
-            pollfd line{master_, POLLIN, 0};
+            const int far = line_.far();
+            pollfd line{far, POLLIN, 0};
             if (poll(&line, 1, 3000) != 1) return;
             std::uint8_t request[300];
             while (poll(&line, 1, 30) == 1)  // the whole request: until the line is quiet
-                if (read(master_, request, sizeof request) <= 0) break;
+                if (read(far, request, sizeof request) <= 0) break;
             for (const Bytes& frame : frames)
-                if (write(master_, frame.data(), frame.size()) < 0) return;
+                if (write(far, frame.data(), frame.size()) < 0) return;
         });
     }
 
 private:
-    int master_ = -1;
-    int slave_ = -1;
-    std::string device_;
+    SerialPair line_;
     std::thread thread_;
 };
 
@@ -265,32 +222,22 @@ namespace {
 class EchoPeer {
 public:
     explicit EchoPeer(milliseconds first_delay) : first_delay_(first_delay) {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        listen(listener_, 4);
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
         acceptor_ = std::thread([this] { accept_two(); });
     }
     ~EchoPeer() {
-        shutdown(listener_, SHUT_RDWR);
+        shutdown(listener_.fd(), SHUT_RDWR);
         acceptor_.join();
-        close(listener_);
     }
-    int port() const { return port_; }
+    int port() const { return listener_.port(); }
 
 private:
     void accept_two() {
-        const int first = accept(listener_, nullptr, nullptr);
+        const int first = accept(listener_.fd(), nullptr, nullptr);
         if (first == -1) return;
         std::thread held_back([this, first] { serve(first, first_delay_); });
-        pollfd wait{listener_, POLLIN, 0};
+        pollfd wait{listener_.fd(), POLLIN, 0};
         if (poll(&wait, 1, 2000) == 1) {
-            const int second = accept(listener_, nullptr, nullptr);
+            const int second = accept(listener_.fd(), nullptr, nullptr);
             if (second != -1) serve(second, milliseconds(0));
         }
         held_back.join();
@@ -314,8 +261,7 @@ private:
     }
 
     milliseconds first_delay_;
-    int listener_ = -1;
-    int port_ = 0;
+    LoopbackListener listener_{4};
     std::thread acceptor_;
 };
 

@@ -1,16 +1,12 @@
-// The byte level of the stand-in host's transport: opening the link, sending
-// one request frame, receiving one answer frame, and quieting a serial line.
+// The serial (RTU) line: opening and checking it through libmodbus, sending
+// a request, receiving one answer frame, and quieting the line after trouble
+// so that a late answer is never taken for the next request's.
 #include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <cctype>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -20,8 +16,6 @@
 #include "modbus_transport_internal.h"
 
 namespace standin {
-
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -41,96 +35,12 @@ constexpr Speed kSpeeds[] = {
     {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
 };
 
-std::string endpoint(const LinkSettings& s) {
-    const bool ipv6 = s.host.find(':') != std::string::npos;
-    return (ipv6 ? "[" + s.host + "]" : s.host) + ":" + s.port;
-}
-
-std::string connect_error(const LinkSettings& s, int error_number) {
-    switch (error_number) {
-        case ECONNREFUSED: return "connection refused by " + endpoint(s);
-        case ENETUNREACH:
-        case EHOSTUNREACH: return endpoint(s) + " is unreachable (" + std::strerror(error_number) + ")";
-        case ETIMEDOUT:
-            return "no answer from " + endpoint(s) + " within " + std::to_string(s.timeout_ms) +
-                   " ms (unreachable?)";
-        default: return "cannot connect to " + endpoint(s) + ": " + std::strerror(error_number);
-    }
-}
-
 }  // namespace
 
 std::vector<int> supported_baud_rates() {
     std::vector<int> rates;
     for (const Speed& speed : kSpeeds) rates.push_back(speed.rate);
     return rates;
-}
-
-ModbusTransport::Wait ModbusTransport::wait_readable(Clock::time_point deadline) const {
-    pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeup_ ? wakeup_->fd() : -1, POLLIN, 0}};
-    for (;;) {
-        if (wakeup_ && wakeup_->notified()) return Wait::Interrupted;
-        const int rc = poll(fds, 2, poll_timeout_ms(deadline));
-        if (rc == -1 && errno == EINTR) continue;
-        if (rc == -1) return Wait::Failed;
-        if (fds[1].revents != 0) return Wait::Interrupted;
-        if (fds[0].revents != 0) return Wait::Ready;
-        if (Clock::now() >= deadline) return Wait::Timeout;
-    }
-}
-
-bool ModbusTransport::open_tcp(std::string& error) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const int rc = getaddrinfo(settings_.host.c_str(), settings_.port.c_str(), &hints, &found);
-    if (rc != 0) {
-        error = "cannot resolve " + endpoint(settings_) + ": " + gai_strerror(rc);
-        return false;
-    }
-    const auto deadline = Clock::now() + std::chrono::milliseconds(settings_.timeout_ms);
-    int last_error = ETIMEDOUT;
-    for (addrinfo* a = found; a != nullptr && fd_ == -1; a = a->ai_next) {
-        const int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                              a->ai_protocol);
-        if (fd == -1) {
-            last_error = errno;
-            continue;
-        }
-        fd_ = fd;
-        int error_number = 0;
-        if (connect(fd, a->ai_addr, a->ai_addrlen) == -1) {
-            error_number = errno;
-            if (error_number == EINPROGRESS) {
-                pollfd fds[2] = {{fd, POLLOUT, 0}, {wakeup_ ? wakeup_->fd() : -1, POLLIN, 0}};
-                int ready;
-                do ready = poll(fds, 2, poll_timeout_ms(deadline));
-                while (ready == -1 && errno == EINTR && !(wakeup_ && wakeup_->notified()));
-                socklen_t length = sizeof error_number;
-                if (fds[1].revents != 0 || (wakeup_ && wakeup_->notified()))
-                    error_number = EINTR;
-                else if (ready <= 0)
-                    error_number = ETIMEDOUT;
-                else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error_number, &length) == -1)
-                    error_number = errno;
-            }
-        }
-        if (error_number != 0) {
-            close(fd);
-            fd_ = -1;
-            last_error = error_number;
-            if (error_number == EINTR) break;
-        }
-    }
-    freeaddrinfo(found);
-    if (fd_ == -1) {
-        error = last_error == EINTR ? "interrupted" : connect_error(settings_, last_error);
-        return false;
-    }
-    const int one = 1;
-    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return true;
 }
 
 bool ModbusTransport::open_rtu(std::string& error) {
@@ -149,7 +59,8 @@ bool ModbusTransport::open_rtu(std::string& error) {
     };
     // libmodbus silently falls back to 9600 for a speed it does not know.
     termios line{};
-    if (tcgetattr(fd_, &line) == -1) return fail(std::string("not a serial line: ") + std::strerror(errno));
+    if (tcgetattr(fd_, &line) == -1)
+        return fail(std::string("not a serial line: ") + std::strerror(errno));
     for (const Speed& speed : kSpeeds)
         if (speed.rate == settings_.baud && cfgetospeed(&line) != speed.code)
             return fail("the line did not take " + std::to_string(settings_.baud) + " baud");
@@ -161,11 +72,11 @@ bool ModbusTransport::open_rtu(std::string& error) {
         return fail(std::string("no modem control lines for RS-485 or RTS (") +
                     std::strerror(errno) + ")");
     if (settings_.rs485 && modbus_rtu_set_serial_mode(ctx_, MODBUS_RTU_RS485) == -1)
-        return fail(std::string("the serial driver has no RS-485 mode (") +
-                    modbus_strerror(errno) + "); try --rts");
+        return fail(std::string("the serial driver has no RS-485 mode (") + modbus_strerror(errno) +
+                    "); try --rts");
     if (settings_.rts != LinkSettings::Rts::None) {
-        const int mode = settings_.rts == LinkSettings::Rts::Up ? MODBUS_RTU_RTS_UP
-                                                                 : MODBUS_RTU_RTS_DOWN;
+        const int mode =
+            settings_.rts == LinkSettings::Rts::Up ? MODBUS_RTU_RTS_UP : MODBUS_RTU_RTS_DOWN;
         if (modbus_rtu_set_rts(ctx_, mode) == -1)
             return fail(std::string("cannot toggle RTS: ") + modbus_strerror(errno));
         if (settings_.rts_delay_us >= 0 &&
@@ -175,48 +86,16 @@ bool ModbusTransport::open_rtu(std::string& error) {
     return true;
 }
 
-bool ModbusTransport::send(const Bytes& adu, std::string& error) {
-    if (trace_) trace_(true, adu.data(), adu.size());
-    if (ctx_ != nullptr) {
-        // Unit id, function and data: libmodbus adds the CRC and toggles RTS.
-        if (modbus_send_raw_request(ctx_, adu.data(), static_cast<int>(adu.size() - 2)) == -1) {
-            error = std::string("cannot send: ") + modbus_strerror(errno);
-            return false;
-        }
-        return true;
-    }
-    const auto deadline = Clock::now() + std::chrono::milliseconds(settings_.timeout_ms);
-    std::size_t sent = 0;
-    while (sent < adu.size()) {
-        const ssize_t n = ::send(fd_, adu.data() + sent, adu.size() - sent, MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n == -1 && errno == EINTR) continue;
-        if (n == -1 && errno == EAGAIN) {
-            pollfd out{fd_, POLLOUT, 0};
-            if (poll(&out, 1, poll_timeout_ms(deadline)) > 0) continue;
-            errno = ETIMEDOUT;
-        }
-        error = std::string("cannot send: ") +
-                (errno == EPIPE ? "connection closed by the unit" : std::strerror(errno));
+bool ModbusTransport::send_rtu(const Bytes& adu, std::string& error) {
+    // Unit id, function and data: libmodbus adds the CRC and toggles RTS.
+    if (modbus_send_raw_request(ctx_, adu.data(), static_cast<int>(adu.size() - 2)) == -1) {
+        error = std::string("cannot send: ") + modbus_strerror(errno);
         return false;
     }
     return true;
 }
 
-int ModbusTransport::read_some(std::uint8_t* into, std::size_t want) {
-    for (;;) {
-        const ssize_t n = read(fd_, into, want);
-        if (n == -1 && errno == EINTR) continue;
-        if (n == -1 && errno == EAGAIN) return -2;  // nothing after all; wait again
-        return static_cast<int>(n);
-    }
-}
-
-Received ModbusTransport::receive(Clock::time_point deadline) {
-    if (ctx_ == nullptr) return receive_tcp(deadline);
+Received ModbusTransport::receive_rtu(Clock::time_point deadline) {
     Received got;
     const auto byte_timeout =
         std::min(std::chrono::milliseconds(settings_.timeout_ms), kByteTimeout);

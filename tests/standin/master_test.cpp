@@ -106,9 +106,7 @@ TEST(Master, ResendsOnlyReadsThatGotNoUsableAnswer) {
         testing::internal::GetCapturedStdout();
         EXPECT_EQ(static_cast<int>(unit.requests.size()), c.sent);
         EXPECT_EQ(result.retries, c.sent == 47 ? 1 : 0);
-        if (c.write)
-            EXPECT_EQ(dev.ctrl_result, -1);
-        else
-            EXPECT_EQ(host->count("SendSP"), c.completes ? 1 : 0);
+        if (c.write) EXPECT_EQ(dev.ctrl_result, -1);
+        else EXPECT_EQ(host->count("SendSP"), c.completes ? 1 : 0);
     }
 }

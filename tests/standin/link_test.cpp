@@ -1,25 +1,26 @@
 // The transport against scripted units that answer late, from another unit
 // or transaction, or not at all: an answer counts only for its own request.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <functional>
+#include <memory>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "link_fixtures.h"
 #include "modbus_transport.h"
-#include "scripted_link.h"
 
-using tool_tests::rtu_link;
+using standin_tests::Bytes;
+using standin_tests::LoopbackListener;
+using standin_tests::rtu_link;
+using standin_tests::SerialPair;
+using standin_tests::tcp_frame;
+using standin_tests::with_crc;
 
-using standin::Bytes;
 using standin::Status;
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
@@ -32,22 +33,6 @@ ModbusRequest read_registers(int address) {
     request.address = address;
     request.count = 1;
     return request;
-}
-
-Bytes rtu(Bytes frame) {
-    const std::uint16_t crc = standin::modbus_crc(frame.data(), frame.size());
-    frame.push_back(static_cast<std::uint8_t>(crc & 0xFF));
-    frame.push_back(static_cast<std::uint8_t>(crc >> 8));
-    return frame;
-}
-
-Bytes tcp(int transaction, int unit, const Bytes& pdu) {
-    Bytes frame = {0, 0, 0, 0, 0, static_cast<std::uint8_t>(pdu.size() + 1),
-                   static_cast<std::uint8_t>(unit)};
-    frame[0] = static_cast<std::uint8_t>((transaction >> 8) & 0xFF);
-    frame[1] = static_cast<std::uint8_t>(transaction & 0xFF);
-    for (std::uint8_t byte : pdu) frame.push_back(byte);
-    return frame;
 }
 
 Bytes operator+(Bytes a, const Bytes& b) {
@@ -66,37 +51,25 @@ public:
         if (write(stop_, &one, sizeof one) < 0) ADD_FAILURE();
         if (thread_.joinable()) thread_.join();
         close(stop_);
-        for (int fd : {far_, near_, listener_})
-            if (fd != -1) close(fd);
+        if (accepted_ != -1) close(accepted_);
     }
 
-    // A serial line: a pseudo-terminal pair; the transport opens device().
+    // A serial line; the transport opens the device named here.
     std::string serial() {
-        char name[128];
-        if (openpty(&far_, &near_, name, nullptr, nullptr) != 0) return "";
-        termios raw{};
-        tcgetattr(near_, &raw);
-        cfmakeraw(&raw);
-        tcsetattr(near_, TCSANOW, &raw);
-        return name;
+        line_ = std::make_unique<SerialPair>();
+        far_ = line_->far();
+        return line_->device();
     }
     // A Modbus TCP peer on a free loopback port; returns the port.
     int listen_tcp() {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        listen(listener_, 1);
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        return ntohs(address.sin_port);
+        listener_ = std::make_unique<LoopbackListener>(1);
+        return listener_->port();
     }
 
     void run(milliseconds first_delay, Script script) {
         thread_ = std::thread([this, first_delay, script] {
-            if (listener_ != -1 && (!readable(listener_, 3000) ||
-                                    (far_ = accept(listener_, nullptr, nullptr)) == -1))
+            if (listener_ && (!readable(listener_->fd(), 3000) ||
+                              (far_ = accepted_ = accept(listener_->fd(), nullptr, nullptr)) == -1))
                 return;
             for (int index = 0;; ++index) {
                 if (!readable(far_, 3000)) return;
@@ -124,7 +97,10 @@ private:
     }
 
     int stop_ = eventfd(0, EFD_CLOEXEC);
-    int far_ = -1, near_ = -1, listener_ = -1;
+    std::unique_ptr<SerialPair> line_;
+    std::unique_ptr<LoopbackListener> listener_;
+    int far_ = -1;       // the unit's end of the line or connection
+    int accepted_ = -1;  // the connection, which this peer closes
     std::thread thread_;
 };
 
@@ -147,8 +123,8 @@ TEST(LinkChecks, LateSerialAnswerIsNotTakenForTheNextRead) {
         const std::string device = unit.serial();
         ASSERT_FALSE(device.empty());
         unit.run(milliseconds(late_ms), [](int index, const Bytes&) {
-            return std::vector<Bytes>{index == 0 ? rtu({1, 4, 2, 0x11, 0x11})
-                                                 : rtu({1, 4, 2, 0x22, 0x22})};
+            return std::vector<Bytes>{index == 0 ? with_crc({1, 4, 2, 0x11, 0x11})
+                                                 : with_crc({1, 4, 2, 0x22, 0x22})};
         });
         standin::ModbusTransport transport(rtu_link(device));
         std::uint8_t bits[8];
@@ -169,15 +145,15 @@ TEST(LinkChecks, SerialAnswerWithCompanyIsNotTrusted) {
     const std::string device = unit.serial();
     ASSERT_FALSE(device.empty());
     unit.run(milliseconds(0), [](int index, const Bytes&) {
-        const Bytes own = rtu({1, 4, 2, 0, static_cast<std::uint8_t>(index)});
+        const Bytes own = with_crc({1, 4, 2, 0, static_cast<std::uint8_t>(index)});
         return index == 1 ? std::vector<Bytes>{own, own} : std::vector<Bytes>{own};
     });
     standin::ModbusTransport transport(rtu_link(device));
     std::uint8_t bits[8];
     std::uint16_t words[2] = {0, 0};
-    for (const auto& [index, status] : {std::pair{0, Status::Answered},
-                                        std::pair{1, Status::NoAnswer},
-                                        std::pair{2, Status::Answered}}) {
+    for (const auto& [index, status] :
+         {std::pair{0, Status::Answered}, std::pair{1, Status::NoAnswer},
+          std::pair{2, Status::Answered}}) {
         const standin::Outcome outcome = transport.execute(read_registers(10), bits, words);
         EXPECT_EQ(outcome.status, status) << "read " << index << ": " << outcome.error;
         if (status == Status::Answered) {
@@ -194,22 +170,37 @@ TEST(LinkChecks, TcpAnswerMustFitTransactionUnitAndRequest) {
     };
     const Bytes good{4, 2, 0x12, 0x34};
     const Case cases[] = {
-        {"own answer", [&](int t) { return std::vector<Bytes>{tcp(t, 1, good)}; }, Status::Answered},
-        {"another unit's", [&](int t) { return std::vector<Bytes>{tcp(t, 6, good)}; }, Status::NoAnswer},
-        {"another transaction's", [&](int t) { return std::vector<Bytes>{tcp(t + 7, 1, good)}; },
+        {"own answer", [&](int t) { return std::vector<Bytes>{tcp_frame(t, 1, good)}; },
+         Status::Answered},
+        {"another unit's", [&](int t) { return std::vector<Bytes>{tcp_frame(t, 6, good)}; },
          Status::NoAnswer},
+        {"another transaction's",
+         [&](int t) { return std::vector<Bytes>{tcp_frame(t + 7, 1, good)}; }, Status::NoAnswer},
         {"earlier transaction's, then own",
-         [&](int t) { return std::vector<Bytes>{tcp(t - 1, 1, {4, 2, 0xDE, 0xAD}), tcp(t, 1, good)}; },
+         [&](int t) {
+             return std::vector<Bytes>{tcp_frame(t - 1, 1, {4, 2, 0xDE, 0xAD}),
+                                       tcp_frame(t, 1, good)};
+         },
          Status::Answered},
         // Both in one segment; the duplicate is left over for the next request to skip.
         {"own, then a duplicate",
-         [&](int t) { return std::vector<Bytes>{tcp(t, 1, good) + tcp(t, 1, good)}; }, Status::Answered},
-        {"after a duplicate, earlier transaction's and own",
-         [&](int t) { return std::vector<Bytes>{tcp(t - 1, 1, {4, 2, 0xDE, 0xAD}) + tcp(t, 1, good)}; },
+         [&](int t) { return std::vector<Bytes>{tcp_frame(t, 1, good) + tcp_frame(t, 1, good)}; },
          Status::Answered},
-        {"wrong byte count", [&](int t) { return std::vector<Bytes>{tcp(t, 1, {4, 4, 0, 1, 0, 2})}; },
+        {"after a duplicate, earlier transaction's and own",
+         [&](int t) {
+             return std::vector<Bytes>{tcp_frame(t - 1, 1, {4, 2, 0xDE, 0xAD}) +
+                                       tcp_frame(t, 1, good)};
+         },
+         Status::Answered},
+        {"wrong byte count",
+         [&](int t) {
+             return std::vector<Bytes>{tcp_frame(t, 1, {4, 4, 0, 1, 0, 2})};
+         },
          Status::NoAnswer},
-        {"exception", [&](int t) { return std::vector<Bytes>{tcp(t, 1, {0x84, 2})}; },
+        {"exception",
+         [&](int t) {
+             return std::vector<Bytes>{tcp_frame(t, 1, {0x84, 2})};
+         },
          Status::Exception},
     };
     // One connection for all cases: a skipped answer must not put the stream
@@ -280,8 +271,18 @@ TEST(LinkChecks, SettingsAndLinkFailuresSayWhatIsWrong) {
         {rtu_with([](L& l) { l.baud = 1800; }), "1800 baud is not"},
         {rtu_with([](L& l) { l.parity = 'x'; }), "parity"},
         {rtu_with([](L& l) { l.unit = 0; }), "outside 1..247"},
-        {[] { L l = tcp_link(502, 100); l.unit = 255; return l.check(); }(), ""},
-        {[] { L l = tcp_link(502, 100); l.unit = 256; return l.check(); }(), "outside 0..255"},
+        {[] {
+             L l = tcp_link(502, 100);
+             l.unit = 255;
+             return l.check();
+         }(),
+         ""},
+        {[] {
+             L l = tcp_link(502, 100);
+             l.unit = 256;
+             return l.check();
+         }(),
+         "outside 0..255"},
     };
     for (const auto& [fault, says] : settings) {
         if (*says == '\0') EXPECT_EQ(fault, "");
@@ -290,15 +291,7 @@ TEST(LinkChecks, SettingsAndLinkFailuresSayWhatIsWrong) {
 
     // A port nobody listens on: refused, and the next request in the pause
     // before the next attempt says nothing was sent.
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    close(listener);
-    const int port = ntohs(address.sin_port);
+    const int port = LoopbackListener(1).port();  // closed again at once
     standin::ModbusTransport refused(tcp_link(port, 200));
     std::uint8_t bits[8];
     std::uint16_t words[2];
