@@ -4,8 +4,8 @@
 
 #include <json/writer.h>
 
-#include "points.h"
-#include "views.h"
+#include "quillark/points.h"
+#include "tools/agent/publish/views.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 
 #include <modbus.h>
 
-#include "record.h"
+#include "quillark/record.h"
 
 namespace {
 

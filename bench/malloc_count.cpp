@@ -1,4 +1,4 @@
-#include "malloc_count.h"
+#include "bench/malloc_count.h"
 
 #include <atomic>
 #include <cstddef>

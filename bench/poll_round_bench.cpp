@@ -6,9 +6,9 @@
 
 #include <benchmark/benchmark.h>
 
-#include "master.h"
-#include "quillark.h"
-#include "tessel_controller.h"
+#include "host/standin/master.h"
+#include "quillark/quillark.h"
+#include "host/tessel_controller.h"
 
 namespace {
 

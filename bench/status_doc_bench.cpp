@@ -5,7 +5,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "quillark.h"
+#include "quillark/quillark.h"
 
 namespace {
 

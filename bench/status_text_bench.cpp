@@ -12,8 +12,8 @@
 #include <benchmark/benchmark.h>
 #include <json/writer.h>
 
-#include "malloc_count.h"
-#include "quillark.h"
+#include "bench/malloc_count.h"
+#include "quillark/quillark.h"
 
 namespace {
 

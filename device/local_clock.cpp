@@ -1,4 +1,4 @@
-#include "local_clock.h"
+#include "device/local_clock.h"
 
 #include <atomic>
 

@@ -17,8 +17,8 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <json/value.h>
 
-#include "local_clock.h"
-#include "tessel_device.h"
+#include "device/local_clock.h"
+#include "host/tessel_device.h"
 
 namespace device {
 

@@ -5,8 +5,8 @@
 #include <map>
 #include <string>
 
-#include "config.h"
-#include "fuzz_io.h"
+#include "tools/agent/config/config.h"
+#include "fuzz/fuzz_io.h"
 
 using quillark_agent::AgentConfig;
 

@@ -6,9 +6,9 @@
 // register, write registers), count byte, link byte (bit 0 TCP, bits 1-7 the
 // unit), a transaction word, then the frame. An odd first byte also makes the
 // frame well formed (right lengths, CRC) so the checks past them are reached.
-#include "fuzz_io.h"
-#include "modbus_frames.h"
-#include "modbus_transport.h"
+#include "fuzz/fuzz_io.h"
+#include "host/standin/modbus_frames.h"
+#include "host/standin/modbus_transport.h"
 
 namespace {
 

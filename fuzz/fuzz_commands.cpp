@@ -13,10 +13,10 @@
 //   length mode   1 byte modulo 5: 0 whole buffer, 1 whole minus the next byte,
 //                 2 zero, 3 negative (next 4 bytes), 4 the next 4 bytes, at
 //                 most the whole buffer
-#include "fakes.h"
-#include "fuzz_io.h"
-#include "master.h"
-#include "quillark.h"
+#include "tests/support/fakes.h"
+#include "fuzz/fuzz_io.h"
+#include "host/standin/master.h"
+#include "quillark/quillark.h"
 
 namespace {
 

@@ -21,10 +21,10 @@
 #include <array>
 #include <stdexcept>
 
-#include "fakes.h"
-#include "fuzz_io.h"
-#include "quillark.h"
-#include "record.h"
+#include "tests/support/fakes.h"
+#include "fuzz/fuzz_io.h"
+#include "quillark/quillark.h"
+#include "quillark/record.h"
 
 namespace {
 

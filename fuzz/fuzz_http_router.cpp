@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "fuzz_io.h"
-#include "router.h"
+#include "fuzz/fuzz_io.h"
+#include "tools/agent/publish/router.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 
 #include <memory>
 
-#include "fuzz_io.h"
-#include "quillark.h"
-#include "tessel_controller.h"
+#include "fuzz/fuzz_io.h"
+#include "quillark/quillark.h"
+#include "host/tessel_controller.h"
 
 namespace {
 

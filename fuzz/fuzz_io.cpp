@@ -1,4 +1,4 @@
-#include "fuzz_io.h"
+#include "fuzz/fuzz_io.h"
 
 #include <exception>
 #include <iostream>
@@ -6,8 +6,8 @@
 #include <json/reader.h>
 #include <json/writer.h>
 
-#include "fakes.h"
-#include "quillark.h"
+#include "tests/support/fakes.h"
+#include "quillark/quillark.h"
 
 namespace fuzz {
 

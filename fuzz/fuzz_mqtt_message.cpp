@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "fuzz_io.h"
-#include "mqtt_message.h"
+#include "fuzz/fuzz_io.h"
+#include "tools/agent/publish/mqtt_message.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;

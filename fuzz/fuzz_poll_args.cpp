@@ -4,10 +4,10 @@
 #include <cmath>
 #include <ostream>
 
-#include "args.h"
-#include "fuzz_args.h"
-#include "fuzz_io.h"
-#include "poll_options.h"
+#include "tools/common/args.h"
+#include "fuzz/fuzz_args.h"
+#include "fuzz/fuzz_io.h"
+#include "tools/poll/poll_options.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const fuzz::Arguments args("quillark-poll", data, size);

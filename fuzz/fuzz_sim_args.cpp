@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <ostream>
 
-#include "args.h"
-#include "fuzz_args.h"
-#include "fuzz_io.h"
-#include "sim_options.h"
+#include "tools/common/args.h"
+#include "fuzz/fuzz_args.h"
+#include "fuzz/fuzz_io.h"
+#include "tools/sim/sim_options.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const fuzz::Arguments args("quillark-sim", data, size);

@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "tessel_device.h"
+#include "host/tessel_device.h"
 
 class Provider {
 public:

@@ -9,7 +9,7 @@
 
 #include <json/value.h>
 
-#include "tessel_device.h"
+#include "host/tessel_device.h"
 
 class TESSEL_API TesselController {
 public:

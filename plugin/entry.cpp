@@ -2,8 +2,8 @@
 #include <memory>
 #include <vector>
 
-#include "quillark.h"
-#include "quillark_provider.h"
+#include "quillark/quillark.h"
+#include "plugin/quillark_provider.h"
 #include "quillark_version.h"
 
 namespace {

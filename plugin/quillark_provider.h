@@ -1,6 +1,6 @@
 #pragma once
 
-#include "provider.h"
+#include "host/provider.h"
 
 // Makes drivers for the in-row air-conditioning unit. Stateless: a driver
 // keeps no reference to the provider that made it.

@@ -11,7 +11,7 @@
 #include <json/reader.h>
 #include <json/writer.h>
 
-#include "quillark.h"
+#include "quillark/quillark.h"
 
 namespace {
 

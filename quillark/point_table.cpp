@@ -2,7 +2,7 @@
 #include <iomanip>
 #include <ostream>
 
-#include "points.h"
+#include "quillark/points.h"
 
 namespace quillark {
 namespace {

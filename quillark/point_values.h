@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "points.h"
+#include "quillark/points.h"
 
 namespace quillark {
 

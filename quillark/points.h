@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <iosfwd>
 
-#include "record.h"
+#include "quillark/record.h"
 
 namespace quillark {
 

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <string>
 
-#include "points.h"
+#include "quillark/points.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "quillark.h"
+#include "quillark/quillark.h"
 
 #include <cstring>
 #include <stdexcept>
 
-#include "local_clock.h"
+#include "device/local_clock.h"
 
 using quillark::kFirstPollStep;
 using quillark::kLastPollStep;

@@ -8,10 +8,10 @@
 
 #include <json/value.h>
 
-#include "commands.h"
-#include "record.h"
-#include "tessel_device.h"
-#include "uni_data_device.h"
+#include "quillark/commands.h"
+#include "quillark/record.h"
+#include "host/tessel_device.h"
+#include "device/uni_data_device.h"
 
 constexpr int kQuillarkDataId = 5156;
 

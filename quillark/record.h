@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "tessel_device.h"
+#include "host/tessel_device.h"
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
               "the record is the controller's own little-endian memory image");

@@ -2,9 +2,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "point_values.h"
-#include "quillark.h"
-#include "status_text.h"
+#include "quillark/point_values.h"
+#include "quillark/quillark.h"
+#include "quillark/status_text.h"
 
 using quillark::kPointOffsets;
 using quillark::kPoints;

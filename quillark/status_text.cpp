@@ -1,4 +1,4 @@
-#include "status_text.h"
+#include "quillark/status_text.h"
 
 #include <algorithm>
 #include <charconv>
@@ -8,7 +8,7 @@
 
 #include <json/writer.h>
 
-#include "point_values.h"
+#include "quillark/point_values.h"
 
 namespace quillark {
 namespace {

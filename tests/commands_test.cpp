@@ -7,9 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include "fakes.h"
-#include "master.h"
-#include "quillark.h"
+#include "tests/support/fakes.h"
+#include "host/standin/master.h"
+#include "quillark/quillark.h"
 
 using namespace testing_support;
 
@@ -46,7 +46,7 @@ struct Rig {
     std::int32_t result() {
         std::int32_t value = 0x5A5A5A5A;
         int size = 0;
-        EXPECT_EQ(dev.DeviceIoControl(802, nullptr, 0, &value, 4, size), 0);
+        EXPECT_EQ(dev.DeviceIoControl(IoResultQuery, nullptr, 0, &value, 4, size), 0);
         EXPECT_EQ(size, 4);
         return value;
     }
@@ -60,6 +60,20 @@ struct Rig {
     }
     void pump() {
         quietly([](Rig& r) { r.master.pump(r.dev); });
+    }
+    // Each (no buffer?, out_len) too small or absent: refused with -1 and the
+    // size `needed` told, the buffer untouched.
+    void expect_refused(int code, int needed, std::initializer_list<std::pair<bool, int>> cases) {
+        for (const auto& [null_out, out_len] : cases) {
+            std::vector<char> out(static_cast<std::size_t>(needed) + 8, static_cast<char>(kFill));
+            out_size = kUntouched;
+            EXPECT_EQ(dev.DeviceIoControl(code, nullptr, 0, null_out ? nullptr : out.data(), out_len,
+                                          out_size),
+                      -1)
+                << out_len;
+            EXPECT_EQ(out_size, needed);
+            for (char b : out) ASSERT_EQ(static_cast<unsigned char>(b), kFill) << out_len;
+        }
     }
 };
 
@@ -296,22 +310,9 @@ TEST(StatusText, CopiesExactlyWhenTheBufferFitsAndNothingOtherwise) {
     EXPECT_EQ(std::string(out.data(), text.size()), text);
     EXPECT_EQ(static_cast<unsigned char>(out[text.size()]), kFill);
 
-    struct Case {
-        bool null_out;
-        int out_len;
-    };
-    for (const Case c : {Case{false, length - 1}, Case{false, 0}, Case{false, -1},
-                         Case{false, INT_MIN}, Case{true, length}, Case{true, INT_MAX}}) {
-        std::vector<char> small(text.size() + 8, static_cast<char>(kFill));
-        rig.out_size = kUntouched;
-        EXPECT_EQ(rig.dev.DeviceIoControl(IoGetStatusText,
-                                          nullptr, 0, c.null_out ? nullptr : small.data(),
-                                          c.out_len, rig.out_size),
-                  -1)
-            << c.out_len;
-        EXPECT_EQ(rig.out_size, length);
-        for (char b : small) ASSERT_EQ(static_cast<unsigned char>(b), kFill) << c.out_len;
-    }
+    rig.expect_refused(IoGetStatusText, length,
+                       {{false, length - 1}, {false, 0}, {false, -1}, {false, INT_MIN},
+                        {true, length}, {true, INT_MAX}});
 }
 
 TEST(StatusObject, HandsOutTheAddressOfTheDriversDocument) {
@@ -334,20 +335,8 @@ TEST(StatusObject, HandsOutTheAddressOfTheDriversDocument) {
                                       nullptr, 0, out, sizeof out, rig.out_size), 0);
     EXPECT_TRUE(doc->isObject()) << "the request brought the document up to date";
 
-    struct Case {
-        bool null_out;
-        int out_len;
-    };
-    for (const Case c : {Case{false, kAddress - 1}, Case{false, 0}, Case{false, -1},
-                         Case{true, kAddress}}) {
-        std::memset(out, kFill, sizeof out);
-        rig.out_size = kUntouched;
-        EXPECT_EQ(rig.dev.DeviceIoControl(IoGetStatusObject, nullptr, 0, c.null_out ? nullptr : out,
-                                          c.out_len, rig.out_size),
-                  -1);
-        EXPECT_EQ(rig.out_size, kAddress);
-        for (unsigned char b : out) EXPECT_EQ(b, kFill);
-    }
+    rig.expect_refused(IoGetStatusObject, kAddress,
+                       {{false, kAddress - 1}, {false, 0}, {false, -1}, {true, kAddress}});
 }
 
 // A write through the stand-in master: pending until the unit answers, then

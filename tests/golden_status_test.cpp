@@ -11,8 +11,8 @@
 #include <json/reader.h>
 #include <json/writer.h>
 
-#include "points.h"
-#include "status_device.h"
+#include "quillark/points.h"
+#include "tests/support/status_device.h"
 
 using namespace testing_support;
 

@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "fakes.h"
-#include "quillark.h"
+#include "tests/support/fakes.h"
+#include "quillark/quillark.h"
 
 TEST(Commands, ExceptionsOfTheHostReachTheCaller) {
     struct PortThatThrows : testing_support::RecordingController {

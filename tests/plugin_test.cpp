@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include "fakes.h"
-#include "provider.h"
+#include "tests/support/fakes.h"
+#include "host/provider.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "fakes.h"
-#include "master.h"
-#include "quillark.h"
+#include "tests/support/fakes.h"
+#include "host/standin/master.h"
+#include "quillark/quillark.h"
 
 using namespace testing_support;
 

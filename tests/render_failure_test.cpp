@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "points.h"
-#include "status_device.h"
+#include "quillark/points.h"
+#include "tests/support/status_device.h"
 
 using namespace testing_support;
 

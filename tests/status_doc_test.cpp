@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include "master.h"
-#include "status_device.h"
+#include "host/standin/master.h"
+#include "tests/support/status_device.h"
 
 using namespace testing_support;
 using boost::posix_time::seconds;

@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 #include <json/writer.h>
 
-#include "status_device.h"
+#include "tests/support/status_device.h"
 
 using namespace testing_support;
 using boost::posix_time::seconds;

@@ -1,6 +1,6 @@
 // Default controller: accepts everything and reports nothing. Hosts and tests
 // derive from it to route publication, history and checks where they need them.
-#include "tessel_controller.h"
+#include "host/tessel_controller.h"
 
 TesselController::TesselController() = default;
 TesselController::~TesselController() = default;

@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "standin_queue.h"
-#include "tessel_controller.h"
-#include "tessel_device.h"
+#include "host/standin/standin_queue.h"
+#include "host/tessel_controller.h"
+#include "host/tessel_device.h"
 
 ttime_t get_ttime(const boost::posix_time::ptime& t) {
     ttime_t out{};

@@ -1,4 +1,4 @@
-#include "master.h"
+#include "host/standin/master.h"
 
 namespace standin {
 

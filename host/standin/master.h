@@ -20,7 +20,7 @@
 #include <cstdint>
 #include <string>
 
-#include "standin_queue.h"
+#include "host/standin/standin_queue.h"
 
 namespace standin {
 

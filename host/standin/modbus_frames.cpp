@@ -1,4 +1,4 @@
-#include "modbus_frames.h"
+#include "host/standin/modbus_frames.h"
 
 #include <algorithm>
 #include <utility>

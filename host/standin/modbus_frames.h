@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "standin_queue.h"
+#include "host/standin/standin_queue.h"
 
 namespace standin {
 

@@ -5,7 +5,7 @@
 
 #include <modbus.h>
 
-#include "modbus_transport.h"
+#include "host/standin/modbus_transport.h"
 
 namespace standin {
 

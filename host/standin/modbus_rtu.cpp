@@ -12,8 +12,8 @@
 
 #include <modbus.h>
 
-#include "modbus_transport.h"
-#include "modbus_transport_internal.h"
+#include "host/standin/modbus_transport.h"
+#include "host/standin/modbus_transport_internal.h"
 
 namespace standin {
 

@@ -14,8 +14,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "modbus_transport.h"
-#include "modbus_transport_internal.h"
+#include "host/standin/modbus_transport.h"
+#include "host/standin/modbus_transport_internal.h"
 
 namespace standin {
 

@@ -2,7 +2,7 @@
 // failures, sending the request, waiting for the answer that is this
 // request's own, and what a failure means for the link. The byte level of
 // each kind of link is in modbus_tcp.cpp and modbus_rtu.cpp.
-#include "modbus_transport.h"
+#include "host/standin/modbus_transport.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -16,7 +16,7 @@
 
 #include <modbus.h>
 
-#include "modbus_transport_internal.h"
+#include "host/standin/modbus_transport_internal.h"
 
 namespace standin {
 

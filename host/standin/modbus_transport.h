@@ -57,10 +57,10 @@
 #include <string>
 #include <vector>
 
-#include "master.h"
-#include "modbus_frames.h"
-#include "tessel_device.h"
-#include "wakeup.h"
+#include "host/standin/master.h"
+#include "host/standin/modbus_frames.h"
+#include "host/tessel_device.h"
+#include "host/standin/wakeup.h"
 
 struct _modbus;  // libmodbus context, kept out of this header
 

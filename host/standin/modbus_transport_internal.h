@@ -4,7 +4,7 @@
 #include <chrono>
 #include <string>
 
-#include "modbus_frames.h"
+#include "host/standin/modbus_frames.h"
 
 namespace standin {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "tessel_device.h"
+#include "host/tessel_device.h"
 
 // One Modbus request as the host's master sends it. A device keeps at most one
 // in flight; the host executes it and hands the reply to process_payload.

@@ -1,4 +1,4 @@
-#include "wakeup.h"
+#include "host/standin/wakeup.h"
 
 #include <fcntl.h>
 #include <poll.h>

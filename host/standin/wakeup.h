@@ -7,7 +7,7 @@
 #include <atomic>
 #include <chrono>
 
-#include "tessel_device.h"
+#include "host/tessel_device.h"
 
 namespace standin {
 

@@ -32,12 +32,12 @@
 
 #include <boost/date_time/gregorian/gregorian_types.hpp>
 
-#include "local_clock.h"
-#include "master.h"
-#include "modbus_transport.h"
-#include "points.h"
-#include "quillark.h"
-#include "tessel_controller.h"
+#include "device/local_clock.h"
+#include "host/standin/master.h"
+#include "host/standin/modbus_transport.h"
+#include "quillark/points.h"
+#include "quillark/quillark.h"
+#include "host/tessel_controller.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <set>
 #include <vector>
 
-#include "record.h"
-#include "round_log.h"
+#include "quillark/record.h"
+#include "tools/simunit/round_log.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "modbus_transport.h"
+#include "host/standin/modbus_transport.h"
 
 namespace standin_tests {
 

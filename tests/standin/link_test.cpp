@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "link_fixtures.h"
-#include "modbus_transport.h"
+#include "tests/standin/link_fixtures.h"
+#include "host/standin/modbus_transport.h"
 
 using standin_tests::Bytes;
 using standin_tests::LoopbackListener;

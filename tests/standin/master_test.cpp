@@ -2,9 +2,9 @@
 // it answers, and resends of reads that got no usable answer.
 #include <gtest/gtest.h>
 
-#include "fakes.h"
-#include "master.h"
-#include "quillark.h"
+#include "tests/support/fakes.h"
+#include "host/standin/master.h"
+#include "quillark/quillark.h"
 
 using namespace testing_support;
 using standin::Status;

@@ -10,10 +10,10 @@
 #include <gtest/gtest.h>
 #include <modbus.h>
 
-#include "link_fixtures.h"
-#include "master.h"
-#include "modbus_transport.h"
-#include "quillark.h"
+#include "tests/standin/link_fixtures.h"
+#include "host/standin/master.h"
+#include "host/standin/modbus_transport.h"
+#include "quillark/quillark.h"
 
 using standin_tests::Bytes;
 using standin_tests::LoopbackListener;

@@ -1,4 +1,4 @@
-#include "fakes.h"
+#include "tests/support/fakes.h"
 
 #include <atomic>
 #include <fstream>
@@ -7,7 +7,7 @@
 
 #include <json/reader.h>
 
-#include "commands.h"
+#include "quillark/commands.h"
 
 namespace testing_support {
 

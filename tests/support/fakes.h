@@ -11,9 +11,9 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <json/value.h>
 
-#include "local_clock.h"
-#include "master.h"
-#include "tessel_controller.h"
+#include "device/local_clock.h"
+#include "host/standin/master.h"
+#include "host/tessel_controller.h"
 
 namespace testing_support {
 

@@ -12,8 +12,8 @@
 #include <gtest/gtest.h>
 #include <json/writer.h>
 
-#include "fakes.h"
-#include "quillark.h"
+#include "tests/support/fakes.h"
+#include "quillark/quillark.h"
 
 namespace testing_support {
 

@@ -8,7 +8,7 @@
 
 #include <thread>
 
-#include "agent_fixtures.h"
+#include "tests/tools/agent_fixtures.h"
 
 using namespace agent_tests;
 

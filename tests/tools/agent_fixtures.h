@@ -18,7 +18,7 @@
 #include <httplib.h>
 #include <mosquitto.h>
 
-#include "child.h"
+#include "tests/tools/child.h"
 
 namespace agent_tests {
 

@@ -7,7 +7,7 @@
 #include <atomic>
 #include <thread>
 
-#include "agent_fixtures.h"
+#include "tests/tools/agent_fixtures.h"
 
 using namespace agent_tests;
 

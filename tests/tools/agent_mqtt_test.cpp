@@ -8,9 +8,9 @@
 
 #include <json/value.h>
 
-#include "agent_fixtures.h"
-#include "journal.h"
-#include "mqtt.h"
+#include "tests/tools/agent_fixtures.h"
+#include "tools/agent/events/journal.h"
+#include "tools/agent/publish/mqtt.h"
 
 using namespace agent_tests;
 

@@ -5,7 +5,7 @@
 
 #include <json/value.h>
 
-#include "agent_fixtures.h"
+#include "tests/tools/agent_fixtures.h"
 
 using namespace agent_tests;
 

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "agent_fixtures.h"
+#include "tests/tools/agent_fixtures.h"
 
 using namespace agent_tests;
 

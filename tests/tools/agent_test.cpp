@@ -6,9 +6,9 @@
 
 #include <json/reader.h>
 
-#include "agent_fixtures.h"
-#include "config.h"
-#include "points.h"
+#include "tests/tools/agent_fixtures.h"
+#include "tools/agent/config/config.h"
+#include "quillark/points.h"
 
 using namespace agent_tests;
 

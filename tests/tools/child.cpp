@@ -1,4 +1,4 @@
-#include "child.h"
+#include "tests/tools/child.h"
 
 #include <fcntl.h>
 #include <signal.h>

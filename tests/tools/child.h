@@ -11,7 +11,7 @@
 
 #include <json/value.h>
 
-#include "fakes.h"
+#include "tests/support/fakes.h"
 
 namespace tool_tests {
 

@@ -10,11 +10,11 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
-#include "child.h"
-#include "fakes.h"
-#include "quillark.h"
-#include "record.h"
-#include "unit_image.h"
+#include "tests/tools/child.h"
+#include "tests/support/fakes.h"
+#include "quillark/quillark.h"
+#include "quillark/record.h"
+#include "tools/simunit/unit_image.h"
 
 using namespace tool_tests;
 using namespace std::chrono_literals;

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "child.h"
-#include "journal.h"
+#include "tests/tools/child.h"
+#include "tools/agent/events/journal.h"
 
 using namespace tool_tests;
 using quillark_agent::Event;

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "child.h"
-#include "notify.h"
+#include "tests/tools/child.h"
+#include "tools/agent/events/notify.h"
 
 using namespace tool_tests;
 using quillark_agent::Event;

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "child.h"
+#include "tests/tools/child.h"
 
 using namespace tool_tests;
 using namespace std::chrono_literals;

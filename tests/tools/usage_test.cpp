@@ -2,7 +2,7 @@
 // usage error (exit status 2) that names the option for each bad argument.
 #include <gtest/gtest.h>
 
-#include "child.h"
+#include "tests/tools/child.h"
 
 using namespace tool_tests;
 using namespace std::chrono_literals;

@@ -1,4 +1,4 @@
-#include "log.h"
+#include "tools/agent/log.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "service.h"
+#include "tools/agent/service.h"
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -14,8 +14,8 @@
 
 #include <systemd/sd-daemon.h>
 
-#include "log.h"
-#include "record.h"
+#include "tools/agent/log.h"
+#include "quillark/record.h"
 
 namespace quillark_agent::service {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "config.h"
+#include "tools/agent/config/config.h"
 
 namespace quillark_agent::service {
 

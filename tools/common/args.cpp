@@ -1,6 +1,6 @@
-#include "args.h"
+#include "tools/common/args.h"
 
-#include "modbus_transport.h"
+#include "host/standin/modbus_transport.h"
 
 #include <algorithm>
 #include <cctype>

@@ -9,9 +9,9 @@
 
 #include <CLI/CLI.hpp>
 
-#include "args.h"
-#include "version.h"
-#include "modbus_transport.h"
+#include "tools/common/args.h"
+#include "tools/common/version.h"
+#include "host/standin/modbus_transport.h"
 
 namespace quillark_tools {
 

@@ -1,4 +1,4 @@
-#include "files.h"
+#include "tools/common/files.h"
 
 #include <fcntl.h>
 #include <signal.h>

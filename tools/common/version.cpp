@@ -1,4 +1,4 @@
-#include "version.h"
+#include "tools/common/version.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "builtin_units.h"
+#include "tools/hostkit/builtin_units.h"
 
 namespace quillark_kit {
 

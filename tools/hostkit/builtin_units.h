@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "row.h"
-#include "server.h"
+#include "tools/simunit/row.h"
+#include "tools/simunit/server.h"
 
 namespace quillark_kit {
 

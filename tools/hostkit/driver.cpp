@@ -1,4 +1,4 @@
-#include "driver.h"
+#include "tools/hostkit/driver.h"
 
 namespace quillark_kit {
 

@@ -10,10 +10,10 @@
 
 #include <json/value.h>
 
-#include "args.h"
-#include "commands.h"
-#include "master.h"
-#include "plugin.h"
+#include "tools/common/args.h"
+#include "quillark/commands.h"
+#include "host/standin/master.h"
+#include "tools/hostkit/plugin.h"
 
 namespace quillark_kit {
 

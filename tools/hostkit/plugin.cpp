@@ -1,4 +1,4 @@
-#include "plugin.h"
+#include "tools/hostkit/plugin.h"
 
 #include <dlfcn.h>
 #include <limits.h>

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "provider.h"
-#include "tessel_controller.h"
+#include "host/provider.h"
+#include "host/tessel_controller.h"
 
 namespace quillark_kit {
 

@@ -9,9 +9,9 @@
 
 #include <iostream>
 
-#include "files.h"
-#include "poll_options.h"
-#include "poller.h"
+#include "tools/common/files.h"
+#include "tools/poll/poll_options.h"
+#include "tools/poll/poller.h"
 
 namespace {
 

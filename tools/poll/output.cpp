@@ -1,4 +1,4 @@
-#include "output.h"
+#include "tools/poll/output.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,6 +1,6 @@
-#include "poll_options.h"
+#include "tools/poll/poll_options.h"
 
-#include "cli.h"
+#include "tools/common/cli.h"
 
 namespace quillark_poll {
 

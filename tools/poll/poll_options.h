@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "cli.h"
-#include "poller.h"
+#include "tools/common/cli.h"
+#include "tools/poll/poller.h"
 
 namespace quillark_poll {
 

@@ -1,4 +1,4 @@
-#include "poller.h"
+#include "tools/poll/poller.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -11,11 +11,11 @@
 #include <cstring>
 #include <memory>
 
-#include "builtin_units.h"
-#include "driver.h"
-#include "files.h"
-#include "master.h"
-#include "stop.h"
+#include "tools/hostkit/builtin_units.h"
+#include "tools/hostkit/driver.h"
+#include "tools/common/files.h"
+#include "host/standin/master.h"
+#include "tools/poll/stop.h"
 
 namespace quillark_poll {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "args.h"
-#include "modbus_transport.h"
-#include "output.h"
+#include "tools/common/args.h"
+#include "host/standin/modbus_transport.h"
+#include "tools/poll/output.h"
 
 namespace quillark_poll {
 

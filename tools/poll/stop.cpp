@@ -1,4 +1,4 @@
-#include "stop.h"
+#include "tools/poll/stop.h"
 
 #include <atomic>
 

@@ -6,7 +6,7 @@
 
 #include <chrono>
 
-#include "wakeup.h"
+#include "host/standin/wakeup.h"
 
 namespace quillark_poll {
 

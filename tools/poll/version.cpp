@@ -1,8 +1,8 @@
 #include <iostream>
 
-#include "plugin.h"
-#include "poller.h"
-#include "version.h"
+#include "tools/hostkit/plugin.h"
+#include "tools/poll/poller.h"
+#include "tools/common/version.h"
 
 namespace quillark_poll {
 

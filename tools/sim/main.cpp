@@ -6,10 +6,10 @@
 #include <iostream>
 #include <memory>
 
-#include "files.h"
-#include "row.h"
-#include "sim_options.h"
-#include "version.h"
+#include "tools/common/files.h"
+#include "tools/simunit/row.h"
+#include "tools/sim/sim_options.h"
+#include "tools/common/version.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "sim_options.h"
+#include "tools/sim/sim_options.h"
 
 #include <tuple>
 #include <utility>

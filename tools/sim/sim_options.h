@@ -3,9 +3,9 @@
 
 #include <string>
 
-#include "cli.h"
-#include "server.h"
-#include "unit.h"
+#include "tools/common/cli.h"
+#include "tools/simunit/server.h"
+#include "tools/simunit/unit.h"
 
 namespace quillark_sim {
 

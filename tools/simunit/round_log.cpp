@@ -1,4 +1,4 @@
-#include "round_log.h"
+#include "tools/simunit/round_log.h"
 
 #include <cerrno>
 #include <cstring>
@@ -9,7 +9,7 @@
 
 #include <modbus.h>
 
-#include "record.h"
+#include "quillark/record.h"
 
 namespace quillark_sim {
 

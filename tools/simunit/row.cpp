@@ -1,4 +1,4 @@
-#include "row.h"
+#include "tools/simunit/row.h"
 
 namespace quillark_sim {
 

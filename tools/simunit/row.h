@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "unit.h"
+#include "tools/simunit/unit.h"
 
 namespace quillark_sim {
 

@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "modbus_transport.h"
-#include "unit.h"
+#include "host/standin/modbus_transport.h"
+#include "tools/simunit/unit.h"
 
 struct _modbus;
 

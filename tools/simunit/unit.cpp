@@ -1,4 +1,4 @@
-#include "unit.h"
+#include "tools/simunit/unit.h"
 
 #include <cerrno>
 #include <cstring>

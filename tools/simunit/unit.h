@@ -9,8 +9,8 @@
 #include <set>
 #include <string>
 
-#include "round_log.h"
-#include "unit_image.h"
+#include "tools/simunit/round_log.h"
+#include "tools/simunit/unit_image.h"
 
 struct _modbus_mapping_t;
 

@@ -1,4 +1,4 @@
-#include "unit_image.h"
+#include "tools/simunit/unit_image.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,9 +9,9 @@
 #include <limits>
 #include <sstream>
 
-#include "files.h"
-#include "points.h"
-#include "record.h"
+#include "tools/common/files.h"
+#include "quillark/points.h"
+#include "quillark/record.h"
 
 namespace quillark_sim {
 

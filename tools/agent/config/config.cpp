@@ -1,4 +1,4 @@
-#include "config.h"
+#include "tools/agent/config/config.h"
 
 #include <cerrno>
 #include <cstring>
@@ -9,8 +9,8 @@
 
 #include <toml++/toml.h>
 
-#include "args.h"
-#include "config_reader.h"
+#include "tools/common/args.h"
+#include "tools/agent/config/config_reader.h"
 
 namespace quillark_agent {
 namespace {

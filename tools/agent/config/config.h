@@ -10,7 +10,7 @@
 
 #include <json/value.h>
 
-#include "modbus_transport.h"
+#include "host/standin/modbus_transport.h"
 
 namespace quillark_agent {
 

@@ -2,7 +2,7 @@
 // event journal is kept) and [[notify]] (commands run for events).
 #include <algorithm>
 
-#include "config_reader.h"
+#include "tools/agent/config/config_reader.h"
 
 namespace quillark_agent {
 

@@ -9,7 +9,7 @@
 
 #include <toml++/toml.h>
 
-#include "config.h"
+#include "tools/agent/config/config.h"
 
 namespace quillark_agent::config_detail {
 

@@ -1,4 +1,4 @@
-#include "events.h"
+#include "tools/agent/events/events.h"
 
 #include <dirent.h>
 #include <unistd.h>
@@ -14,15 +14,11 @@
 
 #include <json/writer.h>
 
-#include "log.h"
-#include "views.h"
+#include "tools/agent/log.h"
+#include "tools/agent/clock.h"
 
 namespace quillark_agent {
 namespace {
-
-double unix_now() {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
 
 std::shared_ptr<Notifier> make_notifier(const std::vector<NotifyRule>& rules) {
     if (rules.empty()) return nullptr;
@@ -92,7 +88,9 @@ EventFeed EventDesk::feed() {
 }
 
 void EventDesk::unit_status(const std::string& unit, const std::string& text) { next_.unit_status(unit, text); }
-void EventDesk::unit_alarms(const std::string& unit, const std::string& json) { next_.unit_alarms(unit, json); }
+void EventDesk::unit_alarms(const std::string& unit, const std::vector<std::uint8_t>& record, double when) {
+    next_.unit_alarms(unit, record, when);
+}
 void EventDesk::unit_availability(const std::string& unit, bool online) {
     next_.unit_availability(unit, online);
 }

@@ -7,11 +7,10 @@
 #include <mutex>
 #include <string>
 
-#include "config.h"
-#include "fleet.h"
-#include "journal.h"
-#include "mqtt_events.h"
-#include "notify.h"
+#include "tools/agent/config/config.h"
+#include "tools/agent/fleet/publisher.h"
+#include "tools/agent/events/journal.h"
+#include "tools/agent/events/notify.h"
 
 namespace quillark_agent {
 
@@ -23,7 +22,7 @@ public:
     ~EventDesk() override;
 
     void unit_status(const std::string& unit, const std::string& text) override;
-    void unit_alarms(const std::string& unit, const std::string& json) override;
+    void unit_alarms(const std::string& unit, const std::vector<std::uint8_t>& record, double when) override;
     void unit_availability(const std::string& unit, bool online) override;
     void write_result(const std::string& unit, int reg, const std::string& text) override;
     void event(const Event& event) override;

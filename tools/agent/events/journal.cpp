@@ -1,4 +1,4 @@
-#include "journal.h"
+#include "tools/agent/events/journal.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -9,6 +9,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -18,18 +19,9 @@
 
 #include <json/value.h>
 
-namespace quillark_agent {
+#include "tools/agent/fleet/publisher.h"
 
-struct Event {
-    std::uint64_t seq = 0;  // the journal's own order, from 1
-    double time = 0;        // Unix seconds, UTC
-    std::string kind;       // "alarm_raised", "unit_offline", "write", ...
-    std::string unit;       // empty for the agent's own events
-    std::string point;      // the point's id, for alarms and writes
-    std::string key;        // its status document key
-    std::string meaning;    // its meaning from the point table
-    Json::Value extra;      // the kind's own fields (an object, or null)
-};
+namespace quillark_agent {
 
 // One line of JSON without the line feed, and back; false for a line that is
 // not an event (torn by a power cut, or not ours).
@@ -94,6 +86,13 @@ private:
     std::condition_variable wake_;
     std::mutex write_mutex_;  // one writer of the file at a time
     std::thread writer_;
+};
+
+// Where the MQTT clients take the events from: the journal, and what records
+// an event of their own (events_dropped) in it and tells the notify rules.
+struct EventFeed {
+    std::shared_ptr<const Journal> journal;
+    std::function<void(const Event&)> record;
 };
 
 }  // namespace quillark_agent

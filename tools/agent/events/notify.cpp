@@ -1,4 +1,4 @@
-#include "notify.h"
+#include "tools/agent/events/notify.h"
 
 #include <fcntl.h>
 #include <pthread.h>

@@ -18,8 +18,8 @@
 #include <tuple>
 #include <vector>
 
-#include "config.h"
-#include "journal.h"
+#include "tools/agent/config/config.h"
+#include "tools/agent/events/journal.h"
 
 namespace quillark_agent {
 

@@ -1,4 +1,4 @@
-#include "fleet.h"
+#include "tools/agent/fleet/fleet.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,11 +7,11 @@
 
 #include <json/writer.h>
 
-#include "commands.h"
-#include "link_unit.h"
-#include "log.h"
-#include "points.h"
-#include "views.h"
+#include "quillark/commands.h"
+#include "tools/agent/fleet/link_unit.h"
+#include "tools/agent/log.h"
+#include "quillark/points.h"
+#include "tools/agent/clock.h"
 
 namespace quillark_agent {
 namespace {
@@ -35,29 +35,8 @@ private:
     std::atomic<Clock::rep>& since_;
 };
 
-double unix_now() {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
-// The alarms raised in a record, by point id.
-std::string alarms_json(const std::vector<std::uint8_t>& record, double when) {
-    Json::Value raised(Json::objectValue);
-    for (std::size_t p = 0; p < quillark::kPoints.size(); ++p) {
-        const quillark::Point& point = quillark::kPoints[p];
-        const std::size_t offset = quillark::kPointOffsets[p];
-        if (point.kind == quillark::PointKind::Alarm && offset < record.size() && record[offset] != 0)
-            raised[point.id] = true;
-    }
-    Json::Value doc(Json::objectValue);
-    doc["alarms"] = raised;
-    doc["time"] = iso_time(when);
-    Json::StreamWriterBuilder writer;
-    writer["indentation"] = "";
-    return Json::writeString(writer, doc);
-}
-
 // Which alarms a record raises, one character per alarm: cheap to compare
-// every round, while the JSON is made only when the set changes.
+// every round, while the message is made only when the set changes.
 std::string raised_alarms(const std::vector<std::uint8_t>& record) {
     std::string raised;
     raised.reserve(quillark::kAlarmCount);
@@ -277,7 +256,7 @@ void LinkWorker::poll(Unit& unit) {
         std::string alarms = raised_alarms(unit.driver->last_record());
         if (alarms != unit.alarms) {
             unit.alarms = alarms;
-            publisher_.unit_alarms(unit.config.name, alarms_json(unit.driver->last_record(), now));
+            publisher_.unit_alarms(unit.config.name, unit.driver->last_record(), now);
         }
     }
     announce(unit, was_online);

@@ -16,60 +16,16 @@
 #include <thread>
 #include <vector>
 
-#include "config.h"
-#include "journal.h"
-#include "master.h"
-#include "modbus_transport.h"
-#include "plugin.h"
-#include "points.h"
-#include "wakeup.h"
+#include "tools/agent/config/config.h"
+#include "tools/agent/fleet/publisher.h"
+#include "tools/agent/fleet/unit_view.h"
+#include "host/standin/master.h"
+#include "host/standin/modbus_transport.h"
+#include "tools/hostkit/plugin.h"
+#include "quillark/points.h"
+#include "host/standin/wakeup.h"
 
 namespace quillark_agent {
-
-// Where the results of rounds and writes go (MQTT, or nowhere).
-class Publisher {
-public:
-    virtual ~Publisher() = default;
-    virtual void unit_status(const std::string& unit, const std::string& text) = 0;
-    virtual void unit_alarms(const std::string& unit, const std::string& json) = 0;
-    virtual void unit_availability(const std::string& unit, bool online) = 0;
-    virtual void write_result(const std::string& unit, int reg, const std::string& text) = 0;
-    // What happened, for the event journal and whoever is told of events:
-    // alarms raised and cleared, units and links lost and back, writes sent.
-    virtual void event(const Event& event) { (void)event; }
-};
-
-// Upper bounds, in seconds, of the round-duration histogram.
-inline constexpr std::array<double, 9> kDurationBuckets{0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30};
-
-// What HTTP and metrics show of a unit; copied out under the link's lock.
-struct UnitView {
-    std::string name;
-    std::string link;
-    int unit_id = 0;
-    double interval_s = 0;
-    bool online = false;
-    double online_since_unix = 0;  // when online last changed; 0: not known yet
-    double last_round_unix = 0;  // 0: no complete round yet
-    double last_duration = 0;    // of the last round, complete or not
-    // Per alarm, in point order: when this agent first saw it raised in the
-    // current stretch of raised rounds; 0 while it is normal.
-    std::array<double, quillark::kAlarmCount> alarm_since{};
-    std::uint64_t rounds_complete = 0;
-    std::uint64_t rounds_failed = 0;
-    std::array<std::uint64_t, kDurationBuckets.size()> duration_counts{};  // per bucket, not cumulative
-    std::uint64_t duration_count = 0;
-    double duration_sum = 0;
-    std::vector<std::uint8_t> record;  // of the last complete round
-    std::string status;                // the status document of the last complete round
-};
-
-struct LinkView {
-    std::string name;
-    std::uint64_t retries = 0;
-    std::uint64_t reconnects = 0;
-    double load = 0;  // time the units' rounds take per second of their intervals
-};
 
 // Alarms raised and not cleared: (unit, point id) -> when first seen raised.
 using OpenAlarms = std::map<std::pair<std::string, std::string>, double>;

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <map>
 
-#include "fleet.h"
-#include "link_unit.h"
+#include "tools/agent/fleet/fleet.h"
+#include "tools/agent/fleet/link_unit.h"
 
 namespace quillark_agent {
 

@@ -6,20 +6,13 @@
 #include <chrono>
 #include <cstdio>
 
-#include "commands.h"
-#include "fleet.h"
-#include "link_unit.h"
-#include "points.h"
+#include "quillark/commands.h"
+#include "tools/agent/fleet/fleet.h"
+#include "tools/agent/fleet/link_unit.h"
+#include "quillark/points.h"
+#include "tools/agent/clock.h"
 
 namespace quillark_agent {
-namespace {
-
-// Events carry Unix time, UTC.
-double wall_clock_now() {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
-}  // namespace
 
 log::Throttle& write_log() {
     static log::Throttle throttle("write results");
@@ -139,7 +132,7 @@ void LinkWorker::send_write(Unit& unit, const Write& write) {
     Event event;
     event.kind = "write";
     event.unit = unit.config.name;
-    event.time = wall_clock_now();
+    event.time = unix_now();
     event.extra["register"] = write.reg;
     event.extra["value"] = write.value;
     event.extra["result"] = result;
@@ -174,7 +167,7 @@ void LinkWorker::note_link(const standin::Outcome& outcome) {
 void LinkWorker::link_event(const char* kind, Json::Value extra) {
     Event event;
     event.kind = kind;
-    event.time = wall_clock_now();
+    event.time = unix_now();
     event.extra = std::move(extra);
     event.extra["link"] = config_.name;
     publisher_.event(event);

@@ -8,9 +8,9 @@
 #include <memory>
 #include <string>
 
-#include "driver.h"
-#include "fleet.h"
-#include "log.h"
+#include "tools/hostkit/driver.h"
+#include "tools/agent/fleet/fleet.h"
+#include "tools/agent/log.h"
 
 namespace quillark_agent {
 

@@ -1,4 +1,4 @@
-#include "connection.h"
+#include "tools/agent/publish/connection.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

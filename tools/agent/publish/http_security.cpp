@@ -1,4 +1,4 @@
-#include "http_security.h"
+#include "tools/agent/publish/http_security.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "config.h"
+#include "tools/agent/config/config.h"
 
 struct ssl_ctx_st;
 

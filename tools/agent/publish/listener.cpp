@@ -1,4 +1,4 @@
-#include "listener.h"
+#include "tools/agent/publish/listener.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,8 +15,8 @@
 
 #include <openssl/ssl.h>
 
-#include "connection.h"
-#include "router.h"
+#include "tools/agent/publish/connection.h"
+#include "tools/agent/publish/router.h"
 
 namespace quillark_agent {
 

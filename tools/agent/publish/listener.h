@@ -18,7 +18,7 @@
 
 #include <httplib.h>
 
-#include "http_security.h"
+#include "tools/agent/publish/http_security.h"
 
 namespace quillark_agent {
 

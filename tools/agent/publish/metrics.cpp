@@ -1,8 +1,8 @@
-#include "metrics.h"
+#include "tools/agent/publish/metrics.h"
 
 #include <cstdio>
 
-#include "points.h"
+#include "quillark/points.h"
 
 namespace quillark_agent {
 namespace {

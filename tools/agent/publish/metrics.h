@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "fleet.h"
+#include "tools/agent/fleet/fleet.h"
 
 namespace quillark_agent {
 

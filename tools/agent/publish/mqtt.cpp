@@ -1,4 +1,4 @@
-#include "mqtt.h"
+#include "tools/agent/publish/mqtt.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -13,7 +13,7 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 
-#include "log.h"
+#include "tools/agent/log.h"
 
 namespace quillark_agent {
 namespace {
@@ -351,8 +351,8 @@ void MqttClient::retain(const std::string& topic, const std::string& payload) { 
 void MqttClient::unit_status(const std::string& unit, const std::string& text) {
     retain(config_.prefix + "/" + unit + "/status", text);
 }
-void MqttClient::unit_alarms(const std::string& unit, const std::string& json) {
-    retain(config_.prefix + "/" + unit + "/alarms", json);
+void MqttClient::unit_alarms(const std::string& unit, const std::vector<std::uint8_t>& record, double when) {
+    retain(config_.prefix + "/" + unit + "/alarms", alarms_payload(record, when));
 }
 void MqttClient::unit_availability(const std::string& unit, bool online) {
     retain(config_.prefix + "/" + unit + "/availability", online ? "online" : "offline");

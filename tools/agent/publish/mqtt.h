@@ -15,10 +15,10 @@
 #include <string>
 #include <thread>
 
-#include "config.h"
-#include "fleet.h"
-#include "mqtt_events.h"
-#include "mqtt_message.h"
+#include "tools/agent/config/config.h"
+#include "tools/agent/fleet/fleet.h"
+#include "tools/agent/publish/mqtt_events.h"
+#include "tools/agent/publish/mqtt_message.h"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -35,6 +35,10 @@ using WriteHandler = std::function<std::string(const std::string& unit, int reg,
 // only hand it messages. While the broker is away a retained topic keeps
 // only its newest payload and nothing is handed to libmosquitto, so memory
 // stays flat however long the broker is gone.
+// The retained message of <prefix>/<unit>/alarms: the alarms raised in a
+// record, by point id, and when.
+std::string alarms_payload(const std::vector<std::uint8_t>& record, double when);
+
 class MqttClient : public Publisher {
 public:
     // Sets the client up; throws on a password or TLS file it cannot use.
@@ -48,7 +52,7 @@ public:
     MqttClient& operator=(const MqttClient&) = delete;
 
     void unit_status(const std::string& unit, const std::string& text) override;
-    void unit_alarms(const std::string& unit, const std::string& json) override;
+    void unit_alarms(const std::string& unit, const std::vector<std::uint8_t>& record, double when) override;
     void unit_availability(const std::string& unit, bool online) override;
     void write_result(const std::string& unit, int reg, const std::string& text) override;
     // Sends what the journal holds beyond what the broker was handed (the
@@ -148,7 +152,7 @@ public:
     void close();  // every unit and the agent "offline", then disconnects
 
     void unit_status(const std::string& unit, const std::string& text) override;
-    void unit_alarms(const std::string& unit, const std::string& json) override;
+    void unit_alarms(const std::string& unit, const std::vector<std::uint8_t>& record, double when) override;
     void unit_availability(const std::string& unit, bool online) override;
     void write_result(const std::string& unit, int reg, const std::string& text) override;
     void event(const Event& event) override;

@@ -1,11 +1,11 @@
-#include "mqtt_events.h"
+#include "tools/agent/publish/mqtt_events.h"
 
 #include <chrono>
 
 #include <json/writer.h>
 
-#include "events.h"
-#include "mqtt.h"
+#include "tools/agent/events/events.h"
+#include "tools/agent/publish/mqtt.h"
 
 namespace quillark_agent {
 namespace {

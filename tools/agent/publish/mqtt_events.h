@@ -9,16 +9,9 @@
 #include <memory>
 #include <string>
 
-#include "journal.h"
+#include "tools/agent/events/journal.h"
 
 namespace quillark_agent {
-
-// Where the MQTT clients take the events from: the journal, and what records
-// an event of their own (events_dropped) in it and tells the notify rules.
-struct EventFeed {
-    std::shared_ptr<const Journal> journal;
-    std::function<void(const Event&)> record;
-};
 
 class EventRelay {
 public:

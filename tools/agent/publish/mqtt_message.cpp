@@ -1,4 +1,4 @@
-#include "mqtt_message.h"
+#include "tools/agent/publish/mqtt_message.h"
 
 namespace quillark_agent {
 namespace {

@@ -1,6 +1,28 @@
-#include "mqtt.h"
+#include "tools/agent/publish/mqtt.h"
+
+#include <json/writer.h>
+
+#include "quillark/points.h"
+#include "tools/agent/clock.h"
 
 namespace quillark_agent {
+
+std::string alarms_payload(const std::vector<std::uint8_t>& record, double when) {
+    Json::Value raised(Json::objectValue);
+    for (std::size_t p = 0; p < quillark::kPoints.size(); ++p) {
+        const quillark::Point& point = quillark::kPoints[p];
+        const std::size_t offset = quillark::kPointOffsets[p];
+        if (point.kind == quillark::PointKind::Alarm && offset < record.size() && record[offset] != 0)
+            raised[point.id] = true;
+    }
+    Json::Value doc(Json::objectValue);
+    doc["alarms"] = raised;
+    doc["time"] = iso_time(when);
+    Json::StreamWriterBuilder writer;
+    writer["indentation"] = "";
+    return Json::writeString(writer, doc);
+}
+
 
 MqttSwitch::MqttSwitch(OwnsUnit owns, WriteHandler writes)
     : owns_(std::move(owns)), writes_(std::move(writes)) {}
@@ -52,9 +74,9 @@ void MqttSwitch::unit_status(const std::string& unit, const std::string& text) {
     std::shared_lock<std::shared_mutex> lock(mutex_);
     if (client_) client_->unit_status(unit, text);
 }
-void MqttSwitch::unit_alarms(const std::string& unit, const std::string& json) {
+void MqttSwitch::unit_alarms(const std::string& unit, const std::vector<std::uint8_t>& record, double when) {
     std::shared_lock<std::shared_mutex> lock(mutex_);
-    if (client_) client_->unit_alarms(unit, json);
+    if (client_) client_->unit_alarms(unit, record, when);
 }
 void MqttSwitch::unit_availability(const std::string& unit, bool online) {
     std::shared_lock<std::shared_mutex> lock(mutex_);

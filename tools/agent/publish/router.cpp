@@ -1,4 +1,4 @@
-#include "router.h"
+#include "tools/agent/publish/router.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "views.h"
+#include "tools/agent/publish/views.h"
 
 #include <ctime>
 #include <sstream>
@@ -6,7 +6,8 @@
 #include <json/reader.h>
 #include <json/writer.h>
 
-#include "points.h"
+#include "quillark/points.h"
+#include "tools/agent/clock.h"
 
 namespace quillark_agent {
 namespace {
@@ -136,15 +137,6 @@ Json::Value summary_json(const UnitView& u, double now) {
 }
 
 }  // namespace
-
-std::string iso_time(double unix_seconds) {
-    const std::time_t t = static_cast<std::time_t>(unix_seconds);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return text;
-}
 
 std::string render_units(const std::vector<UnitView>& units, double now) {
     Json::Value list(Json::arrayValue);

@@ -4,12 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "fleet.h"
+#include "tools/agent/clock.h"
+#include "tools/agent/fleet/fleet.h"
 
 namespace quillark_agent {
-
-// UTC, "2026-12-08T14:10:25Z".
-std::string iso_time(double unix_seconds);
 
 // One object per unit: name, link, unit_id, online, last_round (UTC or null),
 // and what a tile of the overview shows.

@@ -1,4 +1,4 @@
-#include "web.h"
+#include "tools/agent/publish/web.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -7,18 +7,15 @@
 
 #include <httplib.h>
 
-#include "metrics.h"
-#include "router.h"
-#include "views.h"
+#include "tools/agent/publish/metrics.h"
+#include "tools/agent/publish/router.h"
+#include "tools/agent/publish/views.h"
+#include "tools/agent/clock.h"
 
 namespace quillark_agent {
 namespace {
 
 constexpr const char* kJson = "application/json; charset=utf-8";
-
-double unix_now() {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
 
 const char* content_type(const std::string& path) {
     auto ends = [&](const char* tail) {

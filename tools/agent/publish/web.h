@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "fleet.h"
+#include "tools/agent/fleet/fleet.h"
 
 namespace httplib {
 class Server;

@@ -1,0 +1,42 @@
+// What the fleet tells of what it sees, and to whom: the results of rounds
+// and writes, and the events. Events and publishing implement Publisher; the
+// fleet knows nothing of MQTT, HTTP or the journal.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+namespace quillark_agent {
+
+// What happened: an alarm raised or cleared, a unit or link lost or back, a
+// write sent, a reload.
+struct Event {
+    std::uint64_t seq = 0;  // the journal's own order, from 1
+    double time = 0;        // Unix seconds, UTC
+    std::string kind;       // "alarm_raised", "unit_offline", "write", ...
+    std::string unit;       // empty for the agent's own events
+    std::string point;      // the point's id, for alarms and writes
+    std::string key;        // its status document key
+    std::string meaning;    // its meaning from the point table
+    Json::Value extra;      // the kind's own fields (an object, or null)
+};
+
+// Where the results of rounds and writes go (MQTT, or nowhere).
+class Publisher {
+public:
+    virtual ~Publisher() = default;
+    virtual void unit_status(const std::string& unit, const std::string& text) = 0;
+    // The unit's record of the round in which its set of raised alarms changed.
+    virtual void unit_alarms(const std::string& unit, const std::vector<std::uint8_t>& record,
+                             double when) = 0;
+    virtual void unit_availability(const std::string& unit, bool online) = 0;
+    virtual void write_result(const std::string& unit, int reg, const std::string& text) = 0;
+    // What happened, for the event journal and whoever is told of events:
+    // alarms raised and cleared, units and links lost and back, writes sent.
+    virtual void event(const Event& event) { (void)event; }
+};
+
+}  // namespace quillark_agent

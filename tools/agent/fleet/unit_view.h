@@ -1,0 +1,46 @@
+// What the fleet shows of its units and links to the API, the metrics and
+// the page: copies, taken under each link's lock.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "quillark/points.h"
+
+namespace quillark_agent {
+
+// Upper bounds, in seconds, of the round-duration histogram.
+inline constexpr std::array<double, 9> kDurationBuckets{0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30};
+
+// What HTTP and metrics show of a unit; copied out under the link's lock.
+struct UnitView {
+    std::string name;
+    std::string link;
+    int unit_id = 0;
+    double interval_s = 0;
+    bool online = false;
+    double online_since_unix = 0;  // when online last changed; 0: not known yet
+    double last_round_unix = 0;  // 0: no complete round yet
+    double last_duration = 0;    // of the last round, complete or not
+    // Per alarm, in point order: when this agent first saw it raised in the
+    // current stretch of raised rounds; 0 while it is normal.
+    std::array<double, quillark::kAlarmCount> alarm_since{};
+    std::uint64_t rounds_complete = 0;
+    std::uint64_t rounds_failed = 0;
+    std::array<std::uint64_t, kDurationBuckets.size()> duration_counts{};  // per bucket, not cumulative
+    std::uint64_t duration_count = 0;
+    double duration_sum = 0;
+    std::vector<std::uint8_t> record;  // of the last complete round
+    std::string status;                // the status document of the last complete round
+};
+
+struct LinkView {
+    std::string name;
+    std::uint64_t retries = 0;
+    std::uint64_t reconnects = 0;
+    double load = 0;  // time the units' rounds take per second of their intervals
+};
+
+}  // namespace quillark_agent
