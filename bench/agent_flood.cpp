@@ -33,7 +33,8 @@ void on_message(mosquitto*, void* context, const mosquitto_message* message) {
 }
 
 double unix_now() {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 }  // namespace
@@ -66,14 +67,16 @@ int main(int argc, char** argv) {
         const int reg = first_reg + static_cast<int>(i % (last_reg - first_reg + 1));
         const std::string topic = "quillark/" + unit + "/set/" + std::to_string(reg);
         const std::string value = std::to_string(i % 65536);
-        mosquitto_publish(client, nullptr, topic.c_str(), static_cast<int>(value.size()), value.data(), 1, false);
+        mosquitto_publish(client, nullptr, topic.c_str(), static_cast<int>(value.size()),
+                          value.data(), 1, false);
     }
     {
         // Results that stop coming for half a minute are not coming.
         std::unique_lock<std::mutex> lock(results.mutex);
         while (results.count < writes) {
             const long had = results.count;
-            results.changed.wait_for(lock, std::chrono::seconds(30), [&] { return results.count != had; });
+            results.changed.wait_for(lock, std::chrono::seconds(30),
+                                     [&] { return results.count != had; });
             if (results.count == had) break;
         }
     }
@@ -84,8 +87,9 @@ int main(int argc, char** argv) {
 
     std::lock_guard<std::mutex> lock(results.mutex);
     std::printf("flood %.3f %.3f\n", began, ended);
-    std::printf("%ld writes to %s (registers %d-%d), %ld results in %.1f s:\n", writes, unit.c_str(),
-                first_reg, last_reg, results.count, ended - began);
-    for (const auto& [text, count] : results.by_text) std::printf("  %6ld  %s\n", count, text.c_str());
+    std::printf("%ld writes to %s (registers %d-%d), %ld results in %.1f s:\n", writes,
+                unit.c_str(), first_reg, last_reg, results.count, ended - began);
+    for (const auto& [text, count] : results.by_text)
+        std::printf("  %6ld  %s\n", count, text.c_str());
     return 0;
 }

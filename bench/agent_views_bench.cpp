@@ -23,7 +23,8 @@ UnitView unit(int i) {
     u.online_since_unix = u.last_round_unix = 1.8e9;
     Json::Value doc(Json::objectValue);
     for (const quillark::Point& p : quillark::kPoints)
-        doc[p.key] = quillark::is_bit_kind(p.kind) ? Json::Value("正常") : Json::Value(23.100000381469727);
+        doc[p.key] =
+            quillark::is_bit_kind(p.kind) ? Json::Value("正常") : Json::Value(23.100000381469727);
     Json::StreamWriterBuilder writer;
     writer["indentation"] = "";
     writer["emitUTF8"] = true;

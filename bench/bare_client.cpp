@@ -54,8 +54,10 @@ void run_link(const Link& link, double seconds, double interval) {
     }
     modbus_set_response_timeout(ctx, 1, 0);
     const auto start = Clock::now();
-    const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-    const auto step = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(interval));
+    const auto end =
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    const auto step =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(interval));
     for (auto due = start; due < end; due += step) {
         std::this_thread::sleep_until(due);
         for (int unit = link.first; unit <= link.last; ++unit)

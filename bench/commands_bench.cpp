@@ -25,8 +25,8 @@ void BM_StatusObject(benchmark::State& state) {
     void* out = nullptr;
     int size = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(rig.dev.DeviceIoControl(IoGetStatusObject, nullptr, 0, &out,
-                                                         sizeof out, size));
+        benchmark::DoNotOptimize(
+            rig.dev.DeviceIoControl(IoGetStatusObject, nullptr, 0, &out, sizeof out, size));
     }
 }
 BENCHMARK(BM_StatusObject);

@@ -91,4 +91,3 @@ void BM_RequestWithoutNewRound(benchmark::State& state) {
 BENCHMARK(BM_RequestWithoutNewRound);
 
 }  // namespace
-

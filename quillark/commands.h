@@ -12,8 +12,8 @@ enum EnumIoCode {
     IoWriteRegisters = 210,  // word 0 start address, words 1..n values
     IoSignalCommand = 310,   // JSON text naming a signal in "signal_id"
     IoEmptyCommand = 320,
-    IoGetStatusText = 801,    // the status document as compact JSON text
-    IoResultQuery = 802,      // the outcome of the last write; any code not named here does the same
+    IoGetStatusText = 801,  // the status document as compact JSON text
+    IoResultQuery = 802,    // the outcome of the last write; any code not named here does the same
     IoGetStatusObject = 803,  // the address of the driver's status document
 };
 

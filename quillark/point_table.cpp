@@ -44,11 +44,9 @@ void write_offsets(std::ostream& out, std::size_t offset, std::size_t width) {
     if (width > 1) out << ".." << offset + width - 1;
 }
 
-}  // namespace
-
-void write_point_table(std::ostream& out) {
+// The heading, and how the middle supply-air temperature is made.
+void write_supply_air_mean(std::ostream& out) {
     const char* const mean_key = kPoints[first_of_kind(PointKind::SupplyAirMean)].key;
-    const std::ios_base::fmtflags flags = out.flags();
     const std::streamsize precision = out.precision();
     out << "# Point table of the in-row air-conditioning unit\n\n"
            "Generated from `quillark/record.h` and `quillark/points.h` by the build target "
@@ -76,7 +74,10 @@ void write_point_table(std::ostream& out) {
         << ". It is present after every render as a JSON real. "
            "It is an estimate: when either supply-air sensor is faulty, the mean is wrong "
            "too.\n\n";
+}
 
+// What the status document holds, and how each kind of point shows in it.
+void write_kinds(std::ostream& out) {
     out << "## The status document\n\n"
            "One JSON object with "
         << kDocumentMembers << " members: one per row of the point list below, and "
@@ -103,7 +104,10 @@ void write_point_table(std::ostream& out) {
            "e.g. 2024-3-5 8:7:9 |\n";
     write_codes(out, "Unit state", kUnitStateLabels);
     write_codes(out, "Working mode", kWorkingModeLabels);
+}
 
+// Every point, in record order.
+void write_points(std::ostream& out) {
     out << "\n## Points\n\nIn record order, which is the order of the poll round. Addresses "
            "are protocol addresses, counted from 0 as they travel in the request; the register "
            "number in brackets counts from 1, as many masters and manuals do (input register "
@@ -131,6 +135,15 @@ void write_point_table(std::ostream& out) {
     out << "| " << kUpdateTimeKey << " | | end of the poll round | ";
     write_offsets(out, offsetof(Quillark_Data_t, time_stamp), sizeof(ttime_t));
     out << " | time | local time at which the last poll round completed |\n";
+}
+
+}  // namespace
+
+void write_point_table(std::ostream& out) {
+    const std::ios_base::fmtflags flags = out.flags();
+    write_supply_air_mean(out);
+    write_kinds(out);
+    write_points(out);
     out.flags(flags);
 }
 

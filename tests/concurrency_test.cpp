@@ -148,9 +148,8 @@ TEST(Concurrency, StatusRequestsWhilePollingAndWriting) {
                     case 1: {
                         unsigned char out[sizeof(void*)];
                         const Json::Value* address = nullptr;
-                        const int result =
-                            dev.DeviceIoControl(IoGetStatusObject,
-                                                nullptr, 0, out, sizeof out, size);
+                        const int result = dev.DeviceIoControl(IoGetStatusObject, nullptr, 0, out,
+                                                               sizeof out, size);
                         std::memcpy(&address, out, sizeof address);
                         if (result != 0 || size != static_cast<int>(sizeof(void*)) ||
                             address != doc_address)

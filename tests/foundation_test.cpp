@@ -94,24 +94,23 @@ Json::Value with_app(const Json::Value& app_value) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ModeSetting,
-    ::testing::Values(
-        ModeCase{"text2", app("2"), 2}, ModeCase{"text2_9", app("2.9"), 2},
-        ModeCase{"minus1_5", app("-1.5"), -1}, ModeCase{"abc", app("abc"), 0},
-        ModeCase{"number3", app(3), 3}, ModeCase{"real2_9", app(2.9), 2},
-        ModeCase{"nan", app("nan"), 0}, ModeCase{"inf", app("inf"), 2147483647},
-        ModeCase{"minus_inf", app("-inf"), std::numeric_limits<std::int32_t>::min()},
-        ModeCase{"huge", app("1e12"), 2147483647},
-        ModeCase{"tiny", app("-1e12"), std::numeric_limits<std::int32_t>::min()},
-        ModeCase{"null_mode", app(Json::Value()), 1},
-        ModeCase{"array_mode", app(Json::Value(Json::arrayValue)), 1},
-        ModeCase{"object_mode", app(Json::Value(Json::objectValue)), 1},
-        ModeCase{"app_string", with_app("b_mode"), 1},
-        ModeCase{"app_array", with_app(Json::Value(Json::arrayValue)), 1},
-        ModeCase{"no_app", Json::Value(Json::objectValue), 1},
-        ModeCase{"settings_null", Json::Value(), 1},
-        ModeCase{"settings_array", Json::Value(Json::arrayValue), 1},
-        ModeCase{"settings_string", Json::Value("appSetting"), 1},
-        ModeCase{"settings_number", Json::Value(5), 1}),
+    ::testing::Values(ModeCase{"text2", app("2"), 2}, ModeCase{"text2_9", app("2.9"), 2},
+                      ModeCase{"minus1_5", app("-1.5"), -1}, ModeCase{"abc", app("abc"), 0},
+                      ModeCase{"number3", app(3), 3}, ModeCase{"real2_9", app(2.9), 2},
+                      ModeCase{"nan", app("nan"), 0}, ModeCase{"inf", app("inf"), 2147483647},
+                      ModeCase{"minus_inf", app("-inf"), std::numeric_limits<std::int32_t>::min()},
+                      ModeCase{"huge", app("1e12"), 2147483647},
+                      ModeCase{"tiny", app("-1e12"), std::numeric_limits<std::int32_t>::min()},
+                      ModeCase{"null_mode", app(Json::Value()), 1},
+                      ModeCase{"array_mode", app(Json::Value(Json::arrayValue)), 1},
+                      ModeCase{"object_mode", app(Json::Value(Json::objectValue)), 1},
+                      ModeCase{"app_string", with_app("b_mode"), 1},
+                      ModeCase{"app_array", with_app(Json::Value(Json::arrayValue)), 1},
+                      ModeCase{"no_app", Json::Value(Json::objectValue), 1},
+                      ModeCase{"settings_null", Json::Value(), 1},
+                      ModeCase{"settings_array", Json::Value(Json::arrayValue), 1},
+                      ModeCase{"settings_string", Json::Value("appSetting"), 1},
+                      ModeCase{"settings_number", Json::Value(5), 1}),
     [](const auto& test_case) { return std::string(test_case.param.name); });
 
 TEST(DataDevice, RoundDoneRunsHostStepsInOrderAndStampsTheRecord) {
@@ -127,8 +126,8 @@ TEST(DataDevice, RoundDoneRunsHostStepsInOrderAndStampsTheRecord) {
 
     EXPECT_EQ(a.host->names(),
               (std::vector<std::string>{"SendSP", "Reset", "CheckAOReport", "CheckThreshold",
-                                        "CheckAOReport", "CheckThreshold",
-                                        "DoBatchCheckThreshold", "SaveDeviceHistory"}));
+                                        "CheckAOReport", "CheckThreshold", "DoBatchCheckThreshold",
+                                        "SaveDeviceHistory"}));
     const auto calls = a.host->calls();
     EXPECT_EQ(calls[0].data_id, 5156);
     EXPECT_EQ(calls[0].bytes, record_bytes(a.dev));

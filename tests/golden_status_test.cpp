@@ -45,8 +45,8 @@ bool parse_hex_image(const std::string& text, RecordImage& image, std::string& e
 }
 
 // One line per member that differs: missing, extra, other type or other value.
-void compare_objects(const std::string& where, const Json::Value& expected,
-                     const Json::Value& got, std::vector<std::string>& differences) {
+void compare_objects(const std::string& where, const Json::Value& expected, const Json::Value& got,
+                     std::vector<std::string>& differences) {
     for (const std::string& key : expected.getMemberNames()) {
         const std::string name = where + key;
         if (!got.isMember(key)) {
@@ -78,8 +78,8 @@ TEST(GoldenStatus, RecordImageRendersTheExpectedDocument) {
 
     // A reload is stamped with the current time: make it the image's own.
     const unsigned year = image[180] | (image[181] << 8);
-    TestClock clock(at(static_cast<int>(year), image[182], image[183], image[184], image[185],
-                       image[186]));
+    TestClock clock(
+        at(static_cast<int>(year), image[182], image[183], image[184], image[185], image[186]));
     StatusDevice d;
     d.load(image);
     ASSERT_EQ(0, std::memcmp(&d.dev.record, image.data(), image.size()))

@@ -31,8 +31,8 @@ const std::string& installed_plugin() {
     static const std::string path = [] {
         if (mkdtemp(root) == nullptr) return std::string("/nonexistent/quillark.so");
         std::atexit([] { std::system((std::string("rm -rf ") + root).c_str()); });
-        const std::string command = std::string("DESTDIR=") + root + " " QUILLARK_CMAKE
-                                    " --install " QUILLARK_BUILD_DIR
+        const std::string command = std::string("DESTDIR=") + root +
+                                    " " QUILLARK_CMAKE " --install " QUILLARK_BUILD_DIR
                                     " --component " QUILLARK_PLUGIN_COMPONENT " >/dev/null 2>&1";
         if (std::system(command.c_str()) != 0) return std::string("/nonexistent/quillark.so");
         return std::string(root) + QUILLARK_INSTALLED_PLUGIN;

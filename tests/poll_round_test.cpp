@@ -53,8 +53,8 @@ TEST(PollRound, IssuesTheFortySixReadsInOrder) {
               "4:21:9 4:38:3 4:61:1 4:66:1 4:91:2 4:94:1 4:111:1 4:143:1 4:151:1 4:171:6 "
               "4:195:1 4:208:1 4:260:1 4:262:1 4:616:1 4:620:1 4:626:2 4:631:1 ");
     EXPECT_EQ(rig.host->names(),
-              (std::vector<std::string>{"RefreshStatus", "SendSP", "Reset",
-                                        "DoBatchCheckThreshold", "SaveDeviceHistory"}));
+              (std::vector<std::string>{"RefreshStatus", "SendSP", "Reset", "DoBatchCheckThreshold",
+                                        "SaveDeviceHistory"}));
     EXPECT_EQ(rig.stdout_text, "rvSize is 0\n");
     EXPECT_EQ(rig.dev.poll_step, 56);
 }
@@ -66,9 +66,9 @@ TEST(PollRound, EveryReplyLandsAtItsRecordOffset) {
         std::size_t offset;
     };
     // First and last bit of several reads, including single-bit ones.
-    const Bit bits[] = {{1, 4},    {6, 9},    {8, 10},   {20, 15},  {61, 16},  {111, 17},
-                        {123, 21}, {141, 22}, {172, 53}, {181, 54}, {212, 80}, {241, 81},
-                        {323, 102}, {331, 106}, {356, 109}};
+    const Bit bits[] = {{1, 4},    {6, 9},    {8, 10},    {20, 15},   {61, 16},
+                        {111, 17}, {123, 21}, {141, 22},  {172, 53},  {181, 54},
+                        {212, 80}, {241, 81}, {323, 102}, {331, 106}, {356, 109}};
     for (const Bit& b : bits) rig.unit.input_bits[b.address] = 1;
     rig.unit.input_bits[21] = 1;  // beyond step 14's single bit: must not land anywhere
     struct Word {
@@ -76,8 +76,8 @@ TEST(PollRound, EveryReplyLandsAtItsRecordOffset) {
         std::size_t offset;
         std::uint16_t value;
     };
-    const Word words[] = {{21, 110, 300},   {29, 126, 0xBEEF}, {38, 128, 0x0102},
-                          {66, 136, 0xFFFF}, {171, 150, 235},   {195, 162, 4},
+    const Word words[] = {{21, 110, 300},    {29, 126, 0xBEEF},  {38, 128, 0x0102},
+                          {66, 136, 0xFFFF}, {171, 150, 235},    {195, 162, 4},
                           {208, 164, 9},     {627, 176, 0x1234}, {631, 178, 1500}};
     for (const Word& w : words) rig.unit.input_registers[w.address] = w.value;
 
@@ -215,9 +215,9 @@ TEST(ValueQuery, AnswersOnlyWhetherDataIsMissingStaleOrFresh) {
         long offset_seconds;
         const char* expected;
     };
-    for (const Case c : {Case{0, "不支持变量"}, Case{60, "不支持变量"}, Case{61, "数据已超时"},
-                         Case{86400, "数据已超时"}, Case{-1, "不支持变量"},
-                         Case{-86400, "不支持变量"}}) {
+    for (const Case c :
+         {Case{0, "不支持变量"}, Case{60, "不支持变量"}, Case{61, "数据已超时"},
+          Case{86400, "数据已超时"}, Case{-1, "不支持变量"}, Case{-86400, "不支持变量"}}) {
         TestClock::set(at(2024, 3, 5, 8, 7, 9) + boost::posix_time::seconds(c.offset_seconds));
         EXPECT_EQ(message(), c.expected) << c.offset_seconds;
     }

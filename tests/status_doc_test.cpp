@@ -106,7 +106,8 @@ TEST(StatusValues, EdgesOfEveryKind) {
         {110, true, 235, "室内回风温度测量值", 23.5},
         {110, true, 231, "室内回风温度测量值", 23.100000381469727},
         {110, true, 65535, "室内回风温度测量值", static_cast<double>(6553.5f)},
-        {110, true, 65486, "室内回风温度测量值", static_cast<double>(6548.6f)},  // -50 as the unit means it
+        {110, true, 65486, "室内回风温度测量值",
+         static_cast<double>(6548.6f)},               // -50 as the unit means it
         {178, true, 1500, "压缩机转速控制", 1500.0},  // raw: a real, never an integer
         {162, true, 0, "机组状态", "机组关闭"},
         {162, true, 1, "机组状态", "机组开机"},
@@ -126,10 +127,8 @@ TEST(StatusValues, EdgesOfEveryKind) {
     for (const ValueCase& c : cases) {
         SCOPED_TRACE(testing::Message() << "offset " << c.offset << " = " << c.raw);
         RecordImage image{};
-        if (c.word)
-            put_word(image, c.offset, c.raw);
-        else
-            image[c.offset] = static_cast<std::uint8_t>(c.raw);
+        if (c.word) put_word(image, c.offset, c.raw);
+        else image[c.offset] = static_cast<std::uint8_t>(c.raw);
         clock.advance(seconds(1));
         d.load(image);
         expect_member(d.status(), c.key, c.expected);
@@ -138,8 +137,9 @@ TEST(StatusValues, EdgesOfEveryKind) {
 }
 
 TEST(StatusValues, UpdateTimeHasNoLeadingZeros) {
-    for (const auto& [when, text] : {std::pair{at(2024, 3, 5, 8, 7, 9), "2024-3-5 8:7:9"},
-                                     std::pair{at(2024, 12, 31, 23, 59, 59), "2024-12-31 23:59:59"}}) {
+    for (const auto& [when, text] :
+         {std::pair{at(2024, 3, 5, 8, 7, 9), "2024-3-5 8:7:9"},
+          std::pair{at(2024, 12, 31, 23, 59, 59), "2024-12-31 23:59:59"}}) {
         TestClock clock(when);
         StatusDevice d;
         d.load(RecordImage{});
@@ -184,8 +184,9 @@ TEST(StatusWalk, EveryByteFeedsExactlyItsOwnMembers) {
     }
     EXPECT_EQ(fed.size(), 18u + 32u + 56u + 35u);
     const std::map<std::size_t, std::string> edges = {
-        {21, "除湿状态"},   {22, "#1组网机组通讯状态"},   {53, "#32组网机组通讯状态"}, {54, "滤网堵塞告警"},
-        {109, "远程温湿度通讯故障"}, {110, "室内回风温度测量值"},  {179, "压缩机转速控制"}};
+        {21, "除湿状态"},       {22, "#1组网机组通讯状态"},  {53, "#32组网机组通讯状态"},
+        {54, "滤网堵塞告警"},   {109, "远程温湿度通讯故障"}, {110, "室内回风温度测量值"},
+        {179, "压缩机转速控制"}};
     for (const auto& [offset, key] : edges) EXPECT_EQ(key_of[offset], key) << offset;
 }
 

@@ -47,8 +47,7 @@ bool parse_json(const std::string& text, Json::Value& out) {
     Json::CharReaderBuilder builder;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     std::string errors;
-    return reader->parse(text.data(), text.data() + text.size(), &out, &errors) &&
-           out.isObject();
+    return reader->parse(text.data(), text.data() + text.size(), &out, &errors) && out.isObject();
 }
 
 // The document without its update time, which the poller's clock sets.
@@ -122,8 +121,8 @@ std::vector<Served> render_served(const std::string& log_path, Renderer& rendere
 // For a wrong document near served round `at`: the one read whose answer,
 // taken from another read of the same kind and size in a round close by,
 // turns that round into the document.
-std::string explain(const std::vector<Served>& served, std::size_t at,
-                    const Json::Value& document, Renderer& renderer) {
+std::string explain(const std::vector<Served>& served, std::size_t at, const Json::Value& document,
+                    Renderer& renderer) {
     using quillark::kPollReads;
     using quillark::kReadOffsets;
     const std::size_t first = at < 3 ? 0 : at - 3;
@@ -220,8 +219,9 @@ int check_documents(const std::string& log_path, const std::string& docs_path) {
         }
         if (found == served.size()) {
             ++wrong;
-            if (wrong <= 5) std::cerr << "WRONG document " << documents << ": "
-                                      << closest(served, document, renderer) << "\n";
+            if (wrong <= 5)
+                std::cerr << "WRONG document " << documents << ": "
+                          << closest(served, document, renderer) << "\n";
             continue;
         }
         ++matched;

@@ -39,11 +39,12 @@ TEST(RoundValues, AnswersDifferFromOtherReadsAndFromTheRoundBefore) {
             ++reads[{read.kind, read.count}];
         }
         for (const auto& [size, n] : reads) {
-            const std::size_t patterns =
-                size.first == ReadKind::Bits && size.second < 16 ? std::size_t{1} << size.second : n;
+            const std::size_t patterns = size.first == ReadKind::Bits && size.second < 16
+                                             ? std::size_t{1} << size.second
+                                             : n;
             EXPECT_EQ(answers[size].size(), std::min(n, patterns))
-                << "reads of " << size.second << (size.first == ReadKind::Bits ? " bits" : " registers")
-                << " round " << round;
+                << "reads of " << size.second
+                << (size.first == ReadKind::Bits ? " bits" : " registers") << " round " << round;
         }
     }
 }

@@ -22,8 +22,7 @@ static std::vector<std::uint8_t> bytes_of(const void* data, int length) {
     return {p, p + length};
 }
 
-int RecordingController::SendSP(TesselVDevice&, int data_id, const void* data, int length,
-                                 bool) {
+int RecordingController::SendSP(TesselVDevice&, int data_id, const void* data, int length, bool) {
     HostCall call{"SendSP", "", bytes_of(data, length), data_id, 0.0f};
     add(std::move(call));
     return 1;

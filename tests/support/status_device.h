@@ -21,8 +21,8 @@ using RecordImage = std::array<std::uint8_t, 187>;
 
 // A JSON value with its type, for failure messages: reals in full precision.
 inline std::string describe(const Json::Value& value) {
-    static const char* const kTypes[] = {"null", "int",    "uint",  "real",
-                                          "string", "bool", "array", "object"};
+    static const char* const kTypes[] = {"null",   "int",  "uint",  "real",
+                                         "string", "bool", "array", "object"};
     Json::StreamWriterBuilder compact;
     compact["indentation"] = "";
     compact["precision"] = 17;

@@ -50,14 +50,17 @@ inline int free_port() {
 // 127.0.0.1 signed by it, and a second CA that signed nothing of the broker's.
 struct Certs {
     explicit Certs(const ScratchDir& dir)
-        : ca(dir.file("ca.pem")), other_ca(dir.file("other-ca.pem")), cert(dir.file("broker.pem")),
+        : ca(dir.file("ca.pem")),
+          other_ca(dir.file("other-ca.pem")),
+          cert(dir.file("broker.pem")),
           key(dir.file("broker.key")) {
         const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2";
         write_file(dir.file("san.ext"), "subjectAltName=IP:127.0.0.1\n");
         const std::string script =
-            "cd " + dir.path() + " && openssl req -x509" + ec + " -keyout ca.key -out ca.pem -subj /CN=test-ca" +
-            " && openssl req -x509" + ec + " -keyout other-ca.key -out other-ca.pem -subj /CN=other-ca" +
-            " && openssl req" + ec + " -keyout broker.key -out broker.csr -subj /CN=127.0.0.1" +
+            "cd " + dir.path() + " && openssl req -x509" + ec +
+            " -keyout ca.key -out ca.pem -subj /CN=test-ca" + " && openssl req -x509" + ec +
+            " -keyout other-ca.key -out other-ca.pem -subj /CN=other-ca" + " && openssl req" + ec +
+            " -keyout broker.key -out broker.csr -subj /CN=127.0.0.1" +
             " && openssl x509 -req -in broker.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2" +
             " -extfile san.ext -out broker.pem";
         made = system((script + " > openssl.out 2>&1").c_str()) == 0;
@@ -66,7 +69,8 @@ struct Certs {
     // A broker started as root reads its files as root: the scratch
     // directory is its own owner's alone.
     std::string listener() const {
-        return "user root\ncafile " + ca + "\ncertfile " + cert + "\nkeyfile " + key + "\nallow_anonymous true\n";
+        return "user root\ncafile " + ca + "\ncertfile " + cert + "\nkeyfile " + key +
+               "\nallow_anonymous true\n";
     }
     std::string ca, other_ca, cert, key;
     bool made = false;
@@ -74,9 +78,13 @@ struct Certs {
 
 // A broker password file with one user, made with mosquitto_passwd; the
 // listener settings that ask for it.
-inline std::string password_listener(const ScratchDir& dir, const std::string& user, const std::string& password) {
+inline std::string password_listener(const ScratchDir& dir, const std::string& user,
+                                     const std::string& password) {
     const std::string file = dir.file("broker-passwords");
-    EXPECT_EQ(system(("mosquitto_passwd -b -c " + file + " " + user + " " + password + " > /dev/null 2>&1").c_str()), 0);
+    EXPECT_EQ(system(("mosquitto_passwd -b -c " + file + " " + user + " " + password +
+                      " > /dev/null 2>&1")
+                         .c_str()),
+              0);
     return "user root\npassword_file " + file + "\nallow_anonymous false\n";
 }
 
@@ -90,9 +98,11 @@ public:
     }
     // Files named by port and start: two brokers in one test each wait for their own.
     void start() {
-        const std::string name = "mosquitto-" + std::to_string(port_) + "-" + std::to_string(++starts_);
-        write_file(dir_.file(name + ".conf"), "listener " + std::to_string(port_) + " 127.0.0.1\n" +
-                                                  (listener_.empty() ? "allow_anonymous true\n" : listener_));
+        const std::string name =
+            "mosquitto-" + std::to_string(port_) + "-" + std::to_string(++starts_);
+        write_file(dir_.file(name + ".conf"),
+                   "listener " + std::to_string(port_) + " 127.0.0.1\n" +
+                       (listener_.empty() ? "allow_anonymous true\n" : listener_));
         child_ = std::make_unique<Child>(
             std::vector<std::string>{"mosquitto", "-c", dir_.file(name + ".conf")}, dir_, name);
         wait_until([&] { return child_->err().find("running") != std::string::npos; }, kLimit);
@@ -121,14 +131,15 @@ public:
         mosquitto_connect_callback_set(client_, [](mosquitto* m, void*, int) {
             mosquitto_subscribe(m, nullptr, "quillark/#", 1);
         });
-        mosquitto_message_callback_set(client_, [](mosquitto*, void* self, const mosquitto_message* msg) {
-            auto& me = *static_cast<Subscriber*>(self);
-            std::lock_guard<std::mutex> lock(me.mutex_);
-            const std::string payload(static_cast<const char*>(msg->payload),
-                                      static_cast<std::size_t>(msg->payloadlen));
-            me.latest_[msg->topic] = payload;
-            me.log_.push_back(std::string(msg->topic) + " " + payload);
-        });
+        mosquitto_message_callback_set(
+            client_, [](mosquitto*, void* self, const mosquitto_message* msg) {
+                auto& me = *static_cast<Subscriber*>(self);
+                std::lock_guard<std::mutex> lock(me.mutex_);
+                const std::string payload(static_cast<const char*>(msg->payload),
+                                          static_cast<std::size_t>(msg->payloadlen));
+                me.latest_[msg->topic] = payload;
+                me.log_.push_back(std::string(msg->topic) + " " + payload);
+            });
         mosquitto_reconnect_delay_set(client_, 1, 1, false);
         mosquitto_connect_async(client_, "127.0.0.1", port, 10);
         mosquitto_loop_start(client_);
@@ -161,7 +172,8 @@ public:
     std::size_t count(const std::string& topic) {
         std::lock_guard<std::mutex> lock(mutex_);
         std::size_t n = 0;
-        for (const std::string& line : log_) n += line.compare(0, topic.size() + 1, topic + " ") == 0;
+        for (const std::string& line : log_)
+            n += line.compare(0, topic.size() + 1, topic + " ") == 0;
         return n;
     }
     void forget() {
@@ -179,7 +191,8 @@ private:
 // A simulator on a free port, with extra arguments.
 struct Sim {
     Sim(const ScratchDir& dir, const std::string& name, std::vector<std::string> args) {
-        args.insert(args.end(), {"--tcp", "127.0.0.1:0", "--port-file", dir.file(name + ".port"), "--verbose"});
+        args.insert(args.end(),
+                    {"--tcp", "127.0.0.1:0", "--port-file", dir.file(name + ".port"), "--verbose"});
         child = std::make_unique<Child>(tool(kSim, args), dir, name);
         wait_until([&] { return exists(dir.file(name + ".port")); }, kLimit);
         port = std::stoi(read_file(dir.file(name + ".port")));
@@ -193,9 +206,10 @@ inline std::string link(const std::string& name, int port, const std::string& ex
            "\"\ntimeout_ms = 200\nretries = 0\n" + extra;
 }
 
-inline std::string unit(const std::string& name, const std::string& on, int id, const std::string& extra = "") {
-    return "[[unit]]\nname = \"" + name + "\"\nlink = \"" + on + "\"\nunit_id = " +
-           std::to_string(id) + "\ninterval = 0.3\n" + extra;
+inline std::string unit(const std::string& name, const std::string& on, int id,
+                        const std::string& extra = "") {
+    return "[[unit]]\nname = \"" + name + "\"\nlink = \"" + on +
+           "\"\nunit_id = " + std::to_string(id) + "\ninterval = 0.3\n" + extra;
 }
 
 inline std::string mqtt(int port, const std::string& client) {
@@ -203,9 +217,12 @@ inline std::string mqtt(int port, const std::string& client) {
            client + "\"\nqos = 1\n";
 }
 
-inline std::string http(int port) { return "[http]\nlisten = \"127.0.0.1:" + std::to_string(port) + "\"\n"; }
+inline std::string http(int port) {
+    return "[http]\nlisten = \"127.0.0.1:" + std::to_string(port) + "\"\n";
+}
 
-inline std::unique_ptr<Child> run_agent(const ScratchDir& dir, const std::string& name, const std::string& toml) {
+inline std::unique_ptr<Child> run_agent(const ScratchDir& dir, const std::string& name,
+                                        const std::string& toml) {
     write_file(dir.file(name + ".toml"), toml);
     return std::make_unique<Child>(tool(kAgent, {"--config", dir.file(name + ".toml")}), dir, name);
 }
@@ -213,13 +230,15 @@ inline std::unique_ptr<Child> run_agent(const ScratchDir& dir, const std::string
 inline std::string get(int port, const std::string& path, int* status = nullptr) {
     httplib::Client client("127.0.0.1", port);
     std::string body;
-    wait_until([&] {
-        auto res = client.Get(path.c_str());
-        if (!res) return false;
-        if (status != nullptr) *status = res->status;
-        body = res->body;
-        return true;
-    }, kLimit);
+    wait_until(
+        [&] {
+            auto res = client.Get(path.c_str());
+            if (!res) return false;
+            if (status != nullptr) *status = res->status;
+            body = res->body;
+            return true;
+        },
+        kLimit);
     return body;
 }
 

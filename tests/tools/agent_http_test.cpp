@@ -31,11 +31,14 @@ bool read_to_end(int fd, std::string& all) {
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     char chunk[65536];
     ssize_t n;
-    while ((n = recv(fd, chunk, sizeof chunk, 0)) > 0) all.append(chunk, static_cast<std::size_t>(n));
+    while ((n = recv(fd, chunk, sizeof chunk, 0)) > 0)
+        all.append(chunk, static_cast<std::size_t>(n));
     return n == 0 || (n < 0 && errno == ECONNRESET);
 }
 
-Json::Value unit_json(int port, const std::string& name) { return parse_json(get(port, "/api/units/" + name)); }
+Json::Value unit_json(int port, const std::string& name) {
+    return parse_json(get(port, "/api/units/" + name));
+}
 
 // Slow clients that send their request one byte a second and idle ones that
 // send nothing, more of them than the service's 1024 descriptors: the agent
@@ -45,17 +48,20 @@ TEST(AgentHttp, SlowAndIdleClientsNeitherStopAnswersNorTakeTheLinksSockets) {
     rlimit files{};
     getrlimit(RLIMIT_NOFILE, &files);
     files.rlim_cur = std::min<rlim_t>(files.rlim_max, 4096);
-    if (setrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur < 1500) GTEST_SKIP() << "cannot open 1500 files";
+    if (setrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur < 1500)
+        GTEST_SKIP() << "cannot open 1500 files";
     ScratchDir dir;
     const int sim_port = free_port();
-    auto sim = std::make_unique<Child>(tool(kSim, {"--tcp", "127.0.0.1:" + std::to_string(sim_port), "--steady"}), dir, "sim");
+    auto sim = std::make_unique<Child>(
+        tool(kSim, {"--tcp", "127.0.0.1:" + std::to_string(sim_port), "--steady"}), dir, "sim");
     const int port = free_port();
     write_file(dir.file("agent.toml"), http(port) + link("gw", sim_port) + unit("ac01", "gw", 1));
     // As the service runs it: 1024 descriptors.
     std::vector<std::string> argv = tool(kAgent, {"--config", dir.file("agent.toml")});
     argv.insert(argv.begin(), {"prlimit", "--nofile=1024", "--"});
     Child agent(argv, dir, "agent");
-    ASSERT_TRUE(wait_until([&] { return unit_json(port, "ac01")["online"].asBool(); }, kLimit)) << agent.err();
+    ASSERT_TRUE(wait_until([&] { return unit_json(port, "ac01")["online"].asBool(); }, kLimit))
+        << agent.err();
 
     std::vector<int> idle;
     for (int i = 0; i < 1100; ++i) idle.push_back(connect_to(port, false));
@@ -72,7 +78,8 @@ TEST(AgentHttp, SlowAndIdleClientsNeitherStopAnswersNorTakeTheLinksSockets) {
 
     for (int i = 0; i < 3; ++i) {
         int status = 0;
-        EXPECT_NE(get(port, "/metrics", &status).find("quillark_up{unit=\"ac01\"} 1"), std::string::npos);
+        EXPECT_NE(get(port, "/metrics", &status).find("quillark_up{unit=\"ac01\"} 1"),
+                  std::string::npos);
         EXPECT_EQ(status, 200);
     }
     // A request still unfinished after its time is cut off.
@@ -84,7 +91,8 @@ TEST(AgentHttp, SlowAndIdleClientsNeitherStopAnswersNorTakeTheLinksSockets) {
     sim->signal(SIGTERM);
     sim->wait(kLimit);
     EXPECT_TRUE(wait_until([&] { return !unit_json(port, "ac01")["online"].asBool(); }, kLimit));
-    sim = std::make_unique<Child>(tool(kSim, {"--tcp", "127.0.0.1:" + std::to_string(sim_port), "--steady"}), dir, "sim2");
+    sim = std::make_unique<Child>(
+        tool(kSim, {"--tcp", "127.0.0.1:" + std::to_string(sim_port), "--steady"}), dir, "sim2");
     EXPECT_TRUE(wait_until([&] { return unit_json(port, "ac01")["online"].asBool(); }, kLimit))
         << agent.err() << sim->err();
 
@@ -100,12 +108,14 @@ TEST(AgentHttp, PipelinedRequestsAreAnsweredInOrder) {
     Sim sim(dir, "sim", {"--steady"});
     const int port = free_port();
     auto agent = run_agent(dir, "agent", http(port) + link("gw", sim.port) + unit("ac01", "gw", 1));
-    ASSERT_TRUE(wait_until([&] { return unit_json(port, "ac01")["online"].asBool(); }, kLimit)) << agent->err();
+    ASSERT_TRUE(wait_until([&] { return unit_json(port, "ac01")["online"].asBool(); }, kLimit))
+        << agent->err();
     const int fd = connect_to(port);
     const std::string requests =
         "GET /api/units/ac01 HTTP/1.1\r\nHost: agent\r\n\r\n"
         "GET /favicon.svg HTTP/1.1\r\nHost: agent\r\nConnection: close\r\n\r\n";
-    ASSERT_EQ(send(fd, requests.data(), requests.size(), MSG_NOSIGNAL), static_cast<ssize_t>(requests.size()));
+    ASSERT_EQ(send(fd, requests.data(), requests.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(requests.size()));
     std::string answers;
     EXPECT_TRUE(read_to_end(fd, answers));
     close(fd);
@@ -121,7 +131,8 @@ TEST(AgentHttp, PipelinedRequestsAreAnsweredInOrder) {
 // openssl in `dir`.
 void make_certificates(const ScratchDir& dir) {
     const std::string script =
-        "cd " + dir.path() + " && "
+        "cd " + dir.path() +
+        " && "
         "openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 -subj /CN=row-ca && "
         "openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj /CN=agent && "
         "printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\\n' > server.ext && "
@@ -141,22 +152,31 @@ TEST(AgentHttp, TlsAnswersOnlyClientsWithACertificate) {
     write_file(dir.file("token"), "s3cret\n");
     Sim sim(dir, "sim", {"--steady"});
     const int port = free_port();
-    auto agent = run_agent(dir, "agent", http(port) + "token_file = \"" + dir.file("token") + "\"\ncert_file = \"" +
-                                             dir.file("server.pem") + "\"\nkey_file = \"" + dir.file("server.key") +
-                                             "\"\nclient_ca_file = \"" + dir.file("ca.pem") + "\"\n" +
-                                             link("gw", sim.port) + unit("ac01", "gw", 1));
-    ASSERT_TRUE(wait_until([&] { return agent->err().find("metrics on https://127.0.0.1:") != std::string::npos; }, kLimit))
+    auto agent =
+        run_agent(dir, "agent",
+                  http(port) + "token_file = \"" + dir.file("token") + "\"\ncert_file = \"" +
+                      dir.file("server.pem") + "\"\nkey_file = \"" + dir.file("server.key") +
+                      "\"\nclient_ca_file = \"" + dir.file("ca.pem") + "\"\n" +
+                      link("gw", sim.port) + unit("ac01", "gw", 1));
+    ASSERT_TRUE(wait_until(
+        [&] { return agent->err().find("metrics on https://127.0.0.1:") != std::string::npos; },
+        kLimit))
         << agent->err();
 
     httplib::SSLClient client("127.0.0.1", port, dir.file("client.pem"), dir.file("client.key"));
     client.set_ca_cert_path(dir.file("ca.pem").c_str());
     client.enable_server_certificate_verification(true);
     std::string metrics;
-    EXPECT_TRUE(wait_until([&] {
-        auto res = client.Get("/metrics", {{"Authorization", "bearer s3cret"}});  // the scheme in any case
-        metrics = res ? res->body : "";
-        return res && res->status == 200 && metrics.find("quillark_up{unit=\"ac01\"} 1") != std::string::npos;
-    }, kLimit)) << metrics << agent->err();
+    EXPECT_TRUE(wait_until(
+        [&] {
+            auto res = client.Get("/metrics",
+                                  {{"Authorization", "bearer s3cret"}});  // the scheme in any case
+            metrics = res ? res->body : "";
+            return res && res->status == 200 &&
+                   metrics.find("quillark_up{unit=\"ac01\"} 1") != std::string::npos;
+        },
+        kLimit))
+        << metrics << agent->err();
     auto refused = client.Get("/metrics");
     ASSERT_TRUE(refused);
     EXPECT_EQ(refused->status, 401);

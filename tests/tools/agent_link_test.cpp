@@ -47,18 +47,21 @@ TEST_F(AgentTest, FloodOfWritesToASilentUnitLeavesTheOthersPolling) {
     Subscriber watch(broker.port());
     Sim gateway(dir, "gateway", {"--units", "1-3", "--steady"});
     std::string registers;
-    for (int reg = 100; reg < 112; ++reg) registers += (reg > 100 ? ", " : "") + std::to_string(reg);
+    for (int reg = 100; reg < 112; ++reg)
+        registers += (reg > 100 ? ", " : "") + std::to_string(reg);
     // Unit id 9 is not served: it never answers. Its rounds are far apart,
     // so it is not known to be offline while the flood lasts.
     const int port = free_port();
-    auto agent = run_agent(dir, "agent", http(port) + mqtt(broker.port(), "row1") +
-                                             link("gw", gateway.port) +
-                                             unit("ac01", "gw", 1, "writes = [100]\n") +
-                                             unit("ac02", "gw", 2) + unit("ac03", "gw", 3) +
-                                             "[[unit]]\nname = \"mute\"\nlink = \"gw\"\nunit_id = 9\n"
-                                             "interval = 600\nwrites = [" + registers + "]\n");
+    auto agent = run_agent(dir, "agent",
+                           http(port) + mqtt(broker.port(), "row1") + link("gw", gateway.port) +
+                               unit("ac01", "gw", 1, "writes = [100]\n") + unit("ac02", "gw", 2) +
+                               unit("ac03", "gw", 3) +
+                               "[[unit]]\nname = \"mute\"\nlink = \"gw\"\nunit_id = 9\n"
+                               "interval = 600\nwrites = [" +
+                               registers + "]\n");
     for (const char* name : {"ac01", "ac02", "ac03"})
-        ASSERT_TRUE(watch.wait_for(std::string("quillark/") + name + "/availability", "online")) << name;
+        ASSERT_TRUE(watch.wait_for(std::string("quillark/") + name + "/availability", "online"))
+            << name;
 
     const int before = rounds_complete(port, "ac02");
     constexpr int kValues = 100;
@@ -69,7 +72,8 @@ TEST_F(AgentTest, FloodOfWritesToASilentUnitLeavesTheOthersPolling) {
     }
     // One by one, the writes alone would hold the link for four minutes.
     ASSERT_TRUE(wait_until([&] { return total(results(watch, "mute")) == 12 * kValues; }, 60s))
-        << total(results(watch, "mute")) << " results\n" << agent->err();
+        << total(results(watch, "mute")) << " results\n"
+        << agent->err();
     ASSERT_TRUE(wait_until([&] { return total(results(watch, "ac01")) == 30; }, kLimit));
     const int after = rounds_complete(port, "ac02");
 
@@ -83,7 +87,8 @@ TEST_F(AgentTest, FloodOfWritesToASilentUnitLeavesTheOthersPolling) {
     EXPECT_GE(sent, 8);
     // The newest value of a register is never the one superseded.
     for (int reg = 100; reg < 112; ++reg)
-        EXPECT_NE(watch.latest("quillark/mute/set/" + std::to_string(reg) + "/result"), "rejected: superseded");
+        EXPECT_NE(watch.latest("quillark/mute/set/" + std::to_string(reg) + "/result"),
+                  "rejected: superseded");
     // After each write the rounds then due go first; a 0.3 s interval is due
     // again after at most two writes of 0.2 s.
     EXPECT_GE(after - before, sent / 2 - 1) << sent << " writes sent";
@@ -95,7 +100,9 @@ TEST_F(AgentTest, FloodOfWritesToASilentUnitLeavesTheOthersPolling) {
     EXPECT_EQ(watch.latest("quillark/ac01/set/100/result"), "confirmed");
     const std::string requests = gateway.child->err();
     int reached = 0;
-    for (auto at = requests.find("function 6 "); at != std::string::npos; at = requests.find("function 6 ", at + 1)) ++reached;
+    for (auto at = requests.find("function 6 "); at != std::string::npos;
+         at = requests.find("function 6 ", at + 1))
+        ++reached;
     EXPECT_EQ(reached, ac01["confirmed"]);
 }
 
@@ -143,9 +150,9 @@ private:
 TEST(AgentLink, GatewayThatHangsUpIsNotReopenedInATightLoop) {
     ScratchDir dir;
     HangUp gateway;
-    auto agent = run_agent(dir, "agent", http(free_port()) + link("gw", gateway.port) +
-                                             unit("ac01", "gw", 1) + unit("ac02", "gw", 2) +
-                                             unit("ac03", "gw", 3));
+    auto agent = run_agent(dir, "agent",
+                           http(free_port()) + link("gw", gateway.port) + unit("ac01", "gw", 1) +
+                               unit("ac02", "gw", 2) + unit("ac03", "gw", 3));
     ASSERT_TRUE(wait_until([&] { return gateway.accepted >= 1; }, kLimit)) << agent->err();
     const int first = gateway.accepted;
     // A window of time is what is measured here: the count has an upper bound

@@ -17,8 +17,8 @@ using namespace agent_tests;
 namespace {
 
 std::string mqtts(int port, const std::string& ca) {
-    return http(free_port()) + "[mqtt]\nbroker = \"mqtts://127.0.0.1:" + std::to_string(port) + "\"\nclient_id = \"row1\"\n" +
-           (ca.empty() ? "" : "ca_file = \"" + ca + "\"\n");
+    return http(free_port()) + "[mqtt]\nbroker = \"mqtts://127.0.0.1:" + std::to_string(port) +
+           "\"\nclient_id = \"row1\"\n" + (ca.empty() ? "" : "ca_file = \"" + ca + "\"\n");
 }
 
 bool said(const Child& agent, const std::string& text) {
@@ -46,7 +46,8 @@ class AgentMqttTest : public AgentTest {
 protected:
     void SetUp() override {
         AgentTest::SetUp();
-        if (!have("openssl") || !have("mosquitto_passwd")) GTEST_SKIP() << "openssl or mosquitto_passwd missing";
+        if (!have("openssl") || !have("mosquitto_passwd"))
+            GTEST_SKIP() << "openssl or mosquitto_passwd missing";
     }
 };
 
@@ -65,8 +66,9 @@ TEST_F(AgentMqttTest, FailedTlsHandshakesNeverCrashTheClient) {
     const char* runs_text = std::getenv("QUILLARK_TLS_RUNS");  // 200 for a long run by hand
     const int runs = runs_text != nullptr ? std::atoi(runs_text) : 100;
     for (int i = 0; i < runs; ++i) {
-        quillark_agent::MqttClient client(config, [](const std::string&) { return false; },
-                                          [](const std::string&, int, std::uint16_t) { return std::string(); });
+        quillark_agent::MqttClient client(
+            config, [](const std::string&) { return false; },
+            [](const std::string&, int, std::uint16_t) { return std::string(); });
         client.unit_status("ac01", "{}");
         client.connect();
         // Every other client goes away in mid-handshake, the rest once it failed.
@@ -89,13 +91,19 @@ TEST_F(AgentMqttTest, ConnectionFailuresAreLoggedWithTheirReason) {
         std::string name, section, line;
     } cases[] = {
         {"wrong-ca", mqtts(tls.port(), certs.other_ca), where + std::to_string(tls.port()) + ": "},
-        {"tls-to-plain", mqtts(plain.port(), certs.ca), where + std::to_string(plain.port()) + ": "},
-        {"plain-to-tls", http(free_port()) + mqtt(tls.port(), "row1"), where + std::to_string(tls.port()) + ": "},
+        {"tls-to-plain", mqtts(plain.port(), certs.ca),
+         where + std::to_string(plain.port()) + ": "},
+        {"plain-to-tls", http(free_port()) + mqtt(tls.port(), "row1"),
+         where + std::to_string(tls.port()) + ": "},
         {"down", http(free_port()) + mqtt(free_port(), "row1"), "Connection refused; trying again"},
-        {"wrong-password", http(free_port()) + mqtt(locked.port(), "row1") + "username = \"row1\"\npassword_file = \"" +
-                               dir.file("wrong") + "\"\n", "the broker refused the connection: Not authorized"},
-        {"password", http(free_port()) + mqtt(locked.port(), "row1") + "username = \"row1\"\npassword_file = \"" +
-                         dir.file("right") + "\"\n", "mqtt: connected to 127.0.0.1:" + std::to_string(locked.port())},
+        {"wrong-password",
+         http(free_port()) + mqtt(locked.port(), "row1") +
+             "username = \"row1\"\npassword_file = \"" + dir.file("wrong") + "\"\n",
+         "the broker refused the connection: Not authorized"},
+        {"password",
+         http(free_port()) + mqtt(locked.port(), "row1") +
+             "username = \"row1\"\npassword_file = \"" + dir.file("right") + "\"\n",
+         "mqtt: connected to 127.0.0.1:" + std::to_string(locked.port())},
     };
     write_file(dir.file("wrong"), "guess\n");
     write_file(dir.file("right"), "secret\n");
@@ -120,14 +128,18 @@ TEST_F(AgentMqttTest, ConnectionFailuresAreLoggedWithTheirReason) {
     plain.kill();
     EXPECT_TRUE(said(*agent, "mqtt: lost the broker 127.0.0.1:" + std::to_string(plain.port())));
     plain.start();
-    EXPECT_TRUE(wait_until([&] {
-        const std::string err = agent->err();
-        return err.find("mqtt: connected to", err.find("lost the broker")) != std::string::npos;
-    }, 60s)) << agent->err();
+    EXPECT_TRUE(wait_until(
+        [&] {
+            const std::string err = agent->err();
+            return err.find("mqtt: connected to", err.find("lost the broker")) != std::string::npos;
+        },
+        60s))
+        << agent->err();
     // However many attempts failed in between, they were said once.
     const std::string err = agent->err();
     const std::size_t lost = err.find("lost the broker");
-    EXPECT_EQ(err.find("cannot connect", err.find("cannot connect", lost) + 1), std::string::npos) << err;
+    EXPECT_EQ(err.find("cannot connect", err.find("cannot connect", lost) + 1), std::string::npos)
+        << err;
 }
 
 // An unreachable TLS broker costs next to nothing while the agent waits.
@@ -139,7 +151,8 @@ TEST_F(AgentMqttTest, AnUnreachableTlsBrokerCostsNoCpu) {
     const double before = cpu_seconds(agent->pid());
     const auto start = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(3s);  // the window measured, not a wait for anything
-    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     // A spinning client takes the whole window; a waiting one next to none.
     EXPECT_LT(cpu_seconds(agent->pid()) - before, wall / 2) << agent->err();
 }
@@ -150,8 +163,10 @@ TEST_F(AgentMqttTest, ABrokerBackGetsTheNewestStatusNotABacklog) {
     Broker broker(dir);
     Sim gateway(dir, "gateway", {"--units", "1-3", "--steady"});
     const int port = free_port();
-    auto agent = run_agent(dir, "agent", http(port) + mqtt(broker.port(), "row1") + link("gw", gateway.port) +
-                                             unit("stale01", "gw", 1) + unit("stale02", "gw", 2) + unit("stale03", "gw", 3));
+    auto agent = run_agent(dir, "agent",
+                           http(port) + mqtt(broker.port(), "row1") + link("gw", gateway.port) +
+                               unit("stale01", "gw", 1) + unit("stale02", "gw", 2) +
+                               unit("stale03", "gw", 3));
     {
         Subscriber watch(broker.port());
         ASSERT_TRUE(watch.wait_for("quillark/stale01/availability", "online"));
@@ -165,17 +180,20 @@ TEST_F(AgentMqttTest, ABrokerBackGetsTheNewestStatusNotABacklog) {
     agent->signal(SIGSTOP);
     broker.start();
     Subscriber watch(broker.port());
-    ASSERT_TRUE(wait_until([&] {
-        watch.publish("quillark/probe", "here");
-        return watch.latest("quillark/probe") == "here";
-    }, kLimit));
+    ASSERT_TRUE(wait_until(
+        [&] {
+            watch.publish("quillark/probe", "here");
+            return watch.latest("quillark/probe") == "here";
+        },
+        kLimit));
     agent->signal(SIGCONT);
     ASSERT_TRUE(watch.wait_for("quillark/agent/row1/availability", "online"));
     ASSERT_TRUE(watch.wait_for_any("quillark/stale01/status"));
     const std::size_t statuses = watch.count("quillark/stale01/status");
     const int after = rounds(port, "stale01");
     // The newest status, then one per round since: never the rounds missed.
-    EXPECT_LE(static_cast<int>(statuses), after - before + 2) << "rounds " << before << ".." << after;
+    EXPECT_LE(static_cast<int>(statuses), after - before + 2)
+        << "rounds " << before << ".." << after;
     agent->signal(SIGTERM);
     EXPECT_EQ(agent->wait(kLimit), 0) << agent->err();
 }
@@ -187,10 +205,12 @@ TEST_F(AgentMqttTest, AReturningBrokerGetsTheNewestThousandEventsThenOneDroppedN
     // A subscriber that takes its time must not lose any at the broker.
     Broker broker(dir, 0, "allow_anonymous true\nmax_queued_messages 0\n");
     Subscriber watch(broker.port());
-    ASSERT_TRUE(wait_until([&] {
-        watch.publish("quillark/probe", "here");
-        return watch.latest("quillark/probe") == "here";
-    }, kLimit));
+    ASSERT_TRUE(wait_until(
+        [&] {
+            watch.publish("quillark/probe", "here");
+            return watch.latest("quillark/probe") == "here";
+        },
+        kLimit));
     auto journal = std::make_shared<quillark_agent::Journal>("");
     auto add = [&] {
         quillark_agent::Event e;
@@ -204,8 +224,9 @@ TEST_F(AgentMqttTest, AReturningBrokerGetsTheNewestThousandEventsThenOneDroppedN
     config.enabled = true;
     config.port = broker.port();
     config.client_id = "row1";
-    quillark_agent::MqttClient client(config, [](const std::string&) { return false; },
-                                      [](const std::string&, int, std::uint16_t) { return std::string(); });
+    quillark_agent::MqttClient client(
+        config, [](const std::string&) { return false; },
+        [](const std::string&, int, std::uint16_t) { return std::string(); });
     client.follow_events({journal, [&](const quillark_agent::Event& e) { journal->append(e); }}, 0);
     client.connect();
     ASSERT_TRUE(wait_until([&] { return watch.count("quillark/agent/row1/events") == 1; }, 60s))
@@ -230,7 +251,8 @@ TEST_F(AgentMqttTest, AReturningBrokerGetsTheNewestThousandEventsThenOneDroppedN
         }
     }
     ASSERT_EQ(seqs.size(), 1002u);
-    for (std::size_t i = 0; i < seqs.size(); ++i) ASSERT_EQ(seqs[i], 501 + i) << "in order, each once";
+    for (std::size_t i = 0; i < seqs.size(); ++i)
+        ASSERT_EQ(seqs[i], 501 + i) << "in order, each once";
 }
 
 // Writes come only from live messages: a retained one is refused (or, empty,
@@ -239,34 +261,43 @@ TEST_F(AgentMqttTest, AReturningBrokerGetsTheNewestThousandEventsThenOneDroppedN
 TEST_F(AgentMqttTest, OnlyLiveMessagesWrite) {
     Broker broker(dir);
     Subscriber watch(broker.port());
-    ASSERT_TRUE(wait_until([&] {
-        watch.publish("quillark/probe", "here");
-        return watch.latest("quillark/probe") == "here";
-    }, kLimit));
+    ASSERT_TRUE(wait_until(
+        [&] {
+            watch.publish("quillark/probe", "here");
+            return watch.latest("quillark/probe") == "here";
+        },
+        kLimit));
     watch.publish("quillark/live01/set/100", "9", true);  // left there before the agent starts
     // At the broker before the agent subscribes: a late one would reach the
     // agent live (and be refused as retained), which is not this case.
     ASSERT_TRUE(watch.wait_for("quillark/live01/set/100", "9"));
     Sim gateway(dir, "gateway", {"--steady"});
-    auto agent = run_agent(dir, "agent", http(free_port()) + mqtt(broker.port(), "row1") + link("gw", gateway.port) +
-                                             unit("live01", "gw", 1, "writes = [100, 101]\n"));
+    auto agent =
+        run_agent(dir, "agent",
+                  http(free_port()) + mqtt(broker.port(), "row1") + link("gw", gateway.port) +
+                      unit("live01", "gw", 1, "writes = [100, 101]\n"));
     ASSERT_TRUE(watch.wait_for("quillark/live01/availability", "online"));
 
     watch.publish("quillark/live01/set/101", "11", true);
-    EXPECT_TRUE(watch.wait_for("quillark/live01/set/101/result", "rejected: a retained message is not a write"));
+    EXPECT_TRUE(watch.wait_for("quillark/live01/set/101/result",
+                               "rejected: a retained message is not a write"));
     watch.publish("quillark/live01/set/0100", "5");
-    EXPECT_TRUE(watch.wait_for("quillark/live01/set/0100/result",
-                               "rejected: the register is not a decimal number 0..65535 without leading zeros"));
+    EXPECT_TRUE(watch.wait_for(
+        "quillark/live01/set/0100/result",
+        "rejected: the register is not a decimal number 0..65535 without leading zeros"));
     watch.publish("quillark/live01/set/100", "", true);  // empties the retained request
     watch.publish("quillark/live01/set/101", "7");
     EXPECT_TRUE(watch.wait_for("quillark/live01/set/101/result", "confirmed"));
     // The empty retained message got no answer; only the live write reached the unit.
-    EXPECT_EQ(watch.count("quillark/live01/set/100/result"), 0u) << watch.latest("quillark/live01/set/100/result");
+    EXPECT_EQ(watch.count("quillark/live01/set/100/result"), 0u)
+        << watch.latest("quillark/live01/set/100/result");
     const std::string requests = gateway.child->err();
     EXPECT_EQ(requests.find("function 6 address 100 "), std::string::npos) << requests;
     EXPECT_NE(requests.find("function 6 address 101 count 1"), std::string::npos) << requests;
     std::size_t sent = 0;
-    for (auto at = requests.find("function 6 "); at != std::string::npos; at = requests.find("function 6 ", at + 1)) ++sent;
+    for (auto at = requests.find("function 6 "); at != std::string::npos;
+         at = requests.find("function 6 ", at + 1))
+        ++sent;
     EXPECT_EQ(sent, 1u) << requests;
 }
 

@@ -25,7 +25,9 @@ std::set<int> connections_to(int port) {
         std::istringstream fields(line);
         std::string slot, local, remote, state;
         fields >> slot >> local >> remote >> state;
-        auto port_of = [](const std::string& a) { return std::stoi(a.substr(a.find(':') + 1), nullptr, 16); };
+        auto port_of = [](const std::string& a) {
+            return std::stoi(a.substr(a.find(':') + 1), nullptr, 16);
+        };
         if (state == "01" && port_of(remote) == port) ports.insert(port_of(local));
     }
     return ports;
@@ -33,7 +35,8 @@ std::set<int> connections_to(int port) {
 
 std::string names(int port) {
     std::string all;
-    for (const Json::Value& u : parse_json(get(port, "/api/units"))) all += u["name"].asString() + " ";
+    for (const Json::Value& u : parse_json(get(port, "/api/units")))
+        all += u["name"].asString() + " ";
     return all;
 }
 
@@ -44,11 +47,13 @@ TEST_F(AgentTest, ReloadRestartsOnlyWhatChanged) {
     Sim gateway(dir, "gateway", {"--units", "1-4", "--steady"});
     const int port = free_port();
     const std::string head = http(port) + mqtt(broker.port(), "row1") + link("gw", gateway.port);
-    auto agent = run_agent(dir, "agent", head + unit("keep", "gw", 1) + unit("change", "gw", 2) +
-                                             unit("gone", "gw", 3));
+    auto agent =
+        run_agent(dir, "agent",
+                  head + unit("keep", "gw", 1) + unit("change", "gw", 2) + unit("gone", "gw", 3));
     EXPECT_TRUE(watch.wait_for("quillark/gone/availability", "online"));
     EXPECT_TRUE(watch.wait_for("quillark/change/availability", "online"));
-    ASSERT_TRUE(wait_until([&] { return unit_json(port, "keep")["rounds_complete"].asInt() >= 3; }, kLimit));
+    ASSERT_TRUE(wait_until([&] { return unit_json(port, "keep")["rounds_complete"].asInt() >= 3; },
+                           kLimit));
 
     write_file(dir.file("agent.toml"), head + unit("keep", "gw", 1) +
                                            unit("change", "gw", 2, "device_id = 7\n") +
@@ -57,8 +62,9 @@ TEST_F(AgentTest, ReloadRestartsOnlyWhatChanged) {
     const std::set<int> connection = connections_to(gateway.port);
     ASSERT_EQ(connection.size(), 1u);
     agent->signal(SIGHUP);
-    const std::string said = "SIGHUP: units: 1 added, 1 removed, 1 changed, 1 unchanged; "
-                             "links: 0 added, 0 removed, 0 changed, 1 unchanged";
+    const std::string said =
+        "SIGHUP: units: 1 added, 1 removed, 1 changed, 1 unchanged; "
+        "links: 0 added, 0 removed, 0 changed, 1 unchanged";
     ASSERT_TRUE(wait_until([&] { return agent->err().find(said) != std::string::npos; }, kLimit))
         << agent->err();
     EXPECT_TRUE(watch.wait_for("quillark/gone/status", ""));
@@ -73,7 +79,8 @@ TEST_F(AgentTest, ReloadRestartsOnlyWhatChanged) {
     EXPECT_TRUE(keep["online"].asBool());
     EXPECT_EQ(keep["reconnects"].asInt(), 0);
     EXPECT_EQ(connections_to(gateway.port), connection);
-    EXPECT_LT(unit_json(port, "change")["rounds_complete"].asInt(), keep["rounds_complete"].asInt());
+    EXPECT_LT(unit_json(port, "change")["rounds_complete"].asInt(),
+              keep["rounds_complete"].asInt());
     EXPECT_EQ(watch.latest("quillark/keep/availability"), "online");
     const std::string metrics = get(port, "/metrics");
     EXPECT_EQ(metrics.find("unit=\"gone\""), std::string::npos);
@@ -92,17 +99,22 @@ TEST_F(AgentTest, ReloadRestartsOnlyWhatChanged) {
     EXPECT_TRUE(watch_other.wait_for("quillark/agent/row1/availability", "online"));
     EXPECT_TRUE(watch.wait_for("quillark/keep/availability", ""));
     EXPECT_TRUE(watch.wait_for("quillark/agent/row1/availability", "offline"));
-    EXPECT_NE(agent->err().find("units: 0 added, 0 removed, 0 changed, 3 unchanged; links: 0 added, "
-                                "0 removed, 0 changed, 1 unchanged; MQTT client started anew"),
-              std::string::npos) << agent->err();
+    EXPECT_NE(
+        agent->err().find("units: 0 added, 0 removed, 0 changed, 3 unchanged; links: 0 added, "
+                          "0 removed, 0 changed, 1 unchanged; MQTT client started anew"),
+        std::string::npos)
+        << agent->err();
     EXPECT_EQ(connections_to(gateway.port), connection);
 
     // A broken file changes nothing.
     write_file(dir.file("agent.toml"), head + unit("keep", "gw", 1) + "colour = 1\n");
     const int kept = unit_json(port, "keep")["rounds_complete"].asInt();
     agent->signal(SIGHUP);
-    EXPECT_TRUE(wait_until([&] { return agent->err().find("keeping the running configuration") != std::string::npos; }, kLimit));
-    EXPECT_TRUE(wait_until([&] { return unit_json(port, "keep")["rounds_complete"].asInt() > kept + 2; }, kLimit));
+    EXPECT_TRUE(wait_until(
+        [&] { return agent->err().find("keeping the running configuration") != std::string::npos; },
+        kLimit));
+    EXPECT_TRUE(wait_until(
+        [&] { return unit_json(port, "keep")["rounds_complete"].asInt() > kept + 2; }, kLimit));
     EXPECT_EQ(names(port), "keep change fresh ");
     agent->signal(SIGTERM);
     EXPECT_EQ(agent->wait(1500ms), 0) << agent->err();

@@ -93,8 +93,9 @@ TEST(AgentService, NotifiesSystemdAndSendsTheDriverLinesToTheirFile) {
     Sim sim(dir, "sim", {"--steady"});
     const std::string file =
         config_file(dir, "agent", http(free_port()) + link("gw", sim.port) + unit("ac01", "gw", 1));
-    auto agent = manager.start(tool(kAgent, {"--config", file, "--driver-output", dir.file("driver.log")}),
-                               dir, "agent", "200000");
+    auto agent =
+        manager.start(tool(kAgent, {"--config", file, "--driver-output", dir.file("driver.log")}),
+                      dir, "agent", "200000");
 
     const int ready = manager.wait_for("READY=1");
     ASSERT_GE(ready, 0) << agent->err();
@@ -105,9 +106,13 @@ TEST(AgentService, NotifiesSystemdAndSendsTheDriverLinesToTheirFile) {
     ASSERT_GE(fed, 0);
     EXPECT_GE(manager.wait_for("WATCHDOG=1", fed + 1), 0);
 
-    EXPECT_TRUE(wait_until([&] { return agent->err().find("unit ac01 online") != std::string::npos; }, kLimit));
-    EXPECT_TRUE(wait_until([&] { return read_file(dir.file("driver.log")).find("rvSize is 0\n") != std::string::npos; },
-                           kLimit));
+    EXPECT_TRUE(wait_until(
+        [&] { return agent->err().find("unit ac01 online") != std::string::npos; }, kLimit));
+    EXPECT_TRUE(wait_until(
+        [&] {
+            return read_file(dir.file("driver.log")).find("rvSize is 0\n") != std::string::npos;
+        },
+        kLimit));
     EXPECT_EQ(agent->err().find("rvSize"), std::string::npos) << agent->err();
     EXPECT_EQ(agent->out(), "");
 
@@ -137,14 +142,21 @@ TEST(AgentService, HungLinkStopsFeedingTheWatchdog) {
     ASSERT_EQ(listen(silent, 4), 0);
     getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length);
     const std::string file =
-        config_file(dir, "agent", http(free_port()) + "[[link]]\nname = \"gw\"\ntcp = \"127.0.0.1:" +
-                                      std::to_string(ntohs(address.sin_port)) +
-                                      "\"\ntimeout_ms = 60000\nretries = 0\n" + unit("ac01", "gw", 1));
-    auto agent = manager.start(tool(kAgent, {"--config", file, "--hung-after", "1"}), dir, "agent", "200000");
+        config_file(dir, "agent",
+                    http(free_port()) + "[[link]]\nname = \"gw\"\ntcp = \"127.0.0.1:" +
+                        std::to_string(ntohs(address.sin_port)) +
+                        "\"\ntimeout_ms = 60000\nretries = 0\n" + unit("ac01", "gw", 1));
+    auto agent = manager.start(tool(kAgent, {"--config", file, "--hung-after", "1"}), dir, "agent",
+                               "200000");
 
     ASSERT_GE(manager.wait_for("READY=1"), 0) << agent->err();
-    EXPECT_TRUE(wait_until([&] { return agent->err().find("link gw has been busy in one round or write for longer than 1 s: taken as hung") != std::string::npos; },
-                           kLimit))
+    EXPECT_TRUE(wait_until(
+        [&] {
+            return agent->err().find(
+                       "link gw has been busy in one round or write for longer than 1 s: taken as hung") !=
+                   std::string::npos;
+        },
+        kLimit))
         << agent->err();
     const int hung = manager.wait_for("STATUS=hung: gw");
     ASSERT_GE(hung, 0);
@@ -164,15 +176,18 @@ TEST(AgentService, HungLinkStopsFeedingTheWatchdog) {
 TEST(AgentService, InstalledConfigurationSaysItPollsNothing) {
     ScratchDir dir;
     setenv("JOURNAL_STREAM", "8:12345", 1);
-    Child agent(tool(kAgent, {"--config", QUILLARK_AGENT_CONFFILE, "--listen", "127.0.0.1:0"}), dir, "agent");
+    Child agent(tool(kAgent, {"--config", QUILLARK_AGENT_CONFFILE, "--listen", "127.0.0.1:0"}), dir,
+                "agent");
     unsetenv("JOURNAL_STREAM");
-    EXPECT_TRUE(wait_until([&] { return agent.err().find("live view on") != std::string::npos; }, kLimit))
+    EXPECT_TRUE(
+        wait_until([&] { return agent.err().find("live view on") != std::string::npos; }, kLimit))
         << agent.err();
     EXPECT_NE(agent.err().find("<4>quillark-agent: no units configured in " QUILLARK_AGENT_CONFFILE
                                ": polling nothing. Add a [[link]]"),
               std::string::npos)
         << agent.err();
-    EXPECT_NE(agent.err().find("<6>quillark-agent: live view on"), std::string::npos) << agent.err();
+    EXPECT_NE(agent.err().find("<6>quillark-agent: live view on"), std::string::npos)
+        << agent.err();
     agent.signal(SIGTERM);
     EXPECT_EQ(agent.wait(kLimit), 0);
 }

@@ -31,52 +31,63 @@ TEST(AgentConfig, MistakesAreReportedWithFileAndLineAndExit2) {
         std::string line_and_what;
     } cases[] = {
         {good_link + "colour = 1\n", ":6:1: [[link]]: unknown key 'colour'"},
-        {good_link + unit("u1", "gw1", 1, "writes = 5\n"), ":11:10: unit 'u1': writes must be a list"},
+        {good_link + unit("u1", "gw1", 1, "writes = 5\n"),
+         ":11:10: unit 'u1': writes must be a list"},
         {good_link + "name = \"again\"\n", ":6:8: "},  // toml's own: a key defined twice
         {"[[link]]\nname = \"g w\"\ntcp = \"127.0.0.1:502\"\n", ":2:8: [[link]]: name 'g w'"},
         {"[[link]]\nname = \"agent\"\ntcp = \"127.0.0.1:502\"\n", ":2:8: [[link]]: name 'agent'"},
-        {good_link + unit("u1", "gw1", 1) + unit("u1", "gw1", 2), ":11:1: a second unit named 'u1'"},
+        {good_link + unit("u1", "gw1", 1) + unit("u1", "gw1", 2),
+         ":11:1: a second unit named 'u1'"},
         {good_link + unit("u1", "gw2", 1), ":8:8: unit 'u1': no link named 'gw2'"},
-        {good_link + unit("u1", "gw1", 1) + unit("u2", "gw1", 1), ":11:1: unit 'u2': link 'gw1' already has a unit with unit_id 1"},
+        {good_link + unit("u1", "gw1", 1) + unit("u2", "gw1", 1),
+         ":11:1: unit 'u2': link 'gw1' already has a unit with unit_id 1"},
         // One unit-id rule, as on the command lines: 1..247 on a serial line, 0..255 over TCP.
         {"[[link]]\nname = \"bus\"\nrtu = \"/dev/ttyUSB0\"\n" + unit("u1", "bus", 248),
          ":7:11: unit 'u1': unit_id 248 is no unit id on a serial line (1..247)"},
         {good_link + unit("u1", "gw1", 256), ":9:11: [[unit]]: 'unit_id' must be in 0..255"},
         {"[[link]]\nname = \"gw1\"\ntcp = \"127.0.0.1:99999\"\n", ":3:7: link 'gw1': tcp:"},
-        {"[[link]]\nname = \"bus\"\nrtu = \"/dev/ttyUSB0\"\nbaud = 9600\nparity = \"X\"\n", ":5:10: link 'bus': parity"},
-        {"[[link]]\nname = \"bus\"\nrtu = \"/dev/ttyUSB0\"\nbaud = 0\n", ":4:8: [[link]]: 'baud' must be in"},
+        {"[[link]]\nname = \"bus\"\nrtu = \"/dev/ttyUSB0\"\nbaud = 9600\nparity = \"X\"\n",
+         ":5:10: link 'bus': parity"},
+        {"[[link]]\nname = \"bus\"\nrtu = \"/dev/ttyUSB0\"\nbaud = 0\n",
+         ":4:8: [[link]]: 'baud' must be in"},
         {"[http]\nlisten = 9786\n", ":2:10: [http]: 'listen' must be a string"},
         // Loopback is what the name resolves to, not how it begins.
         {"[http]\nlisten = \"127.evil.example:0\"\n",
          ":2:10: [http]: listening on 127.evil.example reaches beyond this machine and needs a token_file"},
         {"[http]\nlisten = \"0.0.0.0:0\"\ntoken_file = \"" + token + "\"\n",
          ":2:10: [http]: listening on 0.0.0.0 reaches beyond this machine and needs cert_file and key_file"},
-        {"[http]\ntoken_file = \"" + dir.file("none") + "\"\n", ":2:14: [http]: token_file " + dir.file("none") + ": cannot read"},
-        {"[http]\ncert_file = \"" + token + "\"\nkey_file = \"" + token + "\"\n", ":2:13: [http]: cert_file " + token + ": no PEM certificate"},
+        {"[http]\ntoken_file = \"" + dir.file("none") + "\"\n",
+         ":2:14: [http]: token_file " + dir.file("none") + ": cannot read"},
+        {"[http]\ncert_file = \"" + token + "\"\nkey_file = \"" + token + "\"\n",
+         ":2:13: [http]: cert_file " + token + ": no PEM certificate"},
         // Files the [mqtt] section names are read before anything starts.
         {"[mqtt]\nbroker = \"mqtts://127.0.0.1\"\nca_file = \"/nonexistent/ca.pem\"\n",
          ":3:11: [mqtt]: ca_file /nonexistent/ca.pem: cannot read the file"},
         {"[mqtt]\nusername = \"row1\"\npassword_file = \"" + dir.path() + "\"\n",
          ":3:17: [mqtt]: password_file " + dir.path() + ": cannot read the file"},
-        {"[mqtt]\ncert_file = \"" + dir.file("bad.toml") + "\"\n", ":2:13: [mqtt]: cert_file and key_file go together"},
+        {"[mqtt]\ncert_file = \"" + dir.file("bad.toml") + "\"\n",
+         ":2:13: [mqtt]: cert_file and key_file go together"},
     };
     for (const auto& c : cases) {
         write_file(dir.file("bad.toml"), c.text);
         Child agent(tool(kAgent, {"--config", dir.file("bad.toml")}), dir, "bad");
         EXPECT_EQ(agent.wait(kLimit), 2) << c.text;
         EXPECT_NE(agent.err().find(dir.file("bad.toml") + c.line_and_what), std::string::npos)
-            << c.text << "\n" << agent.err();
+            << c.text << "\n"
+            << agent.err();
     }
     // Plain HTTP beyond loopback when asked for by name.
     write_file(dir.file("plain.toml"), "[http]\nlisten = \"0.0.0.0:0\"\ntoken_file = \"" + token +
                                            "\"\ninsecure_plain_http = true\n");
     Child plain(tool(kAgent, {"--config", dir.file("plain.toml")}), dir, "plain");
-    EXPECT_TRUE(wait_until([&] { return plain.err().find("live view on http://0.0.0.0:") != std::string::npos; }, kLimit))
+    EXPECT_TRUE(wait_until(
+        [&] { return plain.err().find("live view on http://0.0.0.0:") != std::string::npos; },
+        kLimit))
         << plain.err();
     plain.signal(SIGTERM);
     EXPECT_EQ(plain.wait(kLimit), 0);
     // The documented example is a valid configuration.
-    const auto config = quillark_agent::load_config(std::string(QUILLARK_DOCS_DIR) + "/agent.toml");
+    const auto config = quillark_agent::load_config(QUILLARK_AGENT_EXAMPLE);
     EXPECT_FALSE(config.units.empty());
     EXPECT_TRUE(config.mqtt.enabled);
 }
@@ -87,24 +98,29 @@ TEST_F(AgentTest, TwoAgentsPublishTheirUnitsToOneBroker) {
     Broker broker(dir);
     Subscriber watch(broker.port());
     write_file(dir.file("image.json"), R"({"bits": {"182": 1}, "registers": {"21": 231}})");
-    Sim gateway(dir, "gateway", {"--units", "1-2", "--steady", "--image", dir.file("image.json"),
-                                 "--fail-address", "101"});
+    Sim gateway(
+        dir, "gateway",
+        {"--units", "1-2", "--steady", "--image", dir.file("image.json"), "--fail-address", "101"});
     Sim single(dir, "single", {"--steady"});
     const int http_a = free_port();
-    auto a = run_agent(dir, "a", http(http_a) + mqtt(broker.port(), "row1") + link("gw", gateway.port) +
-                                     unit("ac01", "gw", 1, "writes = [100, 101]\n") + unit("ac02", "gw", 2));
-    auto b = run_agent(dir, "b", http(free_port()) + mqtt(broker.port(), "row2") +
-                                     link("gw", single.port) + unit("ac03", "gw", 1));
+    auto a = run_agent(dir, "a",
+                       http(http_a) + mqtt(broker.port(), "row1") + link("gw", gateway.port) +
+                           unit("ac01", "gw", 1, "writes = [100, 101]\n") + unit("ac02", "gw", 2));
+    auto b = run_agent(dir, "b",
+                       http(free_port()) + mqtt(broker.port(), "row2") + link("gw", single.port) +
+                           unit("ac03", "gw", 1));
 
     for (const char* name : {"ac01", "ac02", "ac03"}) {
-        EXPECT_TRUE(watch.wait_for(std::string("quillark/") + name + "/availability", "online")) << name;
+        EXPECT_TRUE(watch.wait_for(std::string("quillark/") + name + "/availability", "online"))
+            << name;
         EXPECT_TRUE(watch.wait_for_any(std::string("quillark/") + name + "/status")) << name;
     }
     EXPECT_TRUE(watch.wait_for("quillark/agent/row1/availability", "online"));
     EXPECT_TRUE(watch.wait_for("quillark/agent/row2/availability", "online"));
 
     // The retained status is what the poller prints for the same unit.
-    Child poll(tool(kPoll, {"--tcp", "127.0.0.1:" + std::to_string(gateway.port), "--unit", "2"}), dir, "poll");
+    Child poll(tool(kPoll, {"--tcp", "127.0.0.1:" + std::to_string(gateway.port), "--unit", "2"}),
+               dir, "poll");
     ASSERT_EQ(poll.wait(kLimit), 0) << poll.err();
     EXPECT_EQ(without_time(watch.latest("quillark/ac02/status")), without_time(poll.out()));
     EXPECT_EQ(get(http_a, "/api/units/ac02/status"), watch.latest("quillark/ac02/status"));
@@ -132,15 +148,20 @@ TEST_F(AgentTest, TwoAgentsPublishTheirUnitsToOneBroker) {
     EXPECT_NE(requests.find("function 6 address 100 count 1"), std::string::npos);
     EXPECT_NE(requests.find("function 6 address 101 count 1"), std::string::npos);
     std::size_t sent = 0;
-    for (auto at = requests.find("function 6 "); at != std::string::npos; at = requests.find("function 6 ", at + 1)) ++sent;
+    for (auto at = requests.find("function 6 "); at != std::string::npos;
+         at = requests.find("function 6 ", at + 1))
+        ++sent;
     EXPECT_EQ(sent, 2u) << requests;
 
     // /metrics: valid for promtool, every series once, every point of every unit.
     const std::string metrics = get(http_a, "/metrics");
     write_file(dir.file("metrics.txt"), metrics);
     // promtool comes with the prometheus package that scripts/bootstrap installs.
-        EXPECT_EQ(system(("promtool check metrics < " + dir.file("metrics.txt") + " > " + dir.file("promtool.out") + " 2>&1").c_str()), 0)
-            << read_file(dir.file("promtool.out"));
+    EXPECT_EQ(system(("promtool check metrics < " + dir.file("metrics.txt") + " > " +
+                      dir.file("promtool.out") + " 2>&1")
+                         .c_str()),
+              0)
+        << read_file(dir.file("promtool.out"));
     std::set<std::string> series;
     std::size_t point_samples = 0;
     std::istringstream lines(metrics);
@@ -151,15 +172,18 @@ TEST_F(AgentTest, TwoAgentsPublishTheirUnitsToOneBroker) {
         point_samples += key.find(",point=\"") != std::string::npos;
     }
     EXPECT_EQ(point_samples, 2 * quillark::kPoints.size());
-    EXPECT_TRUE(series.count("quillark_value{unit=\"ac01\",point=\"indoor_return_air_temperature_measured\"}"));
-    EXPECT_NE(metrics.find("quillark_alarm{unit=\"ac01\",point=\"alarm_high_pressure\"} 1\n"), std::string::npos);
+    EXPECT_TRUE(series.count(
+        "quillark_value{unit=\"ac01\",point=\"indoor_return_air_temperature_measured\"}"));
+    EXPECT_NE(metrics.find("quillark_alarm{unit=\"ac01\",point=\"alarm_high_pressure\"} 1\n"),
+              std::string::npos);
     const Json::Value units = parse_json(get(http_a, "/api/units"));
     ASSERT_EQ(units.size(), 2u);
     EXPECT_EQ(units[0]["name"].asString() + units[1]["name"].asString(), "ac01ac02");
     EXPECT_TRUE(units[1]["online"].asBool());
     // The overview's values are the status document's, alarms counted as raised.
     const Json::Value ac01 = parse_json(get(http_a, "/api/units/ac01/status"));
-    for (const char* key : {"机组状态", "系统当前工作模式", "室内回风温度测量值", "室内回风湿度测量值"}) {
+    for (const char* key :
+         {"机组状态", "系统当前工作模式", "室内回风温度测量值", "室内回风湿度测量值"}) {
         std::string id;
         for (const auto& point : quillark::kPoints)
             if (std::string(point.key) == key) id = point.id;
@@ -189,10 +213,11 @@ TEST_F(AgentTest, UnitsAndBrokerComeBack) {
     Sim quiet(dir, "quiet", {"--steady", "--mute-after", "230", "--mute-for", "5"});
     // One round answered, then silent for good.
     Sim gone(dir, "gone", {"--steady", "--mute-after", "46"});
-    auto agent = run_agent(dir, "agent", http(free_port()) + mqtt(broker.port(), "row1") +
-                                             link("gw", quiet.port) + unit("ac01", "gw", 1) +
-                                             link("lost", gone.port) +
-                                             unit("ac09", "lost", 1, "writes = [100]\n"));
+    auto agent =
+        run_agent(dir, "agent",
+                  http(free_port()) + mqtt(broker.port(), "row1") + link("gw", quiet.port) +
+                      unit("ac01", "gw", 1) + link("lost", gone.port) +
+                      unit("ac09", "lost", 1, "writes = [100]\n"));
     EXPECT_TRUE(watch.wait_for("quillark/ac01/availability", "online"));
     EXPECT_TRUE(watch.wait_for("quillark/ac01/availability", "offline"));
     EXPECT_TRUE(watch.wait_for("quillark/ac01/availability", "online"));
@@ -227,14 +252,22 @@ TEST_F(AgentTest, ReloadKeepsOrClears) {
 
     write_file(dir.file("agent.toml"), head + "[[unit]]\nname = \"ac01\"\nlink = \"nowhere\"\n");
     agent->signal(SIGHUP);
-    EXPECT_TRUE(wait_until([&] { return agent->err().find("keeping the running configuration") != std::string::npos; }, kLimit))
+    EXPECT_TRUE(wait_until(
+        [&] { return agent->err().find("keeping the running configuration") != std::string::npos; },
+        kLimit))
         << agent->err();
-    EXPECT_NE(agent->err().find("agent.toml:19:8: unit 'ac01': no link named 'nowhere'"), std::string::npos);
+    EXPECT_NE(agent->err().find("agent.toml:19:8: unit 'ac01': no link named 'nowhere'"),
+              std::string::npos);
     // So does an [mqtt] file that cannot be read, and the client keeps its connection.
-    write_file(dir.file("agent.toml"), top + "password_file = \"" + dir.file("gone") + "\"\n" + links +
-                                           unit("ac01", "gw", 1) + unit("ac02", "gw2", 2));
+    write_file(dir.file("agent.toml"), top + "password_file = \"" + dir.file("gone") + "\"\n" +
+                                           links + unit("ac01", "gw", 1) + unit("ac02", "gw2", 2));
     agent->signal(SIGHUP);
-    EXPECT_TRUE(wait_until([&] { return agent->err().find("password_file " + dir.file("gone") + ": cannot read") != std::string::npos; }, kLimit))
+    EXPECT_TRUE(wait_until(
+        [&] {
+            return agent->err().find("password_file " + dir.file("gone") + ": cannot read") !=
+                   std::string::npos;
+        },
+        kLimit))
         << agent->err();
     EXPECT_EQ(watch.latest("quillark/agent/row1/availability"), "online");
 
@@ -259,15 +292,20 @@ TEST(AgentRun, BuiltInUnitsAndAnOverloadedLink) {
     setenv("TMPDIR", dir.path().c_str(), 1);
     Child builtin(tool(kAgent, {"--listen", "127.0.0.1:0", "--interval", "0.5"}), dir, "builtin");
     unsetenv("TMPDIR");
-    EXPECT_TRUE(wait_until([&] { return builtin.err().find("sim-unit3 online") != std::string::npos; }, kLimit))
+    EXPECT_TRUE(wait_until(
+        [&] { return builtin.err().find("sim-unit3 online") != std::string::npos; }, kLimit))
         << builtin.err();
     const std::string err = builtin.err(), said = "event journal in ";
     const std::size_t start = err.find(said) + said.size();
     ASSERT_NE(err.find(said + dir.path() + "/quillark-agent-"), std::string::npos) << err;
     const std::string journal = err.substr(start, err.find('\n', start) - start);
-    EXPECT_TRUE(wait_until([&] {
-        return exists(journal) && read_file(journal).find("\"unit_online\"") != std::string::npos;
-    }, kLimit)) << journal;
+    EXPECT_TRUE(wait_until(
+        [&] {
+            return exists(journal) &&
+                   read_file(journal).find("\"unit_online\"") != std::string::npos;
+        },
+        kLimit))
+        << journal;
     EXPECT_NE(builtin.err().find("metrics on http://127.0.0.1:"), std::string::npos);
     // The driver's own line after every round stays out of the agent's log.
     EXPECT_EQ(builtin.err().find("rvSize"), std::string::npos) << builtin.err();
@@ -276,10 +314,15 @@ TEST(AgentRun, BuiltInUnitsAndAnOverloadedLink) {
     // 46 answers of 15 ms each: two units need about 1.4 s per 0.3 s interval.
     Sim slow(dir, "slow", {"--units", "1-2", "--steady", "--delay-ms", "15"});
     const int port = free_port();
-    auto agent = run_agent(dir, "agent", http(port) + link("bus", slow.port) +
-                                             unit("ac01", "bus", 1) +
-                                             unit("ac02", "bus", 2));
-    EXPECT_TRUE(wait_until([&] { return agent->err().find("link bus cannot keep its units' intervals") != std::string::npos; }, kLimit))
+    auto agent = run_agent(
+        dir, "agent",
+        http(port) + link("bus", slow.port) + unit("ac01", "bus", 1) + unit("ac02", "bus", 2));
+    EXPECT_TRUE(wait_until(
+        [&] {
+            return agent->err().find("link bus cannot keep its units' intervals") !=
+                   std::string::npos;
+        },
+        kLimit))
         << agent->err();
     const std::string metrics = get(port, "/metrics");
     const std::string gauge = "quillark_link_load_ratio{link=\"bus\"} ";

@@ -53,10 +53,13 @@ public:
                                      dir.file("port")});
         }
         sim_ = std::make_unique<Child>(tool(kSim, args), dir, name);
-        ready_ = wait_until(
-            [&] { return sim_->out().find("listening") != std::string::npos || !sim_->running(); },
-            kStartLimit) &&
-                 sim_->running();
+        ready_ =
+            wait_until(
+                [&] {
+                    return sim_->out().find("listening") != std::string::npos || !sim_->running();
+                },
+                kStartLimit) &&
+            sim_->running();
         if (ready_ && link == Link::Tcp) port_ = std::stoi(read_file(dir.file("port")));
     }
 
@@ -134,8 +137,8 @@ std::vector<std::uint8_t> expected_record(const Json::Value& overlay, std::uint3
 // The status text the driver gives for a record, at the record's own time.
 std::string document_of(const std::string& record) {
     const auto* r = reinterpret_cast<const std::uint8_t*>(record.data());
-    testing_support::TestClock clock(testing_support::at(r[180] | (r[181] << 8), r[182], r[183],
-                                                         r[184], r[185], r[186]));
+    testing_support::TestClock clock(
+        testing_support::at(r[180] | (r[181] << 8), r[182], r[183], r[184], r[185], r[186]));
     Quillark driver;
     testing::internal::CaptureStdout();
     driver.LoadFromCache(r, static_cast<int>(record.size()));
@@ -171,9 +174,9 @@ TEST_P(OverEachLink, RoundGivesTheImageRecordAndTheDriversDocument) {
     write_file(dir.file("image.json"), kImage.toStyledString());
     auto sim = unit({"--steady", "--image", dir.file("image.json")});
     ASSERT_TRUE(sim->ready());
-    const Outcome run = poll(dir, sim->poll_args() + std::vector<std::string>{
-                                  "--device-id", "7", "--timeout", "200", "--record-out",
-                                  dir.file("record")});
+    const Outcome run = poll(
+        dir, sim->poll_args() + std::vector<std::string>{"--device-id", "7", "--timeout", "200",
+                                                         "--record-out", dir.file("record")});
     ASSERT_EQ(run.status, 0) << run.err;
 
     const std::string record = read_file(dir.file("record"));
@@ -198,12 +201,13 @@ TEST_P(OverEachLink, LateAnswerIsNotTakenForTheNextRequest) {
     write_file(dir.file("image.json"), kImage.toStyledString());
     // The first answer comes after the poller has given up on it, while the
     // poller rests before its next round.
-    auto sim = unit({"--steady", "--image", dir.file("image.json"), "--delay-ms", "400",
-                     "--delay-count", "1"});
+    auto sim = unit(
+        {"--steady", "--image", dir.file("image.json"), "--delay-ms", "400", "--delay-count", "1"});
     ASSERT_TRUE(sim->ready());
-    const Outcome run = poll(dir, sim->poll_args() + std::vector<std::string>{
-                                  "--timeout", "200", "--retries", "0", "--rounds", "2",
-                                  "--interval", "0.4", "--record-out", dir.file("record")});
+    const Outcome run =
+        poll(dir, sim->poll_args() + std::vector<std::string>{"--timeout", "200", "--retries", "0",
+                                                              "--rounds", "2", "--interval", "0.4",
+                                                              "--record-out", dir.file("record")});
     ASSERT_EQ(run.status, 4) << run.err;  // one of two rounds failed
     EXPECT_NE(run.err.find("round 1 failed at request 1, read of input bits"), std::string::npos)
         << run.err;
@@ -218,11 +222,11 @@ TEST_P(OverEachLink, LateAnswerIsNotTakenForTheNextRequest) {
 TEST_P(OverEachLink, StopSignalEndsTheWaitingRequest) {
     auto sim = unit({"--delay-ms", "3000"});
     ASSERT_TRUE(sim->ready());
-    Child poller(tool(kPoll, sim->poll_args() + std::vector<std::string>{
-                                 "--timeout", "5000", "--rounds", "0"}),
+    Child poller(tool(kPoll, sim->poll_args() +
+                                 std::vector<std::string>{"--timeout", "5000", "--rounds", "0"}),
                  dir, "stopped");
-    ASSERT_TRUE(wait_until([&] { return poller.err().find("polling") != std::string::npos; },
-                           kStartLimit));
+    ASSERT_TRUE(
+        wait_until([&] { return poller.err().find("polling") != std::string::npos; }, kStartLimit));
     std::this_thread::sleep_for(300ms);  // the first request is on the line
     poller.signal(SIGTERM);
     EXPECT_NE(poller.wait(1s), -1) << poller.err();
@@ -232,8 +236,9 @@ TEST_P(OverEachLink, StopSignalEndsTheWaitingRequest) {
 TEST_P(OverEachLink, SilenceMidRoundPublishesNothing) {
     auto sim = unit({"--mute-after", "20"});
     ASSERT_TRUE(sim->ready());
-    const Outcome run = poll(dir, sim->poll_args() + std::vector<std::string>{
-                                  "--timeout", "200", "--record-out", dir.file("record")});
+    const Outcome run =
+        poll(dir, sim->poll_args() + std::vector<std::string>{"--timeout", "200", "--record-out",
+                                                              dir.file("record")});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(count(run.err, "SPModbus get error\n"), 1) << run.err;
@@ -246,9 +251,9 @@ TEST_P(OverEachLink, SilenceMidRoundPublishesNothing) {
 TEST_P(OverEachLink, RoundAfterASilenceRecovers) {
     auto sim = unit({"--mute-after", "20", "--mute-for", "1"});
     ASSERT_TRUE(sim->ready());
-    const Outcome run = poll(dir, sim->poll_args() + std::vector<std::string>{
-                                  "--timeout", "200", "--retries", "0", "--rounds", "2",
-                                  "--interval", "0.1"});
+    const Outcome run = poll(
+        dir, sim->poll_args() + std::vector<std::string>{"--timeout", "200", "--retries", "0",
+                                                         "--rounds", "2", "--interval", "0.1"});
     EXPECT_EQ(run.status, 4) << run.err;
     EXPECT_EQ(count(run.err, "SPModbus get error\n"), 1) << run.err;
     EXPECT_NE(run.err.find("link back after"), std::string::npos) << run.err;
@@ -267,12 +272,22 @@ TEST_P(OverEachLink, WritesEndAsTheUnitAnswers) {
     const Case cases[] = {
         {"single write", {}, {"--write", "100=250"}, 0, "write 100=250: confirmed"},
         {"multiple write", {}, {"--write-multi", "10=1,2,3"}, 0, "write-multi 10=1,2,3: confirmed"},
-        {"outside the writable range", {}, {"--write", "400=1"}, 3, "write 400=1: answered but not"},
+        {"outside the writable range",
+         {},
+         {"--write", "400=1"},
+         3,
+         "write 400=1: answered but not"},
         {"running past the writable range", {}, {"--write-multi", "299=1,2,3"}, 3, "not confirmed"},
         {"refused register", {"--fail-address", "100"}, {"--write", "100=1"}, 3, "exception"},
-        {"unit silent after the round", {"--mute-after", "46"}, {"--write", "100=1"}, 1,
+        {"unit silent after the round",
+         {"--mute-after", "46"},
+         {"--write", "100=1"},
+         1,
          "write 100=1: no answer"},
-        {"confirmed, then refused", {}, {"--write", "100=1", "--write", "400=1"}, 3,
+        {"confirmed, then refused",
+         {},
+         {"--write", "100=1", "--write", "400=1"},
+         3,
          "write 100=1: confirmed"},
     };
     for (const Case& c : cases) {
@@ -295,9 +310,10 @@ TEST(Continuous, ReconnectsAfterTheServerRestarts) {
     auto sim = std::make_unique<SimProcess>(Link::Tcp, dir, std::vector<std::string>{});
     ASSERT_TRUE(sim->ready()) << sim->diagnostics();
     const int port = sim->port();
-    Child poller(tool(kPoll, sim->poll_args() + std::vector<std::string>{
-                                 "--rounds", "0", "--interval", "0.1", "--timeout", "200"}),
-                 dir, "poll");
+    Child poller(
+        tool(kPoll, sim->poll_args() + std::vector<std::string>{"--rounds", "0", "--interval",
+                                                                "0.1", "--timeout", "200"}),
+        dir, "poll");
     auto lines = [&] { return count(poller.out(), "\n"); };
     ASSERT_TRUE(wait_until([&] { return lines() >= 1; }, kStartLimit)) << poller.err();
 
@@ -374,7 +390,8 @@ TEST(Poller, NothingListeningIsNoCompleteRound) {
         ASSERT_TRUE(sim.ready());
         port = sim.port();
     }
-    const Outcome run = poll(dir, {"--tcp", "127.0.0.1:" + std::to_string(port), "--timeout", "200"});
+    const Outcome run =
+        poll(dir, {"--tcp", "127.0.0.1:" + std::to_string(port), "--timeout", "200"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "");
     EXPECT_NE(run.err.find("link down"), std::string::npos) << run.err;

@@ -63,7 +63,7 @@ TEST(EventJournal, ARestartReadsBackTheEventsAndTheOpenAlarmsSince) {
     EXPECT_TRUE(warnings.empty());
     const auto events = journal.since(0, 100);
     EXPECT_EQ(kinds(events), (std::vector<std::string>{"alarm_raised/ac01", "alarm_raised/ac02",
-                                                        "write/ac01", "alarm_cleared/ac02"}));
+                                                       "write/ac01", "alarm_cleared/ac02"}));
     ASSERT_EQ(events.size(), 4u);
     EXPECT_EQ(events[0].key, "高压告警");
     EXPECT_EQ(events[2].extra["result"].asString(), "confirmed");

@@ -14,13 +14,14 @@
 
 using namespace tool_tests;
 using quillark_agent::Event;
+using quillark_agent::Notifier;
 using quillark_agent::NotifyLimits;
 using quillark_agent::NotifyRule;
-using quillark_agent::Notifier;
 
 namespace {
 
-Event event(const char* kind, const char* unit = "ac01", const char* point = "alarm_high_pressure") {
+Event event(const char* kind, const char* unit = "ac01",
+            const char* point = "alarm_high_pressure") {
     Event e;
     e.kind = kind;
     e.unit = unit;
@@ -39,9 +40,10 @@ NotifyRule logging_rule(const std::string& log, std::vector<std::string> events,
                         double repeat = 0) {
     NotifyRule rule;
     rule.events = std::move(events);
-    rule.command = {"/bin/sh", "-c",
-                    "printf '%s %s %s|' \"$QUILLARK_EVENT\" \"$QUILLARK_UNIT\" \"$QUILLARK_MEANING\" >> " +
-                        log + "; head -n1 >> " + log};
+    rule.command = {
+        "/bin/sh", "-c",
+        "printf '%s %s %s|' \"$QUILLARK_EVENT\" \"$QUILLARK_UNIT\" \"$QUILLARK_MEANING\" >> " +
+            log + "; head -n1 >> " + log};
     rule.hold_s = hold;
     rule.repeat_s = repeat;
     return rule;
@@ -69,7 +71,8 @@ TEST(Notify, PatternsAndWhatARuleSelects) {
     EXPECT_FALSE(rule_selects(rule, event("alarm_cleared", "hall1-ac01"))) << "kind not listed";
     EXPECT_FALSE(rule_selects(rule, event("alarm_raised", "hall2-ac01"))) << "unit not matched";
     EXPECT_FALSE(rule_selects(rule, event("alarm_raised", "hall1-ac01", "alarm_filter_clogged")));
-    EXPECT_TRUE(rule_selects(rule, event("unit_offline", "hall1-ac01"))) << "an outage has no point";
+    EXPECT_TRUE(rule_selects(rule, event("unit_offline", "hall1-ac01")))
+        << "an outage has no point";
     rule.points = {"高压告警"};
     EXPECT_TRUE(rule_selects(rule, event("alarm_raised", "hall1-ac01"))) << "a point by its key";
 }

@@ -21,10 +21,10 @@ TEST(Poller, HelpDocumentsEveryOption) {
     EXPECT_EQ(help.wait(kRunLimit), 0);
     const std::string out = help.out();
     for (const char* option :
-         {"--plugin", "--device-id", "--settings", "--tcp", "--rtu", "--baud", "--parity",
-          "--data-bits", "--stop-bits", "--unit", "--timeout", "--rounds", "--interval",
-          "--record-out", "--pretty", "--write", "--write-multi", "--retries", "--rs485",
-          "--rts", "--rts-delay", "--quiet", "--verbose", "--help"})
+         {"--plugin",   "--device-id",  "--settings",  "--tcp",   "--rtu",         "--baud",
+          "--parity",   "--data-bits",  "--stop-bits", "--unit",  "--timeout",     "--rounds",
+          "--interval", "--record-out", "--pretty",    "--write", "--write-multi", "--retries",
+          "--rs485",    "--rts",        "--rts-delay", "--quiet", "--verbose",     "--help"})
         EXPECT_NE(out.find(option), std::string::npos) << option;
 }
 
@@ -81,8 +81,7 @@ TEST(Tools, UsageErrorsNameTheArgument) {
         Child child(tool(*c.program, c.args), dir, "usage");
         EXPECT_EQ(child.wait(kRunLimit), 2);
         const std::string err = child.err();
-        for (const std::string& name : c.named)
-            EXPECT_NE(err.find(name), std::string::npos) << err;
+        for (const std::string& name : c.named) EXPECT_NE(err.find(name), std::string::npos) << err;
         EXPECT_EQ(child.out(), "");
     }
 }

@@ -19,7 +19,7 @@ void Agent::start(const AgentConfig& config) {
     const std::string state_dir = state_directory(config);
     events_ = std::make_unique<EventDesk>(state_dir, config.notify, mqtt_);
     log::info(state_dir.empty() ? std::string("no state directory: events are kept in memory only")
-                          : "event journal in " + events_->journal().path());
+                                : "event journal in " + events_->journal().path());
     mqtt_.follow_events(events_->feed());
     mqtt_.replace(mqtt_.prepare(config.mqtt));
     auto fleet = std::make_shared<Fleet>(config, plugin_, *events_);
@@ -38,9 +38,11 @@ void Agent::start(const AgentConfig& config) {
 
 std::string Agent::reload(const AgentConfig& next) {
     auto security = load_http_security(next.http);
-    const bool http_moved = next.http.host != config_.http.host || next.http.port != config_.http.port;
+    const bool http_moved =
+        next.http.host != config_.http.host || next.http.port != config_.http.port;
     std::string where;
-    std::unique_ptr<HttpListener> listener = http_moved ? bind_http(next.http, security->tls != nullptr, where) : nullptr;
+    std::unique_ptr<HttpListener> listener =
+        http_moved ? bind_http(next.http, security->tls != nullptr, where) : nullptr;
     const bool mqtt_changed = !same_mqtt(config_.mqtt, next.mqtt);
     std::unique_ptr<MqttClient> client = mqtt_changed ? mqtt_.prepare(next.mqtt) : nullptr;
     const ReloadSummary summary = fleet()->reload(next, plugin_, *events_);
@@ -80,7 +82,7 @@ void Agent::stop() {
     fleet.reset();
     if (events_) events_->agent_event("agent_stopped");
     events_.reset();  // the journal written out
-    mqtt_.close();  // publishes offline and disconnects
+    mqtt_.close();    // publishes offline and disconnects
 }
 
 std::vector<std::string> Agent::hung_links(std::chrono::steady_clock::duration limit) {
@@ -108,7 +110,8 @@ std::string Agent::write(const std::string& unit, int reg, std::uint16_t value) 
     return f ? f->queue_write(unit, reg, value) : "rejected: the agent is stopping";
 }
 
-std::unique_ptr<HttpListener> Agent::bind_http(const HttpConfig& config, bool tls, std::string& where) {
+std::unique_ptr<HttpListener> Agent::bind_http(const HttpConfig& config, bool tls,
+                                               std::string& where) {
     auto server = std::make_unique<HttpListener>([this] { return security(); });
     add_routes(
         *server,
@@ -121,9 +124,13 @@ std::unique_ptr<HttpListener> Agent::bind_http(const HttpConfig& config, bool tl
         },
         [this] { return notify_metrics(events_->notify_failures()); });
     const int port = server->bind(config.host, config.port);
-    if (port <= 0) throw std::runtime_error("http: cannot listen on " + config.host + ":" + std::to_string(config.port));
-    const std::string base = std::string(tls ? "https://" : "http://") + config.host + ":" + std::to_string(port);
-    where = "live view on " + base + "/ (metrics on " + base + "/metrics, units on " + base + "/api/units)";
+    if (port <= 0)
+        throw std::runtime_error("http: cannot listen on " + config.host + ":" +
+                                 std::to_string(config.port));
+    const std::string base =
+        std::string(tls ? "https://" : "http://") + config.host + ":" + std::to_string(port);
+    where = "live view on " + base + "/ (metrics on " + base + "/metrics, units on " + base +
+            "/api/units)";
     return server;
 }
 

@@ -63,5 +63,4 @@ private:
     std::shared_ptr<const HttpSecurity> security_;  // the token and TLS of new connections
 };
 
-
 }  // namespace quillark_agent

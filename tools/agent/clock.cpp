@@ -6,7 +6,8 @@
 namespace quillark_agent {
 
 double unix_now() {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 std::string iso_time(double unix_seconds) {

@@ -71,13 +71,15 @@ Throttle::Throttle(std::string what, int per_window, std::chrono::milliseconds w
 Throttle::~Throttle() {
     Throttles& registry = throttles();
     std::lock_guard<std::mutex> lock(registry.mutex);
-    registry.all.erase(std::remove(registry.all.begin(), registry.all.end(), this), registry.all.end());
+    registry.all.erase(std::remove(registry.all.begin(), registry.all.end(), this),
+                       registry.all.end());
 }
 
 void Throttle::flush_locked(std::chrono::steady_clock::time_point now) {
     if (now - window_start_ < window_) return;
     if (held_back_ > 0) {
-        line(held_priority_, std::to_string(held_back_) + " more " + what_ + " not logged one by one");
+        line(held_priority_,
+             std::to_string(held_back_) + " more " + what_ + " not logged one by one");
         held_back_ = 0;
         held_priority_ = Priority::Info;
     }

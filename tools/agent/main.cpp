@@ -70,7 +70,8 @@ AgentConfig quick_config(const Options& o, int builtin_port) {
     const int units = builtin_port > 0 ? BuiltinUnits::kUnits : 1;
     for (int i = 0; i < units; ++i) {
         UnitConfig unit;
-        unit.name = builtin_port > 0 ? "sim-unit" + std::to_string(i + 1) : "unit" + std::to_string(o.unit);
+        unit.name =
+            builtin_port > 0 ? "sim-unit" + std::to_string(i + 1) : "unit" + std::to_string(o.unit);
         unit.link = link.name;
         unit.unit_id = builtin_port > 0 ? i + 1 : o.unit;
         unit.interval_s = o.interval_s;
@@ -112,7 +113,8 @@ AgentConfig make_config(const Options& o, std::unique_ptr<BuiltinUnits>& builtin
 std::unique_ptr<quillark_kit::Plugin> load_plugin(const std::string& named) {
     const quillark_kit::PluginChoice choice = quillark_kit::find_plugin(named);
     if (choice.path.empty())
-        throw quillark_kit::PluginError("no quillark.so beside the agent or one directory up; name one with --plugin");
+        throw quillark_kit::PluginError(
+            "no quillark.so beside the agent or one directory up; name one with --plugin");
     return std::make_unique<quillark_kit::Plugin>(choice.path);
 }
 
@@ -122,30 +124,38 @@ public:
 };
 
 AgentCommandLine::AgentCommandLine()
-    : CommandLine("Polls a row of in-row air-conditioning units through the quillark plug-in and "
-                  "publishes them to MQTT and over HTTP (a live web view at /, Prometheus /metrics, "
-                  "/api/units). With "
-                  "neither --config nor --tcp it polls three built-in simulated units. SIGHUP "
-                  "re-reads the configuration, SIGTERM stops. Exit status: 0 stopped cleanly, "
-                  "1 failure, 2 a bad configuration or argument.",
-                  "quillark-agent") {
+    : CommandLine(
+          "Polls a row of in-row air-conditioning units through the quillark plug-in and "
+          "publishes them to MQTT and over HTTP (a live web view at /, Prometheus /metrics, "
+          "/api/units). With "
+          "neither --config nor --tcp it polls three built-in simulated units. SIGHUP "
+          "re-reads the configuration, SIGTERM stops. Exit status: 0 stopped cleanly, "
+          "1 failure, 2 a bad configuration or argument.",
+          "quillark-agent") {
     Options& o = options_;
     CLI::App& app = app_;
-    auto* config = app.add_option("--config", o.config_file, "TOML configuration file")->check(CLI::ExistingFile);
-    app.add_option("--tcp", o.tcp, "Quick start: poll one unit over Modbus TCP at HOST[:PORT]")->excludes(config);
+    auto* config = app.add_option("--config", o.config_file, "TOML configuration file")
+                       ->check(CLI::ExistingFile);
+    app.add_option("--tcp", o.tcp, "Quick start: poll one unit over Modbus TCP at HOST[:PORT]")
+        ->excludes(config);
     quillark_tools::add_number(app, "--unit", o.unit, 0, 255,
                                "Quick start: unit (slave) id, 0..255 over TCP");
     quillark_tools::add_decimal(app, "--interval", o.interval_s, 0.1, 86400.0,
                                 "Quick start: seconds between a unit's rounds");
-    app.add_option("--listen", o.listen, "HTTP address HOST:PORT (default 127.0.0.1:9786; port 0 picks one)");
+    app.add_option("--listen", o.listen,
+                   "HTTP address HOST:PORT (default 127.0.0.1:9786; port 0 picks one)");
     app.add_option("--mqtt", o.mqtt, "Quick start: publish to the MQTT broker at HOST:PORT");
-    app.add_option("--plugin", o.plugin, "The plug-in to load (default: quillark.so beside this program, one directory up, or where it is installed)");
-    app.add_option("--driver-output", o.driver_output,
-                   "Append the plug-in's own lines (one per unit and round) to FILE; by default they are discarded");
-    quillark_tools::add_decimal(app, "--hung-after", o.hung_after_s, 0, 86400,
-                                "Seconds a link may stay in one round or write before it counts as hung "
-                                "and the service watchdog goes unfed (0: twice the longest round the "
-                                "links' timeouts and retries allow, plus 30)");
+    app.add_option(
+        "--plugin", o.plugin,
+        "The plug-in to load (default: quillark.so beside this program, one directory up, or where it is installed)");
+    app.add_option(
+        "--driver-output", o.driver_output,
+        "Append the plug-in's own lines (one per unit and round) to FILE; by default they are discarded");
+    quillark_tools::add_decimal(
+        app, "--hung-after", o.hung_after_s, 0, 86400,
+        "Seconds a link may stay in one round or write before it counts as hung "
+        "and the service watchdog goes unfed (0: twice the longest round the "
+        "links' timeouts and retries allow, plus 30)");
     quillark_tools::add_version_flag(app, o.version);
 }
 
@@ -224,8 +234,8 @@ int main(int argc, char** argv) {
     try {
         const auto plugin = load_plugin(options.plugin);
         log::info("loaded " + plugin->path() + "; polling " + std::to_string(config.units.size()) +
-            " units on " + std::to_string(config.links.size()) + " links" +
-            (builtin ? " (built-in simulated units)" : ""));
+                  " units on " + std::to_string(config.links.size()) + " links" +
+                  (builtin ? " (built-in simulated units)" : ""));
         Agent agent(*plugin);
         serve(agent, config, options, builtin, signals);
         log::info("stopped");

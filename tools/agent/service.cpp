@@ -35,8 +35,9 @@ void check_open_files(const AgentConfig& config) {
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return;
     const long needed = kReserve + kPerLink * static_cast<long>(config.links.size());
     if (needed <= static_cast<long>(limit.rlim_cur)) return;
-    log::warning(std::to_string(config.links.size()) + " links need up to " + std::to_string(needed) +
-                 " open files, more than the agent's limit of " + std::to_string(limit.rlim_cur) +
+    log::warning(std::to_string(config.links.size()) + " links need up to " +
+                 std::to_string(needed) + " open files, more than the agent's limit of " +
+                 std::to_string(limit.rlim_cur) +
                  " (LimitNOFILE=): some links will not open; split the links over several agents");
 }
 
@@ -57,15 +58,15 @@ void route_driver_output(const std::string& file) {
     std::fflush(stdout);
     const char* path = file.empty() ? "/dev/null" : file.c_str();
     const int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0644);
-    if (fd == -1)
-        throw std::runtime_error("--driver-output " + file + ": " + std::strerror(errno));
+    if (fd == -1) throw std::runtime_error("--driver-output " + file + ": " + std::strerror(errno));
     if (fd == STDOUT_FILENO) {
         fcntl(fd, F_SETFD, 0);  // standard output stays open across exec, as it always is
     } else {
         const bool moved = dup2(fd, STDOUT_FILENO) != -1;
         const int error = errno;
         close(fd);
-        if (!moved) throw std::runtime_error("--driver-output: " + std::string(std::strerror(error)));
+        if (!moved)
+            throw std::runtime_error("--driver-output: " + std::string(std::strerror(error)));
     }
     // Whole lines: a file read while the agent runs never ends mid-line.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -88,7 +89,8 @@ int wait_for_signal(const sigset_t& signals, Clock::time_point until) {
     const auto whole = std::chrono::duration_cast<std::chrono::seconds>(left);
     timespec wait{};
     wait.tv_sec = static_cast<time_t>(whole.count());
-    wait.tv_nsec = static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(left - whole).count());
+    wait.tv_nsec = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(left - whole).count());
     const int got = sigtimedwait(&signals, nullptr, &wait);
     return got > 0 ? got : 0;  // EAGAIN: the time came; EINTR: another signal, none of ours
 }
@@ -109,12 +111,14 @@ void Supervisor::applied(const AgentConfig& config, const std::string& file) {
     if (hung_after_s_ <= 0) {
         limit_ = hung_limit(config);
     } else {
-        limit_ = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(hung_after_s_));
+        limit_ = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(hung_after_s_));
         for (const LinkConfig& link : config.links)
             if (longest_round(link) > limit_)
-                log::warning("link " + link.name + ": a round may take up to " + seconds(longest_round(link)) +
-                             " with its timeout and retries, longer than --hung-after " + seconds(limit_) +
-                             ": such a round will count as a hang");
+                log::warning("link " + link.name + ": a round may take up to " +
+                             seconds(longest_round(link)) +
+                             " with its timeout and retries, longer than --hung-after " +
+                             seconds(limit_) + ": such a round will count as a hang");
     }
     check_open_files(config);
     if (config.units.empty())
@@ -126,7 +130,8 @@ void Supervisor::applied(const AgentConfig& config, const std::string& file) {
 
 void Supervisor::ready() {
     std::string message = "READY=1\nSTATUS=" + summary_;
-    if (watchdog_.count() > 0) message += "\nWATCHDOG=1\nWATCHDOG_USEC=" + std::to_string(watchdog_.count());
+    if (watchdog_.count() > 0)
+        message += "\nWATCHDOG=1\nWATCHDOG_USEC=" + std::to_string(watchdog_.count());
     notify(message);
 }
 
@@ -136,7 +141,8 @@ void Supervisor::reloading() {
     const long long usec = static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
     std::string message = "RELOADING=1\nMONOTONIC_USEC=" + std::to_string(usec);
     if (watchdog_.count() > 0) {
-        const auto allowed = std::chrono::duration_cast<std::chrono::microseconds>(limit_) + watchdog_;
+        const auto allowed =
+            std::chrono::duration_cast<std::chrono::microseconds>(limit_) + watchdog_;
         message += "\nWATCHDOG=1\nWATCHDOG_USEC=" + std::to_string(allowed.count());
     }
     notify(message);
@@ -148,9 +154,10 @@ void Supervisor::check(const std::vector<std::string>& hung) {
     const std::set<std::string> now(hung.begin(), hung.end());
     for (const std::string& link : now)
         if (hung_.count(link) == 0)
-            log::error("link " + link + " has been busy in one round or write for longer than " +
-                       seconds(limit_) + ": taken as hung" +
-                       (watchdog_.count() > 0 ? "; the service watchdog is not fed while it is" : ""));
+            log::error(
+                "link " + link + " has been busy in one round or write for longer than " +
+                seconds(limit_) + ": taken as hung" +
+                (watchdog_.count() > 0 ? "; the service watchdog is not fed while it is" : ""));
     for (const std::string& link : hung_)
         if (now.count(link) == 0) log::info("link " + link + " is no longer hung");
     const bool changed = now != hung_;

@@ -19,8 +19,8 @@ std::invalid_argument bad(const std::string& text, const std::string& expected) 
 }  // namespace
 
 long long parse_number(const std::string& text, long long min, long long max) {
-    const std::string range = "expected a number " + std::to_string(min) + ".." +
-                              std::to_string(max);
+    const std::string range =
+        "expected a number " + std::to_string(min) + ".." + std::to_string(max);
     std::string digits = text;
     int base = 10;
     if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
@@ -83,7 +83,8 @@ int parse_baud(const std::string& text) {
 
 Endpoint parse_endpoint(const std::string& text, const std::string& default_host,
                         bool allow_any_port) {
-    const std::string expected = default_host.empty() ? "expected HOST:PORT" : "expected [HOST:]PORT";
+    const std::string expected =
+        default_host.empty() ? "expected HOST:PORT" : "expected [HOST:]PORT";
     Endpoint endpoint;
     std::string port;
     if (!text.empty() && text[0] == '[') {
@@ -99,7 +100,8 @@ Endpoint parse_endpoint(const std::string& text, const std::string& default_host
             endpoint.host = default_host;
             port = text;
         } else {
-            if (text.find(':') != colon) throw bad(text, expected + " (IPv6 addresses in brackets)");
+            if (text.find(':') != colon)
+                throw bad(text, expected + " (IPv6 addresses in brackets)");
             endpoint.host = text.substr(0, colon);
             port = text.substr(colon + 1);
         }
@@ -140,17 +142,17 @@ RegisterWrite parse_assignment(const std::string& text, const std::string& form,
     std::size_t start = 0;
     while (true) {
         const auto comma = list.find(',', start);
-        const std::string item = list.substr(start, comma == std::string::npos ? std::string::npos
-                                                                                 : comma - start);
+        const std::string item =
+            list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
         try {
             write.values.push_back(static_cast<std::uint16_t>(parse_number(item, 0, 65535)));
         } catch (const std::invalid_argument&) {
             throw bad(text, "expected " + form + " with values 0..65535");
         }
         if (static_cast<int>(write.values.size()) > max_values)
-            throw bad(text, max_values == 1 ? "expected " + form + ", one value"
-                                            : "at most " + std::to_string(max_values) +
-                                                  " values in one write");
+            throw bad(text, max_values == 1
+                                ? "expected " + form + ", one value"
+                                : "at most " + std::to_string(max_values) + " values in one write");
         if (comma == std::string::npos) break;
         start = comma + 1;
     }
@@ -172,7 +174,8 @@ RegisterWrite parse_write_multi(const std::string& text, int max_values) {
 std::string unit_id_problem(bool serial, long long id) {
     if (serial && (id < 1 || id > 247))
         return std::to_string(id) + " is no unit id on a serial line (1..247)";
-    if (!serial && (id < 0 || id > 255)) return std::to_string(id) + " is no unit id over TCP (0..255)";
+    if (!serial && (id < 0 || id > 255))
+        return std::to_string(id) + " is no unit id over TCP (0..255)";
     return {};
 }
 

@@ -31,13 +31,14 @@ CLI::Option* add_number(CLI::App& app, const std::string& name, T& target, long 
 }
 
 // A decimal-fraction option in min..max.
-inline CLI::Option* add_decimal(CLI::App& app, const std::string& name, double& target,
-                                double min, double max, const std::string& help) {
+inline CLI::Option* add_decimal(CLI::App& app, const std::string& name, double& target, double min,
+                                double max, const std::string& help) {
     std::ostringstream shown;
     shown << target;
     return app
         .add_option_function<std::string>(
-            name, [&target, min, max](const std::string& s) { target = parse_decimal(s, min, max); },
+            name,
+            [&target, min, max](const std::string& s) { target = parse_decimal(s, min, max); },
             help)
         ->check(validator([min, max](const std::string& s) { parse_decimal(s, min, max); }))
         ->default_str(shown.str());
@@ -90,7 +91,8 @@ inline void add_version_flag(CLI::App& app, bool& version) {
 template <typename Options>
 class CommandLine {
 public:
-    CommandLine(const std::string& description, const std::string& name) : app_(description, name) {}
+    CommandLine(const std::string& description, const std::string& name)
+        : app_(description, name) {}
     virtual ~CommandLine() = default;
     CommandLine(const CommandLine&) = delete;
     CommandLine& operator=(const CommandLine&) = delete;

@@ -26,7 +26,8 @@ std::string identification_in_file(const std::string& path) {
     const auto found = std::search(bytes.begin(), bytes.end(), mark.begin(), mark.end());
     if (found == bytes.end()) return {};
     // The text runs to its terminating NUL; a sane identification is short.
-    const auto begin = found + static_cast<std::ptrdiff_t>(std::strlen(QUILLARK_IDENTIFICATION_MARK));
+    const auto begin =
+        found + static_cast<std::ptrdiff_t>(std::strlen(QUILLARK_IDENTIFICATION_MARK));
     const auto limit = bytes.end() - begin > 200 ? begin + 200 : bytes.end();
     const auto end = std::find(begin, limit, '\0');
     if (end == limit) return {};

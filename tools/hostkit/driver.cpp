@@ -36,7 +36,8 @@ std::string Driver::status_text(std::vector<char>& buffer) {
     return {};
 }
 
-Driver::WriteResult Driver::write(standin::Master& master, const quillark_tools::RegisterWrite& write) {
+Driver::WriteResult Driver::write(standin::Master& master,
+                                  const quillark_tools::RegisterWrite& write) {
     using Kind = quillark_tools::RegisterWrite::Kind;
     std::vector<std::uint16_t> words;
     words.reserve(write.values.size() + 1);
@@ -45,9 +46,9 @@ Driver::WriteResult Driver::write(standin::Master& master, const quillark_tools:
     const int code = write.kind == Kind::Multiple ? IoWriteRegisters : IoWriteRegister;
     int unused = 0;
     WriteResult result;
-    result.taken = standin::command(*modbus_, code, words.data(),
-                                    static_cast<int>(words.size() * sizeof words[0]), nullptr, 0,
-                                    unused) == 0;
+    result.taken =
+        standin::command(*modbus_, code, words.data(),
+                         static_cast<int>(words.size() * sizeof words[0]), nullptr, 0, unused) == 0;
     if (!result.taken) return result;
     // The master waits for the answer (or the timeout), so the result query
     // finds the driver's verdict already in place.
@@ -55,7 +56,8 @@ Driver::WriteResult Driver::write(standin::Master& master, const quillark_tools:
     std::int32_t verdict = quillark::Pending;
     int size = 0;
     standin::command(*modbus_, IoResultQuery, nullptr, 0, &verdict, sizeof verdict, size);
-    if (size == sizeof verdict && (verdict == quillark::Confirmed || verdict == quillark::NotConfirmed))
+    if (size == sizeof verdict &&
+        (verdict == quillark::Confirmed || verdict == quillark::NotConfirmed))
         result.verdict = static_cast<quillark::WriteOutcome>(verdict);
     return result;
 }

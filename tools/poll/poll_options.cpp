@@ -82,8 +82,7 @@ void add_run_options(CLI::App& app, PollOptions& o) {
     add_number(app, "--rounds", o.rounds, 0, kMaxRounds,
                "Poll rounds to run; 0 runs until Ctrl-C or SIGTERM")
         ->group("Polling");
-    add_decimal(app, "--interval", o.interval_s, 0.0, 86400.0,
-                "Seconds to rest between two rounds")
+    add_decimal(app, "--interval", o.interval_s, 0.0, 86400.0, "Seconds to rest between two rounds")
         ->group("Polling");
     app.add_option("--record-out", o.record_out,
                    "Write the 187-byte data record of each complete round to FILE")
@@ -110,22 +109,21 @@ PollCommandLine::PollCommandLine() : CommandLine(kDescription, "quillark-poll") 
     add_version_flag(app_, o.version);
     // Both kinds of write land in one list, in the order they were given.
     app_.add_option_function<std::string>(
-           "--write", [&o](const std::string& s) { o.writes.push_back(parse_write(s)); },
-           "After the rounds, write VALUE to holding register ADDR (command 206) and report "
-           "whether the unit confirmed it; ADDR=VALUE, repeatable")
+            "--write", [&o](const std::string& s) { o.writes.push_back(parse_write(s)); },
+            "After the rounds, write VALUE to holding register ADDR (command 206) and report "
+            "whether the unit confirmed it; ADDR=VALUE, repeatable")
         ->check(validator([](const std::string& s) { parse_write(s); }))
         ->trigger_on_parse()
         ->group("Control");
     app_.add_option_function<std::string>(
-           "--write-multi",
-           [&o](const std::string& s) {
-               o.writes.push_back(parse_write_multi(s, ModbusRequest::kMaxWriteRegisters));
-           },
-           "After the rounds, write V1,V2,... to consecutive holding registers from ADDR "
-           "(command 210); ADDR=V1,V2,..., repeatable")
-        ->check(validator([](const std::string& s) {
-            parse_write_multi(s, ModbusRequest::kMaxWriteRegisters);
-        }))
+            "--write-multi",
+            [&o](const std::string& s) {
+                o.writes.push_back(parse_write_multi(s, ModbusRequest::kMaxWriteRegisters));
+            },
+            "After the rounds, write V1,V2,... to consecutive holding registers from ADDR "
+            "(command 210); ADDR=V1,V2,..., repeatable")
+        ->check(validator(
+            [](const std::string& s) { parse_write_multi(s, ModbusRequest::kMaxWriteRegisters); }))
         ->trigger_on_parse()
         ->group("Control");
 }

@@ -74,9 +74,7 @@ std::unique_ptr<Plugin> load_plugin(const std::string& named) {
 
 class Poller {
 public:
-    explicit Poller(const PollOptions& options) : o_(options) {
-        summary_.rounds_asked = o_.rounds;
-    }
+    explicit Poller(const PollOptions& options) : o_(options) { summary_.rounds_asked = o_.rounds; }
     ~Poller() { driver_.reset(); }  // the driver's code lives in the plug-in
     Poller(const Poller&) = delete;
     Poller& operator=(const Poller&) = delete;
@@ -173,8 +171,8 @@ bool Poller::load_driver(const Json::Value& settings) {
 }
 
 void Poller::poll_rounds() {
-    const auto rest = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(o_.interval_s));
+    const auto rest =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o_.interval_s));
     for (long round = 1; o_.rounds == 0 || round <= o_.rounds; ++round) {
         if (round > 1 && !wait_for_stop_until(Clock::now() + rest)) break;
         if (stop_requested() || summary_.output_failed) break;

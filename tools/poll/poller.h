@@ -26,7 +26,7 @@ struct RunSummary {
     long rounds_asked = 1;  // 0: until stopped
     long complete = 0;
     long failed = 0;
-    int stop_signal = 0;  // SIGINT or SIGTERM if one ended the run
+    int stop_signal = 0;             // SIGINT or SIGTERM if one ended the run
     std::vector<int> write_results;  // the driver's verdicts: 1, 3, else no answer
     bool output_failed = false;      // a document or record could not be written
 };
@@ -47,9 +47,9 @@ struct PollOptions {
     double interval_s = 1.0;
     std::string record_out;
     bool pretty = false;
-    bool quiet = false;    // errors only on stderr
-    bool verbose = false;  // every frame in hex on stderr
-    bool version = false;  // --version: print the releases and stop
+    bool quiet = false;                                 // errors only on stderr
+    bool verbose = false;                               // every frame in hex on stderr
+    bool version = false;                               // --version: print the releases and stop
     std::vector<quillark_tools::RegisterWrite> writes;  // in command-line order
 };
 

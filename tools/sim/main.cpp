@@ -47,8 +47,7 @@ int main(int argc, char** argv) {
     try {
         // Rounds mode logs the first unit's rounds; the others serve as usual.
         std::unique_ptr<quillark_sim::RoundLog> round_log;
-        if (!o.round_log.empty())
-            round_log = std::make_unique<quillark_sim::RoundLog>(o.round_log);
+        if (!o.round_log.empty()) round_log = std::make_unique<quillark_sim::RoundLog>(o.round_log);
         // One simulated unit per unit id served, each at its own point of the drift.
         quillark_sim::UnitRow row(image, o.last_unit - first + 1, o.steady, o.faults,
                                   round_log != nullptr);
@@ -62,8 +61,7 @@ int main(int argc, char** argv) {
             quillark_tools::save_beside(o.port_file, std::to_string(server.port()) + "\n");
         std::cout << "quillark-sim: unit " << first
                   << (o.last_unit > first ? "-" + std::to_string(o.last_unit) : "")
-                  << " listening on " << (serial ? "rtu " : "tcp ") << server.where()
-                  << std::endl;
+                  << " listening on " << (serial ? "rtu " : "tcp ") << server.where() << std::endl;
         server.run();
         g_server = nullptr;
         std::cerr << "quillark-sim: stopped after " << row.requests() << " requests\n";

@@ -4,7 +4,6 @@
 #include <utility>
 #include <vector>
 
-
 namespace quillark_sim {
 
 namespace {
@@ -55,16 +54,17 @@ void add_fault_options(CLI::App& app, FaultPlan& faults) {
     add_number(app, "--raise-bit", faults.raise_bit, 0, input_bit_span() - 1,
                "With --raise-after: the input bit to set")
         ->needs(raise);
-    for (const char* name : {"--mute-after", "--mute-for", "--delay-ms", "--delay-count",
-                             "--fail-address", "--drop-rate", "--seed", "--raise-after",
-                             "--raise-bit"})
+    for (const char* name :
+         {"--mute-after", "--mute-for", "--delay-ms", "--delay-count", "--fail-address",
+          "--drop-rate", "--seed", "--raise-after", "--raise-bit"})
         app.get_option(name)->group("Faults");
 }
 
 }  // namespace
 
 SimCommandLine::SimCommandLine()
-    : CommandLine("Simulated in-row air-conditioning unit: a Modbus server with the unit's input bits, "
+    : CommandLine(
+          "Simulated in-row air-conditioning unit: a Modbus server with the unit's input bits, "
           "input registers and writable holding registers " +
               std::to_string(kFirstHolding) + ".." +
               std::to_string(kFirstHolding + kHoldingCount - 1) +
@@ -75,17 +75,16 @@ SimCommandLine::SimCommandLine()
     std::string& tcp = tcp_;
     std::string& units = units_;
     standin::LinkSettings& link = o.server.link;
-    auto* tcp_opt = app.add_option("--tcp", tcp,
-                                   "Serve Modbus TCP on [HOST:]PORT; HOST defaults to 127.0.0.1, "
-                                   "PORT 0 picks a free port (default 127.0.0.1:1502)")
-                        ->check(validator([](const std::string& s) {
-                            parse_endpoint(s, "127.0.0.1", true);
-                        }))
-                        ->group("Link");
-    auto* rtu = app.add_option("--rtu", link.device,
-                               "Serve Modbus RTU on this serial device instead")
-                    ->excludes(tcp_opt)
-                    ->group("Link");
+    auto* tcp_opt =
+        app.add_option("--tcp", tcp,
+                       "Serve Modbus TCP on [HOST:]PORT; HOST defaults to 127.0.0.1, "
+                       "PORT 0 picks a free port (default 127.0.0.1:1502)")
+            ->check(validator([](const std::string& s) { parse_endpoint(s, "127.0.0.1", true); }))
+            ->group("Link");
+    auto* rtu =
+        app.add_option("--rtu", link.device, "Serve Modbus RTU on this serial device instead")
+            ->excludes(tcp_opt)
+            ->group("Link");
     add_serial_options(app, link, "Link");
     auto* unit_opt = add_unit_option(app, link, "Unit (slave) id to answer as")->group("Link");
     app.add_option("--units", units,

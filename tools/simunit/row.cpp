@@ -5,7 +5,8 @@ namespace quillark_sim {
 UnitRow::UnitRow(const Image& image, int count, bool steady, const FaultPlan& faults,
                  bool steady_first) {
     for (int i = 0; i < count; ++i) {
-        units_.push_back(std::make_unique<SimulatedUnit>(image, steady || (steady_first && i == 0), faults));
+        units_.push_back(
+            std::make_unique<SimulatedUnit>(image, steady || (steady_first && i == 0), faults));
         units_.back()->advance(kSpacing_s * i);
     }
 }

@@ -108,7 +108,9 @@ std::string Server::where() const {
     return (ipv6 ? "[" + link.host + "]" : link.host) + ":" + std::to_string(port_);
 }
 
-void Server::start() { thread_ = std::thread([this] { run(); }); }
+void Server::start() {
+    thread_ = std::thread([this] { run(); });
+}
 
 void Server::stop() {
     const char byte = 1;
@@ -170,8 +172,7 @@ bool Server::serve_one(int fd) {
     if (reply.delay_ms > 0 && !pause(reply.delay_ms)) return true;
     if (reply.kind == Reply::Refuse)
         modbus_reply_exception(ctx_, query, static_cast<unsigned>(reply.exception_code));
-    else
-        modbus_reply(ctx_, query, rc, unit.mapping());
+    else modbus_reply(ctx_, query, rc, unit.mapping());
     return true;
 }
 

@@ -20,9 +20,7 @@ Request parse_request(const std::uint8_t* pdu, int pdu_length) {
     if (pdu_length >= 3) request.address = word_at(pdu + 1);
     switch (request.function) {
         case MODBUS_FC_WRITE_SINGLE_COIL:
-        case MODBUS_FC_WRITE_SINGLE_REGISTER:
-            request.count = 1;
-            break;
+        case MODBUS_FC_WRITE_SINGLE_REGISTER: request.count = 1; break;
         default:
             if (pdu_length >= 5) request.count = word_at(pdu + 3);
             break;
@@ -64,10 +62,10 @@ SimulatedUnit::SimulatedUnit(const Image& image, bool steady, FaultPlan faults)
       raise_after_(faults.raise_after),
       raise_bit_(faults.raise_bit) {
     map_ = modbus_mapping_new_start_address(
-        0, 0,                                                    // no coils
-        0, static_cast<unsigned>(input_bit_span()),              // input bits
-        kFirstHolding, kHoldingCount,                            // holding registers
-        0, static_cast<unsigned>(input_register_span()));        // input registers
+        0, 0,                                              // no coils
+        0, static_cast<unsigned>(input_bit_span()),        // input bits
+        kFirstHolding, kHoldingCount,                      // holding registers
+        0, static_cast<unsigned>(input_register_span()));  // input registers
     if (map_ == nullptr)
         throw std::runtime_error(std::string("register map: ") + modbus_strerror(errno));
     for (const auto& [address, value] : image_.bits) map_->tab_input_bits[address] = value;

@@ -23,9 +23,9 @@ struct FaultPlan {
     int delay_ms = 0;      // hold each answer back this long
     long delay_count = 0;  // only the first this many answers are held back (0: all)
     std::set<int> fail_addresses;  // requests touching these get an illegal data address exception
-    double drop_rate = 0;     // leave each request unanswered with this probability
-    std::uint64_t seed = 1;   // of the drops, so that a run can be repeated
-    long raise_after = -1;  // after this many requests, set input bit raise_bit (-1: never)
+    double drop_rate = 0;          // leave each request unanswered with this probability
+    std::uint64_t seed = 1;        // of the drops, so that a run can be repeated
+    long raise_after = -1;         // after this many requests, set input bit raise_bit (-1: never)
     int raise_bit = 0;
 };
 

@@ -30,7 +30,7 @@ struct RegisterDefault {
 };
 
 constexpr RegisterDefault kRegisterDefaults[] = {
-    {"室内回风温度测量值", 240, 6, 300},  // return-air temperature, 24.0 °C
+    {"室内回风温度测量值", 240, 6, 300},   // return-air temperature, 24.0 °C
     {"室内回风湿度测量值", 450, 15, 420},  // return-air humidity, 45.0 %
     {"室内上送风温度测量值", 180, 4, 240},
     {"环境温度", 300, 10, 900},
@@ -39,7 +39,7 @@ constexpr RegisterDefault kRegisterDefaults[] = {
     {"排气温度测量值", 650, 20, 360},
     {"室内下送风温度测量值", 182, 4, 260},
     {"冷凝压力测量值", 190, 6, 330},  // condensing pressure, 19.0 bar
-    {"A相电压", 2200, 15, 120},  // 220.0 V
+    {"A相电压", 2200, 15, 120},       // 220.0 V
     {"B相电压", 2205, 15, 130},
     {"C相电压", 2198, 15, 140},
     {"内风机转速控制", 70, 0, 1},

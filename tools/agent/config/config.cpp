@@ -37,26 +37,29 @@ Json::Value to_json(const Reader& r, const toml::node& node) {
     r.fail_at(node, "settings: dates and times cannot be handed to the driver");
 }
 
-
 HttpConfig read_http(const std::string& source, const toml::table& table) {
-    Reader r(source, table, "[http]",
-             {"listen", "token_file", "cert_file", "key_file", "client_ca_file", "insecure_plain_http"});
+    Reader r(
+        source, table, "[http]",
+        {"listen", "token_file", "cert_file", "key_file", "client_ca_file", "insecure_plain_http"});
     HttpConfig http;
     for (const auto& [key, node] : table)
-        http.where[std::string(key.str())] = source + ":" + std::to_string(node.source().begin.line) +
-                                             ":" + std::to_string(node.source().begin.column);
+        http.where[std::string(key.str())] = source + ":" +
+                                             std::to_string(node.source().begin.line) + ":" +
+                                             std::to_string(node.source().begin.column);
     http.token_file = r.text("token_file", "");
     http.cert_file = r.text("cert_file", "");
     http.key_file = r.text("key_file", "");
     http.client_ca_file = r.text("client_ca_file", "");
     if (const toml::node* insecure = r.get("insecure_plain_http")) {
-        if (!insecure->is_boolean()) r.fail_at(*insecure, "[http]: 'insecure_plain_http' must be true or false");
+        if (!insecure->is_boolean())
+            r.fail_at(*insecure, "[http]: 'insecure_plain_http' must be true or false");
         http.insecure_plain_http = insecure->as_boolean()->get();
     }
     const toml::node* listen = r.get("listen");
     if (listen == nullptr) return http;
     try {
-        const auto endpoint = quillark_tools::parse_endpoint(r.text("listen", ""), "127.0.0.1", true);
+        const auto endpoint =
+            quillark_tools::parse_endpoint(r.text("listen", ""), "127.0.0.1", true);
         http.host = endpoint.host;
         http.port = endpoint.port;
     } catch (const std::invalid_argument& e) {
@@ -75,8 +78,9 @@ std::string readable_file(const Reader& r, const char* key) {
     std::ifstream in(path, std::ios::binary);
     char first = 0;
     if (!in || !in.get(first))
-        r.fail_at(*r.get(key), std::string("[mqtt]: ") + key + " " + path + ": cannot read the file" +
-                                   (errno != 0 ? std::string(" (") + std::strerror(errno) + ")" : ""));
+        r.fail_at(*r.get(key),
+                  std::string("[mqtt]: ") + key + " " + path + ": cannot read the file" +
+                      (errno != 0 ? std::string(" (") + std::strerror(errno) + ")" : ""));
     return path;
 }
 
@@ -90,7 +94,8 @@ MqttConfig read_mqtt(const std::string& source, const toml::table& table) {
     const std::size_t scheme = broker.find("://");
     const std::string kind = scheme == std::string::npos ? "mqtt" : broker.substr(0, scheme);
     if (kind != "mqtt" && kind != "mqtts")
-        r.fail_at(*r.get("broker"), "[mqtt]: broker must be mqtt://HOST[:PORT] or mqtts://HOST[:PORT]");
+        r.fail_at(*r.get("broker"),
+                  "[mqtt]: broker must be mqtt://HOST[:PORT] or mqtts://HOST[:PORT]");
     mqtt.tls = kind == "mqtts";
     std::string address = scheme == std::string::npos ? broker : broker.substr(scheme + 3);
     if (address.find(':') == std::string::npos) address += mqtt.tls ? ":8883" : ":1883";
@@ -150,7 +155,8 @@ LinkConfig read_link(const std::string& source, const toml::table& table) {
         s.baud = static_cast<int>(r.integer("baud", 9600, 50, 4000000));
         const std::string parity = r.text("parity", "N");
         if (parity != "N" && parity != "E" && parity != "O")
-            r.fail_at(*r.get("parity"), "link '" + link.name + "': parity must be \"N\", \"E\" or \"O\"");
+            r.fail_at(*r.get("parity"),
+                      "link '" + link.name + "': parity must be \"N\", \"E\" or \"O\"");
         s.parity = parity[0];
         s.data_bits = static_cast<int>(r.integer("data_bits", 8, 5, 8));
         s.stop_bits = static_cast<int>(r.integer("stop_bits", 1, 1, 2));
@@ -172,16 +178,19 @@ UnitConfig read_unit(const std::string& source, const toml::table& table) {
     unit.name = r.name();
     if (r.get("link") == nullptr) r.fail_here("unit '" + unit.name + "' needs a link");
     unit.link = r.text("link", "");
-    unit.unit_id = static_cast<int>(r.integer("unit_id", 1, 0, 255));  // and as its link allows, below
+    unit.unit_id =
+        static_cast<int>(r.integer("unit_id", 1, 0, 255));  // and as its link allows, below
     unit.device_id = static_cast<unsigned int>(r.integer("device_id", 1, 0, 0xffffffffLL));
     unit.interval_s = r.number("interval", 10.0, 0.1, 86400.0);
     if (const toml::node* settings = r.get("settings")) {
-        if (!settings->is_table()) r.fail_at(*settings, "unit '" + unit.name + "': settings must be a table");
+        if (!settings->is_table())
+            r.fail_at(*settings, "unit '" + unit.name + "': settings must be a table");
         unit.settings = to_json(r, *settings);
     }
     if (const toml::node* writes = r.get("writes")) {
         const toml::array* list = writes->as_array();
-        if (list == nullptr) r.fail_at(*writes, "unit '" + unit.name + "': writes must be a list of registers");
+        if (list == nullptr)
+            r.fail_at(*writes, "unit '" + unit.name + "': writes must be a list of registers");
         for (const toml::node& reg : *list) {
             if (!reg.is_integer() || reg.as_integer()->get() < 0 || reg.as_integer()->get() > 65535)
                 r.fail_at(reg, "unit '" + unit.name + "': writes: a register is 0..65535");
@@ -197,10 +206,13 @@ AgentConfig read_root(const std::string& source, const toml::table& root) {
     for (const char* section : {"agent", "http", "mqtt"}) {
         const toml::node* node = root.get(section);
         if (node != nullptr && !node->is_table())
-            fail(source, node->source(), std::string("'") + section + "' must be a table [" + section + "]");
+            fail(source, node->source(),
+                 std::string("'") + section + "' must be a table [" + section + "]");
     }
-    if (const toml::node* http = root.get("http")) config.http = read_http(source, *http->as_table());
-    if (const toml::node* mqtt = root.get("mqtt")) config.mqtt = read_mqtt(source, *mqtt->as_table());
+    if (const toml::node* http = root.get("http"))
+        config.http = read_http(source, *http->as_table());
+    if (const toml::node* mqtt = root.get("mqtt"))
+        config.mqtt = read_mqtt(source, *mqtt->as_table());
     if (const toml::node* agent = root.get("agent"))
         config_detail::read_agent(source, *agent->as_table(), config);
     if (const toml::array* list = array_of_tables(source, root, "notify"))
@@ -212,7 +224,8 @@ AgentConfig read_root(const std::string& source, const toml::table& root) {
         for (const toml::node& node : *list) {
             config.links.push_back(read_link(source, *node.as_table()));
             if (!links.emplace(config.links.back().name, &config.links.back()).second)
-                fail(source, node.source(), "a second link named '" + config.links.back().name + "'");
+                fail(source, node.source(),
+                     "a second link named '" + config.links.back().name + "'");
         }
     }
     std::set<std::string> names;
@@ -223,18 +236,21 @@ AgentConfig read_root(const std::string& source, const toml::table& root) {
             const toml::node& link_node = *node.as_table()->get("link");
             const auto link = links.find(unit.link);
             if (link == links.end())
-                fail(source, link_node.source(), "unit '" + unit.name + "': no link named '" + unit.link + "'");
+                fail(source, link_node.source(),
+                     "unit '" + unit.name + "': no link named '" + unit.link + "'");
             const bool serial = link->second->settings.kind == standin::LinkSettings::Kind::Rtu;
-            if (const std::string problem = quillark_tools::unit_id_problem(serial, unit.unit_id); !problem.empty()) {
+            if (const std::string problem = quillark_tools::unit_id_problem(serial, unit.unit_id);
+                !problem.empty()) {
                 const toml::node* id = node.as_table()->get("unit_id");
-                fail(source, (id != nullptr ? *id : node).source(), "unit '" + unit.name + "': unit_id " + problem);
+                fail(source, (id != nullptr ? *id : node).source(),
+                     "unit '" + unit.name + "': unit_id " + problem);
             }
             if (!names.insert(unit.name).second)
                 fail(source, node.source(), "a second unit named '" + unit.name + "'");
             if (!ids.emplace(unit.link, unit.unit_id).second)
-                fail(source, node.source(), "unit '" + unit.name + "': link '" + unit.link +
-                                                "' already has a unit with unit_id " +
-                                                std::to_string(unit.unit_id));
+                fail(source, node.source(),
+                     "unit '" + unit.name + "': link '" + unit.link +
+                         "' already has a unit with unit_id " + std::to_string(unit.unit_id));
             config.units.push_back(std::move(unit));
         }
     }

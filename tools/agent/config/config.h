@@ -33,17 +33,17 @@ struct UnitConfig {
     int unit_id = 1;
     unsigned int device_id = 1;
     double interval_s = 10.0;
-    Json::Value settings;    // handed to the driver's InitSetting
-    std::set<int> writes;    // registers MQTT may write
+    Json::Value settings;  // handed to the driver's InitSetting
+    std::set<int> writes;  // registers MQTT may write
 };
 
 struct HttpConfig {
     std::string host = "127.0.0.1";
     int port = 9786;
-    std::string token_file;      // bearer token for the API and /metrics; required off loopback
-    std::string cert_file;       // TLS: the certificate chain and its key, together
+    std::string token_file;  // bearer token for the API and /metrics; required off loopback
+    std::string cert_file;   // TLS: the certificate chain and its key, together
     std::string key_file;
-    std::string client_ca_file;  // TLS: clients must show a certificate this CA signed
+    std::string client_ca_file;        // TLS: clients must show a certificate this CA signed
     bool insecure_plain_http = false;  // off loopback without TLS, asked for by name
     // Where each key was written ("agent.toml:3:10"), for errors about what it names.
     std::map<std::string, std::string> where;
@@ -70,8 +70,8 @@ struct NotifyRule {
     std::vector<std::string> units;    // names, '*' and '?' patterns; empty: every unit
     std::vector<std::string> points;   // point ids or keys, patterns; empty: every point
     std::vector<std::string> command;  // argument list, run without a shell
-    double hold_s = 0;    // how long an alarm or outage must last before it is told
-    double repeat_s = 0;  // tell again this often while it lasts; 0: never
+    double hold_s = 0;                 // how long an alarm or outage must last before it is told
+    double repeat_s = 0;               // tell again this often while it lasts; 0: never
 };
 
 // The kinds of event the agent records.

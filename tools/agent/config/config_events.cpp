@@ -8,9 +8,9 @@ namespace quillark_agent {
 
 const std::vector<std::string>& event_kinds() {
     static const std::vector<std::string> kinds{
-        "alarm_raised", "alarm_cleared", "unit_offline", "unit_online", "link_down", "link_up",
-        "link_overloaded", "write", "config_reloaded", "agent_started", "agent_stopped",
-        "events_dropped"};
+        "alarm_raised",    "alarm_cleared", "unit_offline",    "unit_online",
+        "link_down",       "link_up",       "link_overloaded", "write",
+        "config_reloaded", "agent_started", "agent_stopped",   "events_dropped"};
     return kinds;
 }
 
@@ -31,7 +31,8 @@ std::vector<std::string> text_list(const Reader& r, const char* key, bool requir
                              (required ? ", not empty" : ""));
     std::vector<std::string> out;
     for (const toml::node& item : *list) {
-        if (!item.is_string()) r.fail_at(item, std::string("[[notify]]: '") + key + "' holds strings only");
+        if (!item.is_string())
+            r.fail_at(item, std::string("[[notify]]: '") + key + "' holds strings only");
         out.push_back(item.as_string()->get());
         const std::string why = valid ? valid(out.back()) : std::string();
         if (!why.empty()) r.fail_at(item, std::string("[[notify]]: ") + key + ": " + why);
@@ -68,7 +69,8 @@ std::vector<NotifyRule> read_notify(const std::string& source, const toml::array
         rule.units = text_list(r, "units", false, not_empty);
         rule.points = text_list(r, "points", false, not_empty);
         rule.command = text_list(r, "command", true, nullptr);
-        if (rule.command.front().empty()) r.fail_at(*r.get("command"), "[[notify]]: command: no program");
+        if (rule.command.front().empty())
+            r.fail_at(*r.get("command"), "[[notify]]: command: no program");
         rule.hold_s = r.number("hold", 0, 0, 86400);
         rule.repeat_s = r.number("repeat", 0, 0, 86400);
         rules.push_back(std::move(rule));

@@ -16,7 +16,7 @@ namespace quillark_agent::config_detail {
 using Keys = std::set<std::string>;
 
 [[noreturn]] inline void fail(const std::string& source, const toml::source_region& where,
-                       const std::string& what) {
+                              const std::string& what) {
     throw ConfigError(source + ":" + std::to_string(where.begin.line) + ":" +
                       std::to_string(where.begin.column) + ": " + what);
 }
@@ -29,7 +29,8 @@ public:
         : source_(source), table_(table), context_(std::move(context)) {
         for (const auto& [key, node] : table)
             if (allowed.count(std::string(key.str())) == 0)
-                fail(source_, key.source(), context_ + ": unknown key '" + std::string(key.str()) + "'");
+                fail(source_, key.source(),
+                     context_ + ": unknown key '" + std::string(key.str()) + "'");
     }
 
     const toml::node* get(const char* key) const { return table_.get(key); }
@@ -86,7 +87,7 @@ private:
 };
 
 inline const toml::array* array_of_tables(const std::string& source, const toml::table& root,
-                                   const char* key) {
+                                          const char* key) {
     const toml::node* node = root.get(key);
     if (node == nullptr) return nullptr;
     const toml::array* array = node->as_array();

@@ -30,10 +30,12 @@ std::shared_ptr<Notifier> make_notifier(const std::vector<NotifyRule>& rules) {
 
 ScratchStateDir::ScratchStateDir() {
     const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/quillark-agent-XXXXXX";
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/quillark-agent-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr)
         throw std::runtime_error("cannot make a directory for the event journal in " +
-                                 pattern.substr(0, pattern.rfind('/')) + ": " + std::strerror(errno));
+                                 pattern.substr(0, pattern.rfind('/')) + ": " +
+                                 std::strerror(errno));
     path_ = pattern;
 }
 
@@ -87,8 +89,11 @@ EventFeed EventDesk::feed() {
             }};
 }
 
-void EventDesk::unit_status(const std::string& unit, const std::string& text) { next_.unit_status(unit, text); }
-void EventDesk::unit_alarms(const std::string& unit, const std::vector<std::uint8_t>& record, double when) {
+void EventDesk::unit_status(const std::string& unit, const std::string& text) {
+    next_.unit_status(unit, text);
+}
+void EventDesk::unit_alarms(const std::string& unit, const std::vector<std::uint8_t>& record,
+                            double when) {
     next_.unit_alarms(unit, record, when);
 }
 void EventDesk::unit_availability(const std::string& unit, bool online) {
@@ -142,14 +147,16 @@ bool same_rules(const std::vector<NotifyRule>& a, const std::vector<NotifyRule>&
         return std::tie(r.events, r.units, r.points, r.command, r.hold_s, r.repeat_s);
     };
     return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [&](const NotifyRule& x, const NotifyRule& y) { return fields(x) == fields(y); });
+           std::equal(a.begin(), a.end(), b.begin(), [&](const NotifyRule& x, const NotifyRule& y) {
+               return fields(x) == fields(y);
+           });
 }
 
 std::string notify_metrics(std::uint64_t failures) {
     return "# HELP quillark_notify_failures_total Notify commands that failed, timed out or could not run\n"
            "# TYPE quillark_notify_failures_total counter\n"
-           "quillark_notify_failures_total " + std::to_string(failures) + "\n";
+           "quillark_notify_failures_total " +
+           std::to_string(failures) + "\n";
 }
 
 Json::Value event_json_utc(const Event& event) {

@@ -22,7 +22,8 @@ public:
     ~EventDesk() override;
 
     void unit_status(const std::string& unit, const std::string& text) override;
-    void unit_alarms(const std::string& unit, const std::vector<std::uint8_t>& record, double when) override;
+    void unit_alarms(const std::string& unit, const std::vector<std::uint8_t>& record,
+                     double when) override;
     void unit_availability(const std::string& unit, bool online) override;
     void write_result(const std::string& unit, int reg, const std::string& text) override;
     void event(const Event& event) override;

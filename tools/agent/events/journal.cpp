@@ -78,7 +78,8 @@ bool parse_event_line(const std::string& line, Event& event) {
     const Json::Value& seq = in["seq"];
     const Json::Value& time = in["time"];
     const Json::Value& kind = in["kind"];
-    if (!seq.isUInt64() || seq.asUInt64() == 0 || !time.isNumeric() || !kind.isString()) return false;
+    if (!seq.isUInt64() || seq.asUInt64() == 0 || !time.isNumeric() || !kind.isString())
+        return false;
     event = Event{};
     event.seq = seq.asUInt64();
     event.time = time.asDouble();
@@ -93,8 +94,11 @@ bool parse_event_line(const std::string& line, Event& event) {
     return true;
 }
 
-Journal::Journal(std::string dir, JournalLimits limits, std::function<void(const std::string&)> warn)
-    : dir_(std::move(dir)), path_(dir_.empty() ? std::string() : dir_ + "/" + kFile), limits_(limits) {
+Journal::Journal(std::string dir, JournalLimits limits,
+                 std::function<void(const std::string&)> warn)
+    : dir_(std::move(dir)),
+      path_(dir_.empty() ? std::string() : dir_ + "/" + kFile),
+      limits_(limits) {
     if (dir_.empty()) return;  // kept in memory only
     std::size_t torn = 0;
     read_back(dir_ + "/" + kRotated, torn);
@@ -103,7 +107,8 @@ Journal::Journal(std::string dir, JournalLimits limits, std::function<void(const
         warn("event journal " + path_ + ": " + std::to_string(torn) +
              " unreadable line(s) skipped (cut short by a power loss?)");
     if (::access(dir_.c_str(), W_OK) != 0)
-        throw std::runtime_error("event journal: cannot write to " + dir_ + ": " + std::strerror(errno));
+        throw std::runtime_error("event journal: cannot write to " + dir_ + ": " +
+                                 std::strerror(errno));
     writer_ = std::thread([this] { run(); });
 }
 

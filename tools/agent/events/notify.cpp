@@ -126,8 +126,8 @@ void Notifier::take(std::size_t r, const Event& event) {
         ended.kind = end;
         if (!rule_selects(rule, event) && !rule_selects(rule, ended)) return;
         const auto now = Clock::now();
-        const auto hold = std::chrono::duration_cast<Clock::duration>(
-            std::chrono::duration<double>(rule.hold_s));
+        const auto hold =
+            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(rule.hold_s));
         lasting_[key] = Lasting{event, now + hold, false};
         if (rule.hold_s <= 0) due(now);
         return;
@@ -159,8 +159,9 @@ void Notifier::due(Clock::time_point now) {
 void Notifier::start_command(std::size_t r, const Event& event) {
     if (waiting_.size() >= limits_.queued) {
         ++failures_;
-        if (warn_) warn_("notify: " + std::to_string(limits_.queued) +
-                         " commands already waiting; one for " + event.kind + " dropped");
+        if (warn_)
+            warn_("notify: " + std::to_string(limits_.queued) +
+                  " commands already waiting; one for " + event.kind + " dropped");
         return;
     }
     waiting_.emplace_back(r, event);
@@ -188,8 +189,8 @@ int spawn(const std::vector<std::string>& argv, const Event& event, std::string&
     sigfillset(&all);
     posix_spawnattr_setsigmask(&attr, &none);  // the agent's threads block its signals
     posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
-                                        POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setflags(
+        &attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -232,8 +233,9 @@ void Notifier::reap(bool kill_all) {
                 ++failures_;
                 if (warn_)
                     warn_("notify: " + it->what +
-                          (kill_all ? " killed: the agent stops"
-                                    : " killed after " + seconds_text(limits_.time_limit_s) + " s"));
+                          (kill_all
+                               ? " killed: the agent stops"
+                               : " killed after " + seconds_text(limits_.time_limit_s) + " s"));
                 it = running_.erase(it);
                 continue;
             }
@@ -243,9 +245,9 @@ void Notifier::reap(bool kill_all) {
         if (done == it->pid && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
             ++failures_;
             if (warn_)
-                warn_("notify: " + it->what + (WIFEXITED(status)
-                                                   ? " exited with " + std::to_string(WEXITSTATUS(status))
-                                                   : " ended by signal " + std::to_string(WTERMSIG(status))));
+                warn_("notify: " + it->what +
+                      (WIFEXITED(status) ? " exited with " + std::to_string(WEXITSTATUS(status))
+                                         : " ended by signal " + std::to_string(WTERMSIG(status))));
         }
         it = running_.erase(it);
     }

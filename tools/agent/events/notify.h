@@ -51,8 +51,8 @@ private:
     using Clock = std::chrono::steady_clock;
     // What lasts: an alarm of a unit's point, or a unit or link away.
     struct Lasting {
-        Event event;              // the event that began it
-        Clock::time_point next;   // when it is to be told (again)
+        Event event;             // the event that began it
+        Clock::time_point next;  // when it is to be told (again)
         bool told = false;
     };
     using LastingKey = std::tuple<std::size_t, std::string, std::string, std::string>;

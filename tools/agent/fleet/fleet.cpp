@@ -91,7 +91,8 @@ void note_alarms(UnitView& view, double now, std::vector<Event>& events,
 
 LinkWorker::Unit::Unit(const UnitConfig& unit, const std::string& link,
                        const quillark_kit::Plugin& plugin)
-    : config(unit), driver(std::make_unique<quillark_kit::Driver>(plugin, unit.device_id, unit.settings)) {
+    : config(unit),
+      driver(std::make_unique<quillark_kit::Driver>(plugin, unit.device_id, unit.settings)) {
     view.name = unit.name;
     view.link = link;
     view.unit_id = unit.unit_id;
@@ -106,7 +107,8 @@ LinkWorker::LinkWorker(const LinkConfig& link, const std::vector<UnitConfig>& un
       master_(transport_, link.settings.retries) {
     transport_.set_wakeup(&stopping_);
     for (const UnitConfig& config : units)
-        if (config.link == link.name) units_.push_back(std::make_unique<Unit>(config, link.name, plugin));
+        if (config.link == link.name)
+            units_.push_back(std::make_unique<Unit>(config, link.name, plugin));
 }
 
 LinkWorker::~LinkWorker() {
@@ -115,7 +117,9 @@ LinkWorker::~LinkWorker() {
 }
 
 // The thread runs even with no units, so that a reload can give it some.
-void LinkWorker::start() { thread_ = std::thread([this] { run(); }); }
+void LinkWorker::start() {
+    thread_ = std::thread([this] { run(); });
+}
 
 void LinkWorker::stop() {
     {
@@ -125,7 +129,8 @@ void LinkWorker::stop() {
     stopping_.notify();  // a request waiting for its answer ends now
     wake_.notify_all();
     if (thread_.joinable()) thread_.join();
-    for (const auto& unit : units_) reject_writes(*unit, "the unit's link stopped before it was sent");
+    for (const auto& unit : units_)
+        reject_writes(*unit, "the unit's link stopped before it was sent");
 }
 
 std::vector<UnitConfig> LinkWorker::unit_configs() const {
@@ -264,8 +269,8 @@ void LinkWorker::poll(Unit& unit) {
 
 // The round in the unit's view, for other threads; returns whether the unit
 // was online before it.
-bool LinkWorker::record_round(Unit& unit, bool complete, double took, std::string status, double now,
-                              std::vector<Event>& events) {
+bool LinkWorker::record_round(Unit& unit, bool complete, double took, std::string status,
+                              double now, std::vector<Event>& events) {
     unit.misses = complete ? 0 : unit.misses + 1;
     std::lock_guard<std::mutex> lock(mutex_);
     stats_ = transport_.stats();
@@ -298,7 +303,8 @@ void LinkWorker::announce(Unit& unit, bool was_online) {
     const bool first_offline = !unit.announced && unit.misses >= kMissesForOffline;
     if (online == was_online && !first_offline) return;
     publisher_.unit_availability(unit.config.name, online);
-    publisher_.event(unit_event(online ? "unit_online" : "unit_offline", unit.config.name, unix_now()));
+    publisher_.event(
+        unit_event(online ? "unit_online" : "unit_offline", unit.config.name, unix_now()));
     unit.announced = true;
     if (online) {
         log::info("unit " + unit.config.name + " online");
@@ -308,7 +314,6 @@ void LinkWorker::announce(Unit& unit, bool was_online) {
     // Each would cost the link a whole timeout for nothing.
     reject_writes(unit, "unit offline");
 }
-
 
 Fleet::Fleet(const AgentConfig& config, const quillark_kit::Plugin& plugin, Publisher& publisher) {
     for (const LinkConfig& link : config.links)

@@ -113,7 +113,7 @@ private:
     // Changed by the link thread alone (or before it starts), under mutex_:
     // other threads read it under mutex_, the link thread at will.
     std::vector<std::unique_ptr<Unit>> units_;
-    std::unique_ptr<Change> staged_;  // the reloading thread's, until handed over
+    std::unique_ptr<Change> staged_;   // the reloading thread's, until handed over
     std::vector<char> status_buffer_;  // the link thread's, for the units' status texts
     // The link thread's: whose write goes next, and what it last said of the link.
     std::size_t write_turn_ = 0;

@@ -111,7 +111,8 @@ void count_units(const Running& running, const AgentConfig& next,
         named.insert(unit.name);
         auto was = running.units.find(unit.name);
         if (was == running.units.end()) ++summary.units_added;
-        else if (kept_links.count(unit.link) != 0 && same_unit(was->second, unit)) ++summary.units_unchanged;
+        else if (kept_links.count(unit.link) != 0 && same_unit(was->second, unit))
+            ++summary.units_unchanged;
         else ++summary.units_changed;
     }
     for (const auto& [name, unit] : running.units) {
@@ -150,8 +151,8 @@ ReloadSummary Fleet::reload(const AgentConfig& next, const quillark_kit::Plugin&
             ++(was == running.links.end() ? summary.links_added : summary.links_changed);
         }
     }
-    summary.links_removed = static_cast<int>(running.links.size()) - summary.links_unchanged -
-                            summary.links_changed;
+    summary.links_removed =
+        static_cast<int>(running.links.size()) - summary.links_unchanged - summary.links_changed;
     count_units(running, next, kept, summary);
 
     // Units leave before any arrives: a unit moved to another link is never
@@ -212,7 +213,8 @@ OpenAlarms Fleet::open_alarms() const {
         std::size_t a = 0;
         for (const quillark::Point& point : quillark::kPoints) {
             if (point.kind != quillark::PointKind::Alarm) continue;
-            if (const double since = unit.alarm_since[a++]; since > 0) open[{unit.name, point.id}] = since;
+            if (const double since = unit.alarm_since[a++]; since > 0)
+                open[{unit.name, point.id}] = since;
         }
     }
     return open;

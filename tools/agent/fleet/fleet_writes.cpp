@@ -76,7 +76,8 @@ void LinkWorker::tell_superseded() {
         untold_ = 0;
     }
     for (const Told& t : told)
-        for (std::uint32_t i = 0; i < t.count; ++i) publisher_.write_result(t.unit, t.reg, "rejected: superseded");
+        for (std::uint32_t i = 0; i < t.count; ++i)
+            publisher_.write_result(t.unit, t.reg, "rejected: superseded");
 }
 
 // A write that will never be sent still gets its result, after the results
@@ -86,7 +87,8 @@ void LinkWorker::reject_writes(Unit& unit, const std::string& why) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         writes.swap(unit.writes);
-        for (const Write& write : writes) untold_ -= std::min<std::size_t>(untold_, write.superseded);
+        for (const Write& write : writes)
+            untold_ -= std::min<std::size_t>(untold_, write.superseded);
     }
     for (const Write& write : writes) {
         for (std::uint32_t i = 0; i < write.superseded; ++i)
@@ -182,8 +184,9 @@ void LinkWorker::note_load() {
     if (overloaded && !overloaded_) {
         char figure[32];
         std::snprintf(figure, sizeof figure, "%.2f", load);
-        log::warning("link " + config_.name + " cannot keep its units' intervals: their rounds take " +
-            figure + " s per second");
+        log::warning("link " + config_.name +
+                     " cannot keep its units' intervals: their rounds take " + figure +
+                     " s per second");
         Json::Value extra;
         extra["load"] = load;
         link_event("link_overloaded", extra);

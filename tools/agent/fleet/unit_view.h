@@ -22,14 +22,15 @@ struct UnitView {
     double interval_s = 0;
     bool online = false;
     double online_since_unix = 0;  // when online last changed; 0: not known yet
-    double last_round_unix = 0;  // 0: no complete round yet
-    double last_duration = 0;    // of the last round, complete or not
+    double last_round_unix = 0;    // 0: no complete round yet
+    double last_duration = 0;      // of the last round, complete or not
     // Per alarm, in point order: when this agent first saw it raised in the
     // current stretch of raised rounds; 0 while it is normal.
     std::array<double, quillark::kAlarmCount> alarm_since{};
     std::uint64_t rounds_complete = 0;
     std::uint64_t rounds_failed = 0;
-    std::array<std::uint64_t, kDurationBuckets.size()> duration_counts{};  // per bucket, not cumulative
+    std::array<std::uint64_t, kDurationBuckets.size()>
+        duration_counts{};  // per bucket, not cumulative
     std::uint64_t duration_count = 0;
     double duration_sum = 0;
     std::vector<std::uint8_t> record;  // of the last complete round

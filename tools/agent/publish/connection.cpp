@@ -105,7 +105,8 @@ void Connection::say(const std::string& text) {
 
 bool ConnectionStream::wait(short events) const {
     while (!stopping_) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now());
         if (left.count() <= 0) return false;
         // In slices, so that a stopping agent is not kept by a slow client.
         pollfd p{c_.fd_, events, 0};
@@ -148,7 +149,8 @@ ssize_t ConnectionStream::read(char* ptr, std::size_t size) {
             }
         } else {
             n = ::recv(c_.fd_, chunk, room, MSG_DONTWAIT);
-            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return -1;
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+                return -1;
         }
         if (n > 0) {
             c_.in.append(chunk, static_cast<std::size_t>(n));
@@ -167,7 +169,8 @@ ssize_t ConnectionStream::write(const char* ptr, std::size_t size) {
         short events = POLLOUT;
         if (c_.ssl_ != nullptr) {
             ERR_clear_error();
-            n = SSL_write(c_.ssl_, ptr + sent, static_cast<int>(std::min<std::size_t>(size - sent, 1 << 20)));
+            n = SSL_write(c_.ssl_, ptr + sent,
+                          static_cast<int>(std::min<std::size_t>(size - sent, 1 << 20)));
             if (n <= 0) {
                 const int e = SSL_get_error(c_.ssl_, static_cast<int>(n));
                 if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) return -1;
@@ -190,13 +193,15 @@ ssize_t ConnectionStream::write(const char* ptr, std::size_t size) {
 void ConnectionStream::get_remote_ip_and_port(std::string& ip, int& port) const {
     sockaddr_storage address{};
     socklen_t length = sizeof address;
-    if (getpeername(c_.fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0) address_of(address, ip, port);
+    if (getpeername(c_.fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        address_of(address, ip, port);
 }
 
 void ConnectionStream::get_local_ip_and_port(std::string& ip, int& port) const {
     sockaddr_storage address{};
     socklen_t length = sizeof address;
-    if (getsockname(c_.fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0) address_of(address, ip, port);
+    if (getsockname(c_.fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        address_of(address, ip, port);
 }
 
 }  // namespace quillark_agent

@@ -67,27 +67,35 @@ void readable(const HttpConfig& http, const std::string& key, const std::string&
 // key, and with a client CA a certificate from every client.
 std::shared_ptr<ssl_ctx_st> make_tls(const HttpConfig& http) {
     const std::pair<const char*, const std::string*> files[] = {
-        {"cert_file", &http.cert_file}, {"key_file", &http.key_file}, {"client_ca_file", &http.client_ca_file}};
+        {"cert_file", &http.cert_file},
+        {"key_file", &http.key_file},
+        {"client_ca_file", &http.client_ca_file}};
     for (const auto& [key, path] : files)
         if (!path->empty()) readable(http, key, *path);
     std::shared_ptr<ssl_ctx_st> ctx(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
     if (!ctx) throw std::runtime_error("http: OpenSSL cannot make a TLS context" + openssl_says());
     SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
     SSL_CTX_set_options(ctx.get(), SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION);
-    SSL_CTX_set_mode(ctx.get(), SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_ENABLE_PARTIAL_WRITE);
+    SSL_CTX_set_mode(ctx.get(),
+                     SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_ENABLE_PARTIAL_WRITE);
     if (SSL_CTX_use_certificate_chain_file(ctx.get(), http.cert_file.c_str()) != 1)
-        refuse(http, "cert_file", "cert_file " + http.cert_file + ": no PEM certificate in it" + openssl_says());
+        refuse(http, "cert_file",
+               "cert_file " + http.cert_file + ": no PEM certificate in it" + openssl_says());
     if (SSL_CTX_use_PrivateKey_file(ctx.get(), http.key_file.c_str(), SSL_FILETYPE_PEM) != 1)
-        refuse(http, "key_file", "key_file " + http.key_file + ": no PEM private key in it" + openssl_says());
+        refuse(http, "key_file",
+               "key_file " + http.key_file + ": no PEM private key in it" + openssl_says());
     if (SSL_CTX_check_private_key(ctx.get()) != 1)
-        refuse(http, "key_file", "key_file " + http.key_file + ": not the key of cert_file " + http.cert_file + openssl_says());
+        refuse(http, "key_file",
+               "key_file " + http.key_file + ": not the key of cert_file " + http.cert_file +
+                   openssl_says());
     if (!http.client_ca_file.empty()) {
         STACK_OF(X509_NAME)* names = SSL_load_client_CA_file(http.client_ca_file.c_str());
         if (names == nullptr ||
             SSL_CTX_load_verify_locations(ctx.get(), http.client_ca_file.c_str(), nullptr) != 1) {
             if (names != nullptr) sk_X509_NAME_pop_free(names, X509_NAME_free);
             refuse(http, "client_ca_file",
-                   "client_ca_file " + http.client_ca_file + ": no PEM certificate in it" + openssl_says());
+                   "client_ca_file " + http.client_ca_file + ": no PEM certificate in it" +
+                       openssl_says());
         }
         SSL_CTX_set_client_CA_list(ctx.get(), names);
         SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
@@ -120,11 +128,14 @@ std::shared_ptr<const HttpSecurity> load_http_security(const HttpConfig& http) {
         refuse(http, "insecure_plain_http", "insecure_plain_http and cert_file exclude each other");
     if (!loopback_address(http.host)) {
         if (http.token_file.empty())
-            refuse(http, "listen", "listening on " + http.host + " reaches beyond this machine and needs a token_file");
+            refuse(http, "listen",
+                   "listening on " + http.host +
+                       " reaches beyond this machine and needs a token_file");
         if (!tls && !http.insecure_plain_http)
-            refuse(http, "listen", "listening on " + http.host +
-                                       " reaches beyond this machine and needs cert_file and key_file "
-                                       "(TLS), or insecure_plain_http = true");
+            refuse(http, "listen",
+                   "listening on " + http.host +
+                       " reaches beyond this machine and needs cert_file and key_file "
+                       "(TLS), or insecure_plain_http = true");
     }
     auto security = std::make_shared<HttpSecurity>();
     if (!http.token_file.empty()) security->token = read_token(http);

@@ -17,8 +17,8 @@ namespace quillark_agent {
 bool loopback_address(const std::string& host);
 
 struct HttpSecurity {
-    std::string token;                  // "" for none
-    std::shared_ptr<ssl_ctx_st> tls;    // null for plain HTTP
+    std::string token;                // "" for none
+    std::shared_ptr<ssl_ctx_st> tls;  // null for plain HTTP
 };
 
 // Reads the token and TLS files and refuses a listener beyond loopback without

@@ -56,15 +56,17 @@ private:
     int wake_[2] = {-1, -1};
     std::mutex mutex_;
     std::condition_variable ready_cv_;
-    std::vector<std::unique_ptr<Connection>> intake_;  // new, and back from a worker
-    std::deque<std::unique_ptr<Connection>> ready_;    // a whole request each
-    std::vector<std::unique_ptr<Connection>> waiting_; // the gate thread's own
+    std::vector<std::unique_ptr<Connection>> intake_;   // new, and back from a worker
+    std::deque<std::unique_ptr<Connection>> ready_;     // a whole request each
+    std::vector<std::unique_ptr<Connection>> waiting_;  // the gate thread's own
     std::thread gate_;
     std::vector<std::thread> workers_;
 };
 
-Gate::Gate(Answer answer, SecuritySource security) : answer_(std::move(answer)), security_(std::move(security)) {
-    if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("http: no pipe for the listener");
+Gate::Gate(Answer answer, SecuritySource security)
+    : answer_(std::move(answer)), security_(std::move(security)) {
+    if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0)
+        throw std::runtime_error("http: no pipe for the listener");
     gate_ = std::thread([this] { run(); });
     for (std::size_t i = 0; i < Limits::kWorkers; ++i) workers_.emplace_back([this] { work(); });
 }
@@ -117,7 +119,8 @@ void Gate::judge(std::unique_ptr<Connection>& c) {
         ready_.push_back(std::move(c));
         ready_cv_.notify_one();
     } else if (f.kind == Framing::TooLarge) {
-        c->say("HTTP/1.1 431 Request Header Fields Too Large\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
+        c->say(
+            "HTTP/1.1 431 Request Header Fields Too Large\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
         c.reset();
     } else if (f.kind == Framing::Bad) {
         c->say("HTTP/1.1 400 Bad Request\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
@@ -153,7 +156,8 @@ void Gate::evict() {
         for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
             const bool idle = (*it)->in.empty();
             const bool oldest_idle = (*oldest)->in.empty();
-            if ((idle && !oldest_idle) || (idle == oldest_idle && (*it)->since < (*oldest)->since)) oldest = it;
+            if ((idle && !oldest_idle) || (idle == oldest_idle && (*it)->since < (*oldest)->since))
+                oldest = it;
         }
         waiting_.erase(oldest);
     }
@@ -163,7 +167,8 @@ int Gate::next_timeout() const {
     if (waiting_.empty()) return -1;
     Clock::time_point first = waiting_.front()->deadline;
     for (const auto& c : waiting_) first = std::min(first, c->deadline);
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(first - Clock::now()).count();
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(first - Clock::now()).count();
     return static_cast<int>(std::clamp<long long>(left + 1, 0, 60000));
 }
 
@@ -177,10 +182,12 @@ void Gate::run() {
                        waiting_.end());
         fds.assign(1, pollfd{wake_[0], POLLIN, 0});
         for (const auto& c : waiting_)
-            fds.push_back(pollfd{c->fd(), static_cast<short>(c->wants_write() ? POLLOUT : POLLIN), 0});
+            fds.push_back(
+                pollfd{c->fd(), static_cast<short>(c->wants_write() ? POLLOUT : POLLIN), 0});
         if (::poll(fds.data(), fds.size(), next_timeout()) < 0) continue;
         char drain[64];
-        while (::read(wake_[0], drain, sizeof drain) > 0) {}
+        while (::read(wake_[0], drain, sizeof drain) > 0) {
+        }
         for (std::size_t i = 0; i < waiting_.size(); ++i) {
             if (fds[i + 1].revents == 0) continue;
             auto& c = waiting_[i];
@@ -217,7 +224,8 @@ HttpListener::HttpListener(SecuritySource security) {
     set_keep_alive_max_count(Limits::kRequestsPerConnection);
     set_keep_alive_timeout(Limits::kRequestTime.count());
     gate_ = std::make_unique<Gate>(
-        [this](Connection& c, const std::atomic<bool>& stopping) { return answer(c, stopping); }, std::move(security));
+        [this](Connection& c, const std::atomic<bool>& stopping) { return answer(c, stopping); },
+        std::move(security));
 }
 
 HttpListener::~HttpListener() { gate_.reset(); }

@@ -28,7 +28,7 @@ struct HttpLimits {
     // Sockets open at once: the connections held, and those just accepted
     // while the gate closes the longest-waiting ones to make room.
     static constexpr std::size_t kSockets = 192;
-    static constexpr std::size_t kWorkers = 4;        // answers made at once
+    static constexpr std::size_t kWorkers = 4;  // answers made at once
     static constexpr std::size_t kRequestBytes = 16 * 1024;
     static constexpr std::size_t kRequestsPerConnection = 100;
     // A whole request, from the connection's opening or from the previous answer.

@@ -39,7 +39,8 @@ double sample(const std::vector<std::uint8_t>& record, std::size_t p) {
     const std::size_t offset = quillark::kPointOffsets[p];
     switch (point.kind) {
         case PointKind::Alarm: return record[offset] != 0 ? 1 : 0;
-        case PointKind::Scaled: return static_cast<double>(quillark::scaled_value(word_at(record, offset)));
+        case PointKind::Scaled:
+            return static_cast<double>(quillark::scaled_value(word_at(record, offset)));
         case PointKind::SupplyAirMean:
             return static_cast<double>(
                 quillark::supply_air_mean(word_at(record, quillark::kUpperSupplyAirOffset),
@@ -124,12 +125,15 @@ void points(std::string& out, const std::vector<UnitView>& units) {
 }
 
 void health(std::string& out, const std::vector<UnitView>& units) {
-    header(out, "quillark_up", "gauge", "1 while the unit answers its rounds, 0 after three missed in a row");
+    header(out, "quillark_up", "gauge",
+           "1 while the unit answers its rounds, 0 after three missed in a row");
     for (const UnitView& u : units) line(out, "quillark_up", unit_label(u), u.online ? 1 : 0);
     header(out, "quillark_rounds_total", "counter", "Poll rounds by outcome");
     for (const UnitView& u : units) {
-        line(out, "quillark_rounds_total", unit_label(u) + ",outcome=\"complete\"", double(u.rounds_complete));
-        line(out, "quillark_rounds_total", unit_label(u) + ",outcome=\"failed\"", double(u.rounds_failed));
+        line(out, "quillark_rounds_total", unit_label(u) + ",outcome=\"complete\"",
+             double(u.rounds_complete));
+        line(out, "quillark_rounds_total", unit_label(u) + ",outcome=\"failed\"",
+             double(u.rounds_failed));
     }
     header(out, "quillark_round_duration_seconds", "histogram", "Time a poll round takes");
     for (const UnitView& u : units) {
@@ -137,28 +141,39 @@ void health(std::string& out, const std::vector<UnitView>& units) {
         for (std::size_t b = 0; b < kDurationBuckets.size(); ++b) {
             cumulative += u.duration_counts[b];
             line(out, "quillark_round_duration_seconds_bucket",
-                 unit_label(u) + ",le=\"" + number(kDurationBuckets[b], true) + "\"", double(cumulative));
+                 unit_label(u) + ",le=\"" + number(kDurationBuckets[b], true) + "\"",
+                 double(cumulative));
         }
         line(out, "quillark_round_duration_seconds_bucket", unit_label(u) + ",le=\"+Inf\"",
              double(u.duration_count));
         line(out, "quillark_round_duration_seconds_sum", unit_label(u), u.duration_sum);
         line(out, "quillark_round_duration_seconds_count", unit_label(u), double(u.duration_count));
     }
-    header(out, "quillark_poll_interval_seconds", "gauge", "Seconds between the starts of a unit's rounds, as configured");
-    for (const UnitView& u : units) line(out, "quillark_poll_interval_seconds", unit_label(u), u.interval_s);
-    header(out, "quillark_last_round_timestamp_seconds", "gauge", "When the last complete round ended (Unix time)");
+    header(out, "quillark_poll_interval_seconds", "gauge",
+           "Seconds between the starts of a unit's rounds, as configured");
     for (const UnitView& u : units)
-        if (u.last_round_unix > 0) line(out, "quillark_last_round_timestamp_seconds", unit_label(u), u.last_round_unix);
+        line(out, "quillark_poll_interval_seconds", unit_label(u), u.interval_s);
+    header(out, "quillark_last_round_timestamp_seconds", "gauge",
+           "When the last complete round ended (Unix time)");
+    for (const UnitView& u : units)
+        if (u.last_round_unix > 0)
+            line(out, "quillark_last_round_timestamp_seconds", unit_label(u), u.last_round_unix);
 }
 
 void link_health(std::string& out, const std::vector<LinkView>& links) {
     header(out, "quillark_request_retries_total", "counter", "Requests sent again after no answer");
-    for (const LinkView& l : links) line(out, "quillark_request_retries_total", "link=\"" + l.name + "\"", double(l.retries));
-    header(out, "quillark_link_reconnects_total", "counter", "Times the link was opened again after it was lost");
-    for (const LinkView& l : links) line(out, "quillark_link_reconnects_total", "link=\"" + l.name + "\"", double(l.reconnects));
-    header(out, "quillark_link_load_ratio", "gauge",
-           "Seconds of rounds per second of the units' intervals; above 1 the link cannot keep them");
-    for (const LinkView& l : links) line(out, "quillark_link_load_ratio", "link=\"" + l.name + "\"", l.load);
+    for (const LinkView& l : links)
+        line(out, "quillark_request_retries_total", "link=\"" + l.name + "\"", double(l.retries));
+    header(out, "quillark_link_reconnects_total", "counter",
+           "Times the link was opened again after it was lost");
+    for (const LinkView& l : links)
+        line(out, "quillark_link_reconnects_total", "link=\"" + l.name + "\"",
+             double(l.reconnects));
+    header(
+        out, "quillark_link_load_ratio", "gauge",
+        "Seconds of rounds per second of the units' intervals; above 1 the link cannot keep them");
+    for (const LinkView& l : links)
+        line(out, "quillark_link_load_ratio", "link=\"" + l.name + "\"", l.load);
 }
 
 }  // namespace

@@ -24,11 +24,6 @@ constexpr int kKeepAlive = 30;  // seconds
 // How long a stopping client waits for the broker to take its last messages:
 // the agent stops within a second.
 constexpr auto kFlushLimit = 500ms;
-// Write results waiting for the broker: while it is away, or while a flood
-// of writes brings results faster than it acknowledges them. Every write
-// gets its result in a flood the links' queues allow (at most eight per unit
-// wait, the rest are refused at once); past this bound the oldest go first.
-constexpr std::size_t kResults = 1024;
 // Pauses between connection attempts: doubled on every failure, back to the
 // first only after a connection held for kHeld.
 constexpr auto kFirstPause = 1s;
@@ -47,12 +42,15 @@ struct Library {
 std::string read_password(const std::string& path) {
     std::ifstream in(path);
     std::string line;
-    if (!in || !std::getline(in, line)) throw std::runtime_error(path + ": cannot read the password");
+    if (!in || !std::getline(in, line))
+        throw std::runtime_error(path + ": cannot read the password");
     return line;
 }
 
 // A failure that a later attempt may not have: the message stays waiting.
-bool passing(int rc) { return rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_NOMEM; }
+bool passing(int rc) {
+    return rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_NOMEM;
+}
 
 std::string reason(int rc, int error) {
     std::string text = rc == MOSQ_ERR_ERRNO ? std::strerror(error) : mosquitto_strerror(rc);
@@ -71,17 +69,23 @@ std::string socket_failure(mosquitto* client) {
     int error = 0;
     socklen_t length = sizeof error;
     getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length);
-    return error != 0 ? std::strerror(error) : "the connection was closed before the broker accepted it";
+    return error != 0 ? std::strerror(error)
+                      : "the connection was closed before the broker accepted it";
 }
 
 }  // namespace
 
 MqttClient::MqttClient(const MqttConfig& config, OwnsUnit owns, WriteHandler writes)
-    : config_(config), owns_(std::move(owns)), writes_(std::move(writes)), events_(config.prefix, config.client_id) {
+    : config_(config),
+      owns_(std::move(owns)),
+      writes_(std::move(writes)),
+      events_(config.prefix, config.client_id) {
     static Library library;
-    if (!config_.username.empty() && !config_.password_file.empty()) password_ = read_password(config_.password_file);
+    if (!config_.username.empty() && !config_.password_file.empty())
+        password_ = read_password(config_.password_file);
     std::string why;
-    mosquitto* probe = make_client(why);  // what is wrong with the settings shows now, not in the background
+    mosquitto* probe =
+        make_client(why);  // what is wrong with the settings shows now, not in the background
     if (probe == nullptr) throw std::runtime_error("mqtt: " + why);
     mosquitto_destroy(probe);
 }
@@ -109,7 +113,8 @@ mosquitto* MqttClient::make_client(std::string& why) {
             rc = mosquitto_tls_set(client, nullptr, "/etc/ssl/certs", cert, key, nullptr);
     }
     const std::string agent = config_.prefix + "/agent/" + config_.client_id + "/availability";
-    if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_will_set(client, agent.c_str(), 7, "offline", config_.qos, true);
+    if (rc == MOSQ_ERR_SUCCESS)
+        rc = mosquitto_will_set(client, agent.c_str(), 7, "offline", config_.qos, true);
     if (rc != MOSQ_ERR_SUCCESS) {
         why = std::string("tls: ") + mosquitto_strerror(rc);
         mosquitto_destroy(client);
@@ -150,10 +155,13 @@ void MqttClient::run() {
         if (held) pause = std::chrono::duration_cast<std::chrono::seconds>(kFirstPause);
         else ++failures_;
         if (accepted) note(true, "lost the broker " + where + ": " + why + "; connecting again");
-        else note(true, "cannot connect to the broker " + where + ": " + why +
-                            "; trying again with growing pauses (up to 30 s)");
+        else
+            note(true, "cannot connect to the broker " + where + ": " + why +
+                           "; trying again with growing pauses (up to 30 s)");
         if (wake_.wait_for(lock, pause, [this] { return stopping_; })) return;
-        if (!held) pause = std::min(pause * 2, std::chrono::duration_cast<std::chrono::seconds>(kLongestPause));
+        if (!held)
+            pause = std::min(pause * 2,
+                             std::chrono::duration_cast<std::chrono::seconds>(kLongestPause));
     }
 }
 
@@ -253,9 +261,10 @@ void MqttClient::on_connect(mosquitto*, void* self, int rc) {
     if (rc != 0) {
         std::lock_guard<std::mutex> lock(me.log_mutex_);
         // Below 128 only an MQTT 3.1.1 broker's codes can be a refusal.
-        me.error_ = std::string("the broker refused the connection: ") +
-                    (rc < 128 ? std::string(mosquitto_connack_string(rc)) + " (the agent needs MQTT 5)"
-                              : mosquitto_reason_string(rc));
+        me.error_ =
+            std::string("the broker refused the connection: ") +
+            (rc < 128 ? std::string(mosquitto_connack_string(rc)) + " (the agent needs MQTT 5)"
+                      : mosquitto_reason_string(rc));
         return;
     }
     {
@@ -268,7 +277,8 @@ void MqttClient::on_connect(mosquitto*, void* self, int rc) {
         // replayed on subscribing nor loses its flag on the way.
         const std::string writes = me.config_.prefix + "/+/set/+";
         mosquitto_subscribe_v5(me.client_, nullptr, writes.c_str(), me.config_.qos,
-                               MQTT_SUB_OPT_SEND_RETAIN_NEVER | MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
+                               MQTT_SUB_OPT_SEND_RETAIN_NEVER | MQTT_SUB_OPT_RETAIN_AS_PUBLISHED,
+                               nullptr);
     }
     me.note(false, "connected to " + me.config_.host + ":" + std::to_string(me.config_.port));
 }
@@ -295,8 +305,9 @@ void MqttClient::on_log(mosquitto*, void* self, int level, const char* text) {
 
 void MqttClient::on_message(mosquitto*, void* self, const mosquitto_message* message) {
     if (message == nullptr || message->topic == nullptr) return;
-    const std::string payload(static_cast<const char*>(message->payload),
-                              message->payload == nullptr ? 0 : static_cast<std::size_t>(message->payloadlen));
+    const std::string payload(
+        static_cast<const char*>(message->payload),
+        message->payload == nullptr ? 0 : static_cast<std::size_t>(message->payloadlen));
     static_cast<MqttClient*>(self)->handle_write(message->topic, payload, message->retain);
 }
 
@@ -305,7 +316,8 @@ void MqttClient::handle_write(const std::string& topic, const std::string& paylo
     if (request.kind == SetRequest::Kind::Ignore || request.kind == SetRequest::Kind::Clear) return;
     // Another agent's units share the broker: not ours to answer for.
     if (!owns_(request.unit)) return;
-    if (request.kind == SetRequest::Kind::Write) request.result = writes_(request.unit, request.reg, request.value);
+    if (request.kind == SetRequest::Kind::Write)
+        request.result = writes_(request.unit, request.reg, request.value);
     if (!request.result.empty()) offer(topic + "/result", request.result, false);
 }
 
@@ -314,80 +326,12 @@ void MqttClient::handle_write(const std::string& topic, const std::string& paylo
 bool MqttClient::hand_over(const std::string& topic, const std::string& payload, bool retained) {
     if (!connected_ || client_ == nullptr || in_flight_ >= kInFlight) return false;
     ++in_flight_;  // before publishing: the acknowledgement may come first
-    const int rc = mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                                     payload.empty() ? nullptr : payload.data(), config_.qos, retained);
+    const int rc =
+        mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                          payload.empty() ? nullptr : payload.data(), config_.qos, retained);
     if (rc == MOSQ_ERR_SUCCESS) return true;
     --in_flight_;
     return !passing(rc);  // one libmosquitto will never take is dropped, not retried forever
-}
-
-void MqttClient::flush() {
-    while (!pending_.empty()) {
-        const auto newest = retained_.find(*pending_.begin());
-        if (!hand_over(*pending_.begin(), newest == retained_.end() ? std::string() : newest->second, true)) break;
-        pending_.erase(pending_.begin());
-    }
-    while (!results_.empty() && hand_over(results_.front().first, results_.front().second, false))
-        results_.pop_front();
-    flush_events();
-}
-
-void MqttClient::offer(const std::string& topic, const std::string& payload, bool retained) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (retained) {
-        if (payload.empty()) retained_.erase(topic);
-        else retained_[topic] = payload;
-        // An older payload still waiting must not overtake this one.
-        if (pending_.count(topic) == 0 && hand_over(topic, payload, true)) return;
-        pending_.insert(topic);
-    } else if (!results_.empty() || !hand_over(topic, payload, false)) {
-        results_.emplace_back(topic, payload);
-        if (results_.size() > kResults) results_.pop_front();
-    }
-}
-
-void MqttClient::retain(const std::string& topic, const std::string& payload) { offer(topic, payload, true); }
-
-void MqttClient::unit_status(const std::string& unit, const std::string& text) {
-    retain(config_.prefix + "/" + unit + "/status", text);
-}
-void MqttClient::unit_alarms(const std::string& unit, const std::vector<std::uint8_t>& record, double when) {
-    retain(config_.prefix + "/" + unit + "/alarms", alarms_payload(record, when));
-}
-void MqttClient::unit_availability(const std::string& unit, bool online) {
-    retain(config_.prefix + "/" + unit + "/availability", online ? "online" : "offline");
-}
-void MqttClient::write_result(const std::string& unit, int reg, const std::string& text) {
-    offer(config_.prefix + "/" + unit + "/set/" + std::to_string(reg) + "/result", text, false);
-}
-
-void MqttClient::clear_unit(const std::string& unit) {
-    for (const char* topic : {"/status", "/alarms", "/availability"}) retain(config_.prefix + "/" + unit + topic, "");
-}
-
-void MqttClient::units_offline() {
-    const std::string tail = "/availability";
-    for (const auto& [topic, payload] : unit_topics())
-        if (topic.size() > tail.size() && topic.compare(topic.size() - tail.size(), tail.size(), tail) == 0)
-            retain(config_.prefix + "/" + topic, "offline");
-}
-
-std::map<std::string, std::string> MqttClient::unit_topics() {
-    const std::string head = config_.prefix + "/";
-    std::map<std::string, std::string> topics;
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& [topic, payload] : retained_)
-        if (topic.compare(0, head.size(), head) == 0 && topic.compare(head.size(), 6, "agent/") != 0)
-            topics[topic.substr(head.size())] = payload;
-    return topics;
-}
-
-void MqttClient::adopt(const std::map<std::string, std::string>& topics) {
-    for (const auto& [topic, payload] : topics) retain(config_.prefix + "/" + topic, payload);
-}
-
-void MqttClient::clear_units() {
-    for (const auto& topic : unit_topics()) retain(config_.prefix + "/" + topic.first, "");
 }
 
 }  // namespace quillark_agent

@@ -28,7 +28,8 @@ namespace quillark_agent {
 // Whether a unit is this agent's, and handing it a write: "" when queued,
 // "rejected: ..." when refused.
 using OwnsUnit = std::function<bool(const std::string& unit)>;
-using WriteHandler = std::function<std::string(const std::string& unit, int reg, std::uint16_t value)>;
+using WriteHandler =
+    std::function<std::string(const std::string& unit, int reg, std::uint16_t value)>;
 
 // One thread does all of a client's network work: connecting (TLS handshake
 // included), reading, writing and waiting between attempts. Other threads
@@ -52,7 +53,8 @@ public:
     MqttClient& operator=(const MqttClient&) = delete;
 
     void unit_status(const std::string& unit, const std::string& text) override;
-    void unit_alarms(const std::string& unit, const std::vector<std::uint8_t>& record, double when) override;
+    void unit_alarms(const std::string& unit, const std::vector<std::uint8_t>& record,
+                     double when) override;
     void unit_availability(const std::string& unit, bool online) override;
     void write_result(const std::string& unit, int reg, const std::string& text) override;
     // Sends what the journal holds beyond what the broker was handed (the
@@ -86,6 +88,11 @@ private:
     // rest wait here, a retained topic as its newest payload only, an event
     // in the journal.
     static constexpr int kInFlight = 64;
+    // Write results waiting for the broker: while it is away, or while a flood
+    // of writes brings results faster than it acknowledges them. Every write
+    // gets its result in a flood the links' queues allow (at most eight per
+    // unit wait, the rest are refused at once); past this bound the oldest go.
+    static constexpr std::size_t kResults = 1024;
     static void on_connect(mosquitto*, void* self, int rc);
     static void on_message(mosquitto*, void* self, const mosquitto_message* message);
     static void on_disconnect(mosquitto*, void* self, int rc);
@@ -94,9 +101,10 @@ private:
     void handle_write(const std::string& topic, const std::string& payload, bool retained);
     void retain(const std::string& topic, const std::string& payload);
     void offer(const std::string& topic, const std::string& payload, bool retained);
-    bool hand_over(const std::string& topic, const std::string& payload, bool retained);  // mutex_ held
-    void flush();  // mutex_ held
-    void flush_events();  // mutex_ held
+    bool hand_over(const std::string& topic, const std::string& payload,
+                   bool retained);  // mutex_ held
+    void flush();                   // mutex_ held
+    void flush_events();            // mutex_ held
     // A libmosquitto client with options, credentials, TLS, the last will and
     // the callbacks; nullptr with `why` when one cannot be had.
     mosquitto* make_client(std::string& why);
@@ -119,15 +127,17 @@ private:
 
     std::mutex mutex_;  // guards what follows
     std::condition_variable wake_;
-    mosquitto* client_ = nullptr;  // the connection tried or held; replaced by the network thread only
-    bool connected_ = false;       // the broker accepted this connection
+    mosquitto* client_ =
+        nullptr;              // the connection tried or held; replaced by the network thread only
+    bool connected_ = false;  // the broker accepted this connection
     bool stopping_ = false;
     int in_flight_ = 0;  // handed to libmosquitto, not yet sent (QoS 0) or acknowledged
     std::map<std::string, std::string> retained_;  // republished on every connect
     // Retained topics whose newest payload (in retained_, "" when absent)
     // is not yet handed over.
     std::set<std::string> pending_;
-    std::deque<std::pair<std::string, std::string>> results_;  // write results waiting for a connection
+    std::deque<std::pair<std::string, std::string>>
+        results_;        // write results waiting for a connection
     EventRelay events_;  // the events the broker is owed: a position in the journal
 
     std::mutex log_mutex_;  // guards the two below: libmosquitto may log from any thread
@@ -152,7 +162,8 @@ public:
     void close();  // every unit and the agent "offline", then disconnects
 
     void unit_status(const std::string& unit, const std::string& text) override;
-    void unit_alarms(const std::string& unit, const std::vector<std::uint8_t>& record, double when) override;
+    void unit_alarms(const std::string& unit, const std::vector<std::uint8_t>& record,
+                     double when) override;
     void unit_availability(const std::string& unit, bool online) override;
     void write_result(const std::string& unit, int reg, const std::string& text) override;
     void event(const Event& event) override;

@@ -43,7 +43,8 @@ void EventRelay::reconnected() {
 void EventRelay::skip_to(std::uint64_t seq) {
     Event notice;
     notice.kind = "events_dropped";
-    notice.time = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    notice.time =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     notice.extra["count"] = Json::UInt64(seq - handed_);
     notice.extra["first_seq"] = Json::UInt64(handed_ + 1);
     notice.extra["last_seq"] = Json::UInt64(seq);

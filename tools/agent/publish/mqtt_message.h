@@ -25,8 +25,8 @@ struct SetRequest {
 // only in its one decimal form ("100", never "0100"), so a broker's access
 // rules for a register's topic cannot be passed by another spelling. A
 // retained message is never a write: it outlives the moment it was meant for.
-SetRequest parse_set(const std::string& prefix, const std::string& topic, const std::string& payload,
-                     bool retained);
+SetRequest parse_set(const std::string& prefix, const std::string& topic,
+                     const std::string& payload, bool retained);
 
 // Why a write payload is refused, or "" for a plain decimal number 0..65535.
 std::string check_write_value(const std::string& payload, std::uint16_t& value);

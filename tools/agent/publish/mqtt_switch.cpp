@@ -12,7 +12,8 @@ std::string alarms_payload(const std::vector<std::uint8_t>& record, double when)
     for (std::size_t p = 0; p < quillark::kPoints.size(); ++p) {
         const quillark::Point& point = quillark::kPoints[p];
         const std::size_t offset = quillark::kPointOffsets[p];
-        if (point.kind == quillark::PointKind::Alarm && offset < record.size() && record[offset] != 0)
+        if (point.kind == quillark::PointKind::Alarm && offset < record.size() &&
+            record[offset] != 0)
             raised[point.id] = true;
     }
     Json::Value doc(Json::objectValue);
@@ -22,7 +23,6 @@ std::string alarms_payload(const std::vector<std::uint8_t>& record, double when)
     writer["indentation"] = "";
     return Json::writeString(writer, doc);
 }
-
 
 MqttSwitch::MqttSwitch(OwnsUnit owns, WriteHandler writes)
     : owns_(std::move(owns)), writes_(std::move(writes)) {}
@@ -47,7 +47,8 @@ void MqttSwitch::replace(std::unique_ptr<MqttClient> next) {
         if (old) {
             const MqttConfig& was = old->config();
             left_behind = !client_ || client_->config().host != was.host ||
-                          client_->config().port != was.port || client_->config().prefix != was.prefix;
+                          client_->config().port != was.port ||
+                          client_->config().prefix != was.prefix;
             if (client_) client_->adopt(old->unit_topics());
             // The old client sends no more events, so the broker gets none twice.
             const std::uint64_t handed = old->retire_events();
@@ -74,7 +75,8 @@ void MqttSwitch::unit_status(const std::string& unit, const std::string& text) {
     std::shared_lock<std::shared_mutex> lock(mutex_);
     if (client_) client_->unit_status(unit, text);
 }
-void MqttSwitch::unit_alarms(const std::string& unit, const std::vector<std::uint8_t>& record, double when) {
+void MqttSwitch::unit_alarms(const std::string& unit, const std::vector<std::uint8_t>& record,
+                             double when) {
     std::shared_lock<std::shared_mutex> lock(mutex_);
     if (client_) client_->unit_alarms(unit, record, when);
 }

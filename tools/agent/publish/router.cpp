@@ -105,7 +105,8 @@ std::string unit_in(const std::string& path, const char* head, const char* tail)
 Framing frame_request(const char* data, std::size_t size, std::size_t limit) {
     const std::string seen(data, size < limit ? size : limit);
     const std::size_t end = seen.find("\r\n\r\n");
-    if (end == std::string::npos) return {size >= limit ? Framing::TooLarge : Framing::Incomplete, 0};
+    if (end == std::string::npos)
+        return {size >= limit ? Framing::TooLarge : Framing::Incomplete, 0};
     const std::size_t head = end + 4;
     const long long body = body_length(seen.substr(0, end + 2), limit);
     if (body < 0) return {Framing::Bad, 0};
@@ -127,9 +128,11 @@ Route route(const std::string& target) {
     else if (path == "/api/units") r.answer = Answer::Units;
     else if (path == "/api/events") r.answer = Answer::Events;
     else if (!(r.name = unit_in(path, "/api/units/", "/events")).empty()) r.answer = Answer::Events;
-    else if (!(r.name = unit_in(path, "/api/units/", "/status")).empty()) r.answer = Answer::UnitStatus;
+    else if (!(r.name = unit_in(path, "/api/units/", "/status")).empty())
+        r.answer = Answer::UnitStatus;
     else if (!(r.name = unit_in(path, "/api/units/", "")).empty()) r.answer = Answer::Unit;
-    else if (path == "/" || path == "/events" || !unit_in(path, "/units/", "").empty()) r.answer = Answer::Page;
+    else if (path == "/" || path == "/events" || !unit_in(path, "/units/", "").empty())
+        r.answer = Answer::Page;
     else if (path == "/app.js" || path == "/style.css" || path == "/favicon.svg") {
         r.answer = Answer::Asset;
         r.name = path;

@@ -46,10 +46,13 @@ Json::Value record_value(const UnitView& unit, const char* id) {
         const std::size_t offset = quillark::kPointOffsets[p];
         if (std::string(point.id) != id) continue;
         if (offset + 2 > unit.record.size()) return Json::Value::null;
-        const auto word = static_cast<std::uint16_t>(unit.record[offset] | (unit.record[offset + 1] << 8));
+        const auto word =
+            static_cast<std::uint16_t>(unit.record[offset] | (unit.record[offset + 1] << 8));
         switch (point.kind) {
-            case PointKind::UnitState: return quillark::code_label(quillark::kUnitStateLabels, word);
-            case PointKind::WorkingMode: return quillark::code_label(quillark::kWorkingModeLabels, word);
+            case PointKind::UnitState:
+                return quillark::code_label(quillark::kUnitStateLabels, word);
+            case PointKind::WorkingMode:
+                return quillark::code_label(quillark::kWorkingModeLabels, word);
             case PointKind::Scaled: return static_cast<double>(quillark::scaled_value(word));
             default: return Json::Value::null;
         }
@@ -76,10 +79,11 @@ Json::Value point_json(const quillark::Point& point, const Json::Value& status) 
     p["key"] = point.key;
     p["id"] = point.id;
     p["meaning"] = point.meaning;
-    p["source"] = quillark::is_derived(point.kind)  ? "derived"
+    p["source"] = quillark::is_derived(point.kind)    ? "derived"
                   : quillark::is_bit_kind(point.kind) ? "input bit"
                                                       : "input register";
-    p["address"] = quillark::is_derived(point.kind) ? Json::Value::null : Json::Value(point.address);
+    p["address"] =
+        quillark::is_derived(point.kind) ? Json::Value::null : Json::Value(point.address);
     p["value"] = status.get(point.key, Json::Value::null);
     return p;
 }
@@ -93,7 +97,8 @@ Json::Value groups_json(const Json::Value& status) {
         group["name"] = name;
         group["points"] = Json::Value(Json::arrayValue);
         for (const quillark::Point& point : quillark::kPoints)
-            if (std::string(group_of(point.kind)) == name) group["points"].append(point_json(point, status));
+            if (std::string(group_of(point.kind)) == name)
+                group["points"].append(point_json(point, status));
         groups.append(group);
     }
     return groups;
@@ -126,7 +131,8 @@ Json::Value summary_json(const UnitView& u, double now) {
     unit["last_round"] = time_or_null(u.last_round_unix);
     unit["interval"] = u.interval_s;
     unit["online_since"] = time_or_null(u.online_since_unix);
-    unit["online_for"] = u.online_since_unix > 0 ? Json::Value(now - u.online_since_unix) : Json::Value::null;
+    unit["online_for"] =
+        u.online_since_unix > 0 ? Json::Value(now - u.online_since_unix) : Json::Value::null;
     int raised = 0;
     for (double since : u.alarm_since) raised += since > 0;
     unit["alarms_raised"] = raised;
@@ -147,7 +153,8 @@ std::string render_units(const std::vector<UnitView>& units, double now) {
 std::string render_unit(const UnitView& u, const LinkView* link, double now) {
     Json::Value unit = summary_json(u, now);
     unit["time"] = iso_time(now);
-    unit["last_round_duration"] = u.duration_count > 0 ? Json::Value(u.last_duration) : Json::Value::null;
+    unit["last_round_duration"] =
+        u.duration_count > 0 ? Json::Value(u.last_duration) : Json::Value::null;
     unit["rounds_complete"] = Json::UInt64(u.rounds_complete);
     unit["rounds_failed"] = Json::UInt64(u.rounds_failed);
     unit["retries"] = link ? Json::Value(Json::UInt64(link->retries)) : Json::Value::null;

@@ -50,8 +50,9 @@ void not_found(httplib::Response& res, const char* what) {
     res.set_content(std::string("{\"error\":\"") + what + "\"}", kJson);
 }
 
-std::string views_and(const ViewSource& views, const std::function<std::string(std::vector<UnitView>&,
-                                                                            std::vector<LinkView>&)>& render) {
+std::string views_and(
+    const ViewSource& views,
+    const std::function<std::string(std::vector<UnitView>&, std::vector<LinkView>&)>& render) {
     std::vector<UnitView> units;
     std::vector<LinkView> links;
     views(units, links);
@@ -75,7 +76,8 @@ void unit_answer(const ViewSource& views, const Route& r, httplib::Response& res
         res.set_content(render_unit(u, link, unix_now()), kJson);
         return;
     }
-    not_found(res, r.answer == Answer::UnitStatus ? "no such unit, or no complete round yet" : "no such unit");
+    not_found(res, r.answer == Answer::UnitStatus ? "no such unit, or no complete round yet"
+                                                  : "no such unit");
 }
 
 // ?unit=&kind=&since=&limit= of /api/events; since is Unix seconds or UTC
@@ -102,22 +104,28 @@ void events_answer(const Route& r, const httplib::Request& req, const EventSourc
     }
     if (since < 0 || limit == 0) {
         res.status = 400;
-        res.set_content("{\"error\":\"since is Unix seconds or YYYY-MM-DDTHH:MM:SSZ; limit is 1..1000\"}", kJson);
+        res.set_content(
+            "{\"error\":\"since is Unix seconds or YYYY-MM-DDTHH:MM:SSZ; limit is 1..1000\"}",
+            kJson);
         return;
     }
     res.set_content(events(unit, req.get_param_value("kind"), since, limit), kJson);
 }
 
-void answer(const Route& r, const ViewSource& views, const MoreMetrics& more, httplib::Response& res) {
+void answer(const Route& r, const ViewSource& views, const MoreMetrics& more,
+            httplib::Response& res) {
     switch (r.answer) {
         case Answer::Page: serve_asset("/index.html", res); return;
         case Answer::Asset: serve_asset(r.name, res); return;
         case Answer::Metrics:
-            res.set_content(views_and(views, render_metrics) + more(), "text/plain; version=0.0.4; charset=utf-8");
+            res.set_content(views_and(views, render_metrics) + more(),
+                            "text/plain; version=0.0.4; charset=utf-8");
             return;
         case Answer::Events: return;  // answered with the request's query
         case Answer::Units:
-            res.set_content(views_and(views, [](auto& units, auto&) { return render_units(units, unix_now()); }), kJson);
+            res.set_content(views_and(views, [](auto& units,
+                                                auto&) { return render_units(units, unix_now()); }),
+                            kJson);
             return;
         case Answer::Unit:
         case Answer::UnitStatus: unit_answer(views, r, res); return;
@@ -128,17 +136,19 @@ void answer(const Route& r, const ViewSource& views, const MoreMetrics& more, ht
 
 }  // namespace
 
-void add_routes(httplib::Server& server, ViewSource views, TokenSource token_source, EventSource events,
-                MoreMetrics more_metrics) {
-    server.set_default_headers({{"X-Content-Type-Options", "nosniff"},
-                                {"Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'"},
-                                {"Referrer-Policy", "no-referrer"}});
+void add_routes(httplib::Server& server, ViewSource views, TokenSource token_source,
+                EventSource events, MoreMetrics more_metrics) {
+    server.set_default_headers(
+        {{"X-Content-Type-Options", "nosniff"},
+         {"Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'"},
+         {"Referrer-Policy", "no-referrer"}});
     // Every path through one decision (router.h), ahead of cpp-httplib's own
     // pattern matching; one page serves the overview and every unit, and the
     // script tells them apart. Other methods find nothing, as before.
-    server.set_pre_routing_handler([views, token_source, events, more_metrics](const httplib::Request& req,
-                                                                              httplib::Response& res) {
-        if (req.method != "GET" && req.method != "HEAD") return httplib::Server::HandlerResponse::Unhandled;
+    server.set_pre_routing_handler([views, token_source, events, more_metrics](
+                                       const httplib::Request& req, httplib::Response& res) {
+        if (req.method != "GET" && req.method != "HEAD")
+            return httplib::Server::HandlerResponse::Unhandled;
         const Route r = route(req.target);
         if (r.guarded) {
             const std::string token = token_source();
