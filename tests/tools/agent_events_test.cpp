@@ -33,10 +33,6 @@ int raised_count(int port) {
     return count_of(parse_json(get(port, "/api/units/ac01/events")), "alarm_raised");
 }
 
-int rounds_of_ac01(int port) {
-    return parse_json(get(port, "/api/units/ac01"))["rounds_complete"].asInt();
-}
-
 // SIGHUP with ac01's interval changed; back once the changed unit has polled.
 void reload_changing_ac01(Child& agent, const ScratchDir& dir, const std::string& config,
                           int port) {
@@ -46,8 +42,8 @@ void reload_changing_ac01(Child& agent, const ScratchDir& dir, const std::string
     ASSERT_TRUE(
         wait_until([&] { return agent.err().find("1 changed") != std::string::npos; }, kLimit))
         << agent.err();
-    const int rounds = rounds_of_ac01(port);
-    ASSERT_TRUE(wait_until([&] { return rounds_of_ac01(port) > rounds + 2; }, kLimit));
+    const int rounds = rounds_complete(port, "ac01");
+    ASSERT_TRUE(wait_until([&] { return rounds_complete(port, "ac01") > rounds + 2; }, kLimit));
 }
 
 // The clear is in the API with how long the alarm lasted, and told once.

@@ -242,6 +242,14 @@ inline std::string get(int port, const std::string& path, int* status = nullptr)
     return body;
 }
 
+// A unit as the API gives it, and the rounds it has completed.
+inline Json::Value unit_json(int port, const std::string& name) {
+    return parse_json(get(port, "/api/units/" + name));
+}
+inline int rounds_complete(int port, const std::string& name) {
+    return unit_json(port, name)["rounds_complete"].asInt();
+}
+
 class AgentTest : public ::testing::Test {
 protected:
     void SetUp() override {

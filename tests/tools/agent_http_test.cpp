@@ -36,10 +36,6 @@ bool read_to_end(int fd, std::string& all) {
     return n == 0 || (n < 0 && errno == ECONNRESET);
 }
 
-Json::Value unit_json(int port, const std::string& name) {
-    return parse_json(get(port, "/api/units/" + name));
-}
-
 // Slow clients that send their request one byte a second and idle ones that
 // send nothing, more of them than the service's 1024 descriptors: the agent
 // keeps answering, a slow request is cut off, and a link that loses its

@@ -14,10 +14,6 @@ using namespace agent_tests;
 
 namespace {
 
-int rounds_complete(int port, const std::string& unit) {
-    return parse_json(get(port, "/api/units/" + unit))["rounds_complete"].asInt();
-}
-
 // Results of writes to `unit`, counted by payload.
 std::map<std::string, int> results(Subscriber& watch, const std::string& unit) {
     const std::string head = "quillark/" + unit + "/set/";

@@ -25,10 +25,6 @@ bool said(const Child& agent, const std::string& text) {
     return wait_until([&] { return agent.err().find(text) != std::string::npos; }, kLimit);
 }
 
-int rounds(int http_port, const std::string& unit) {
-    return parse_json(get(http_port, "/api/units/" + unit))["rounds_complete"].asInt();
-}
-
 // User and system time a process has used, in seconds.
 double cpu_seconds(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
@@ -172,11 +168,11 @@ TEST_F(AgentMqttTest, ABrokerBackGetsTheNewestStatusNotABacklog) {
         ASSERT_TRUE(watch.wait_for("quillark/stale01/availability", "online"));
     }
     broker.kill();
-    const int down = rounds(port, "stale01");
-    ASSERT_TRUE(wait_until([&] { return rounds(port, "stale01") >= down + 15; }, 60s));
+    const int down = rounds_complete(port, "stale01");
+    ASSERT_TRUE(wait_until([&] { return rounds_complete(port, "stale01") >= down + 15; }, 60s));
     // The agent held still while the broker comes back and a subscriber is in
     // place, so that the subscriber sees whatever the agent sends on reconnecting.
-    const int before = rounds(port, "stale01");
+    const int before = rounds_complete(port, "stale01");
     agent->signal(SIGSTOP);
     broker.start();
     Subscriber watch(broker.port());
@@ -190,7 +186,7 @@ TEST_F(AgentMqttTest, ABrokerBackGetsTheNewestStatusNotABacklog) {
     ASSERT_TRUE(watch.wait_for("quillark/agent/row1/availability", "online"));
     ASSERT_TRUE(watch.wait_for_any("quillark/stale01/status"));
     const std::size_t statuses = watch.count("quillark/stale01/status");
-    const int after = rounds(port, "stale01");
+    const int after = rounds_complete(port, "stale01");
     // The newest status, then one per round since: never the rounds missed.
     EXPECT_LE(static_cast<int>(statuses), after - before + 2)
         << "rounds " << before << ".." << after;

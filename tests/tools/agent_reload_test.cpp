@@ -11,10 +11,6 @@ using namespace agent_tests;
 
 namespace {
 
-Json::Value unit_json(int port, const std::string& name) {
-    return parse_json(get(port, "/api/units/" + name));
-}
-
 // The local ports of this machine's established IPv4 connections to `port`.
 std::set<int> connections_to(int port) {
     std::ifstream table("/proc/net/tcp");
