@@ -92,6 +92,81 @@ TEST(AgentConfig, MistakesAreReportedWithFileAndLineAndExit2) {
     EXPECT_TRUE(config.mqtt.enabled);
 }
 
+namespace {
+
+// Writes: allowed and confirmed, allowed and refused by the unit, not
+// allowed, malformed; only the two allowed ones reach the gateway.
+void expect_writes_pass_as_allowed(Subscriber& watch, const Child& gateway) {
+    const struct {
+        std::string topic, payload, result;
+    } writes[] = {
+        {"quillark/ac01/set/100", "42", "confirmed"},
+        {"quillark/ac01/set/101", "7", "not-confirmed"},
+        {"quillark/ac02/set/100", "5", "rejected: register 100 is not writable on this unit"},
+        {"quillark/ac01/set/100", "4x", "rejected: the value is not a plain decimal number"},
+        {"quillark/ac01/set/100", "65536", "rejected: value out of range 0..65535"},
+    };
+    for (const auto& w : writes) {
+        watch.publish(w.topic, w.payload);
+        EXPECT_TRUE(watch.wait_for(w.topic + "/result", w.result))
+            << w.topic << " " << w.payload << ": " << watch.latest(w.topic + "/result");
+    }
+    // Only the two allowed writes reached the gateway.
+    const std::string requests = gateway.err();
+    EXPECT_NE(requests.find("function 6 address 100 count 1"), std::string::npos);
+    EXPECT_NE(requests.find("function 6 address 101 count 1"), std::string::npos);
+    std::size_t sent = 0;
+    for (auto at = requests.find("function 6 "); at != std::string::npos;
+         at = requests.find("function 6 ", at + 1))
+        ++sent;
+    EXPECT_EQ(sent, 2u) << requests;
+}
+
+// /metrics: valid for promtool, every series once, every point of every unit.
+void expect_metrics_complete(const std::string& metrics, const ScratchDir& dir) {
+    write_file(dir.file("metrics.txt"), metrics);
+    // promtool comes with the prometheus package that scripts/bootstrap installs.
+    EXPECT_EQ(system(("promtool check metrics < " + dir.file("metrics.txt") + " > " +
+                      dir.file("promtool.out") + " 2>&1")
+                         .c_str()),
+              0)
+        << read_file(dir.file("promtool.out"));
+    std::set<std::string> series;
+    std::size_t point_samples = 0;
+    std::istringstream lines(metrics);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        const std::string key = line.substr(0, line.rfind(' '));
+        EXPECT_TRUE(series.insert(key).second) << "twice: " << key;
+        point_samples += key.find(",point=\"") != std::string::npos;
+    }
+    EXPECT_EQ(point_samples, 2 * quillark::kPoints.size());
+    EXPECT_TRUE(series.count(
+        "quillark_value{unit=\"ac01\",point=\"indoor_return_air_temperature_measured\"}"));
+    EXPECT_NE(metrics.find("quillark_alarm{unit=\"ac01\",point=\"alarm_high_pressure\"} 1\n"),
+              std::string::npos);
+}
+
+// The overview's values are the status document's, alarms counted as raised.
+void expect_overview_is_the_status(int http_a) {
+    const Json::Value units = parse_json(get(http_a, "/api/units"));
+    ASSERT_EQ(units.size(), 2u);
+    EXPECT_EQ(units[0]["name"].asString() + units[1]["name"].asString(), "ac01ac02");
+    EXPECT_TRUE(units[1]["online"].asBool());
+    const Json::Value ac01 = parse_json(get(http_a, "/api/units/ac01/status"));
+    for (const char* key :
+         {"机组状态", "系统当前工作模式", "室内回风温度测量值", "室内回风湿度测量值"}) {
+        std::string id;
+        for (const auto& point : quillark::kPoints)
+            if (std::string(point.key) == key) id = point.id;
+        EXPECT_EQ(units[0][id], ac01[key]) << key;
+    }
+    EXPECT_EQ(units[0]["indoor_return_air_temperature_measured"].asDouble(), 23.100000381469727);
+    EXPECT_EQ(units[0]["alarms_raised"].asInt(), 1);
+}
+
+}  // namespace
+
 // Two agents, one broker: status, alarms, availability, metrics, the API and
 // writes, and a clean stop.
 TEST_F(AgentTest, TwoAgentsPublishTheirUnitsToOneBroker) {
@@ -128,69 +203,9 @@ TEST_F(AgentTest, TwoAgentsPublishTheirUnitsToOneBroker) {
     EXPECT_EQ(alarms["alarms"], parse_json(R"({"alarm_high_pressure": true})"));
     EXPECT_TRUE(alarms["time"].isString());
 
-    // Writes: allowed and confirmed, allowed and refused by the unit, not allowed, malformed.
-    const struct {
-        std::string topic, payload, result;
-    } writes[] = {
-        {"quillark/ac01/set/100", "42", "confirmed"},
-        {"quillark/ac01/set/101", "7", "not-confirmed"},
-        {"quillark/ac02/set/100", "5", "rejected: register 100 is not writable on this unit"},
-        {"quillark/ac01/set/100", "4x", "rejected: the value is not a plain decimal number"},
-        {"quillark/ac01/set/100", "65536", "rejected: value out of range 0..65535"},
-    };
-    for (const auto& w : writes) {
-        watch.publish(w.topic, w.payload);
-        EXPECT_TRUE(watch.wait_for(w.topic + "/result", w.result))
-            << w.topic << " " << w.payload << ": " << watch.latest(w.topic + "/result");
-    }
-    // Only the two allowed writes reached the gateway.
-    const std::string requests = gateway.child->err();
-    EXPECT_NE(requests.find("function 6 address 100 count 1"), std::string::npos);
-    EXPECT_NE(requests.find("function 6 address 101 count 1"), std::string::npos);
-    std::size_t sent = 0;
-    for (auto at = requests.find("function 6 "); at != std::string::npos;
-         at = requests.find("function 6 ", at + 1))
-        ++sent;
-    EXPECT_EQ(sent, 2u) << requests;
-
-    // /metrics: valid for promtool, every series once, every point of every unit.
-    const std::string metrics = get(http_a, "/metrics");
-    write_file(dir.file("metrics.txt"), metrics);
-    // promtool comes with the prometheus package that scripts/bootstrap installs.
-    EXPECT_EQ(system(("promtool check metrics < " + dir.file("metrics.txt") + " > " +
-                      dir.file("promtool.out") + " 2>&1")
-                         .c_str()),
-              0)
-        << read_file(dir.file("promtool.out"));
-    std::set<std::string> series;
-    std::size_t point_samples = 0;
-    std::istringstream lines(metrics);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        const std::string key = line.substr(0, line.rfind(' '));
-        EXPECT_TRUE(series.insert(key).second) << "twice: " << key;
-        point_samples += key.find(",point=\"") != std::string::npos;
-    }
-    EXPECT_EQ(point_samples, 2 * quillark::kPoints.size());
-    EXPECT_TRUE(series.count(
-        "quillark_value{unit=\"ac01\",point=\"indoor_return_air_temperature_measured\"}"));
-    EXPECT_NE(metrics.find("quillark_alarm{unit=\"ac01\",point=\"alarm_high_pressure\"} 1\n"),
-              std::string::npos);
-    const Json::Value units = parse_json(get(http_a, "/api/units"));
-    ASSERT_EQ(units.size(), 2u);
-    EXPECT_EQ(units[0]["name"].asString() + units[1]["name"].asString(), "ac01ac02");
-    EXPECT_TRUE(units[1]["online"].asBool());
-    // The overview's values are the status document's, alarms counted as raised.
-    const Json::Value ac01 = parse_json(get(http_a, "/api/units/ac01/status"));
-    for (const char* key :
-         {"机组状态", "系统当前工作模式", "室内回风温度测量值", "室内回风湿度测量值"}) {
-        std::string id;
-        for (const auto& point : quillark::kPoints)
-            if (std::string(point.key) == key) id = point.id;
-        EXPECT_EQ(units[0][id], ac01[key]) << key;
-    }
-    EXPECT_EQ(units[0]["indoor_return_air_temperature_measured"].asDouble(), 23.100000381469727);
-    EXPECT_EQ(units[0]["alarms_raised"].asInt(), 1);
+    expect_writes_pass_as_allowed(watch, *gateway.child);
+    expect_metrics_complete(get(http_a, "/metrics"), dir);
+    expect_overview_is_the_status(http_a);
 
     // A clean stop within a second: offline as the agent's last word, exit 0.
     a->signal(SIGTERM);
