@@ -81,6 +81,40 @@ void wait_until(const std::atomic<int>& value, int target) {
         if (spins > 2000) std::this_thread::yield();
 }
 
+// One of the three reading requests, by `which`: the text (801), the
+// object's address (803) or the result query; what is wrong goes to `failures`.
+void request_once(Quillark& dev, int which, const std::set<std::string>& complete,
+                  const Json::Value* doc_address, bool& rendered, Failures& failures) {
+    int size = -7;
+    switch (which) {
+        case 0: {
+            const std::string text = fetch_status_text(dev);
+            if (complete.count(text) == 1) {
+                rendered = true;
+            } else if (rendered || text != "null\n") {
+                failures.add("801 is no complete round's document: " + text);
+            }
+            break;
+        }
+        case 1: {
+            unsigned char out[sizeof(void*)];
+            const Json::Value* address = nullptr;
+            const int result =
+                dev.DeviceIoControl(IoGetStatusObject, nullptr, 0, out, sizeof out, size);
+            std::memcpy(&address, out, sizeof address);
+            if (result != 0 || size != static_cast<int>(sizeof(void*)) || address != doc_address)
+                failures.add("803 answered " + std::to_string(result));
+            break;
+        }
+        default: {
+            std::int32_t value = 0;
+            const int result = dev.DeviceIoControl(IoResultQuery, nullptr, 0, &value, 4, size);
+            if (result != 0 || size != 4 || (value != -1 && value != 1 && value != 3))
+                failures.add("result query read " + std::to_string(value));
+        }
+    }
+}
+
 }  // namespace
 
 TEST(Concurrency, StatusRequestsWhilePollingAndWriting) {
@@ -134,35 +168,7 @@ TEST(Concurrency, StatusRequestsWhilePollingAndWriting) {
             gate();
             bool rendered = false;
             for (int n = 0; n < kMaxRequests && (n < kMinRequests || !polling_done); ++n) {
-                int size = -7;
-                switch ((n + r) % 3) {
-                    case 0: {
-                        const std::string text = fetch_status_text(dev);
-                        if (complete.count(text) == 1) {
-                            rendered = true;
-                        } else if (rendered || text != "null\n") {
-                            failures.add("801 is no complete round's document: " + text);
-                        }
-                        break;
-                    }
-                    case 1: {
-                        unsigned char out[sizeof(void*)];
-                        const Json::Value* address = nullptr;
-                        const int result = dev.DeviceIoControl(IoGetStatusObject, nullptr, 0, out,
-                                                               sizeof out, size);
-                        std::memcpy(&address, out, sizeof address);
-                        if (result != 0 || size != static_cast<int>(sizeof(void*)) ||
-                            address != doc_address)
-                            failures.add("803 answered " + std::to_string(result));
-                        break;
-                    }
-                    default: {
-                        std::int32_t value = 0;
-                        const int result = dev.DeviceIoControl(802, nullptr, 0, &value, 4, size);
-                        if (result != 0 || size != 4 || (value != -1 && value != 1 && value != 3))
-                            failures.add("result query read " + std::to_string(value));
-                    }
-                }
+                request_once(dev, (n + r) % 3, complete, doc_address, rendered, failures);
             }
         });
     }
