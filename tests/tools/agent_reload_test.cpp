@@ -36,6 +36,24 @@ std::string names(int port) {
     return all;
 }
 
+// The unchanged unit counts on and its link was never reopened; the
+// changed one started afresh.
+void expect_only_what_changed_restarted(int port, Subscriber& watch, int gateway_port,
+                                        const std::set<int>& connection, int before) {
+    const Json::Value keep = unit_json(port, "keep");
+    EXPECT_GE(keep["rounds_complete"].asInt(), before);
+    EXPECT_TRUE(keep["online"].asBool());
+    EXPECT_EQ(keep["reconnects"].asInt(), 0);
+    EXPECT_EQ(connections_to(gateway_port), connection);
+    EXPECT_LT(unit_json(port, "change")["rounds_complete"].asInt(),
+              keep["rounds_complete"].asInt());
+    EXPECT_EQ(watch.latest("quillark/keep/availability"), "online");
+    const std::string metrics = get(port, "/metrics");
+    EXPECT_EQ(metrics.find("unit=\"gone\""), std::string::npos);
+    EXPECT_NE(metrics.find("quillark_up{unit=\"fresh\"} 1\n"), std::string::npos);
+    EXPECT_NE(metrics.find("quillark_link_reconnects_total{link=\"gw\"} 0\n"), std::string::npos);
+}
+
 // One unit unchanged, one changed, one removed, one added; then a broken file.
 TEST_F(AgentTest, ReloadRestartsOnlyWhatChanged) {
     Broker broker(dir);
@@ -68,20 +86,7 @@ TEST_F(AgentTest, ReloadRestartsOnlyWhatChanged) {
     EXPECT_TRUE(watch.wait_for("quillark/fresh/availability", "online"));
     EXPECT_EQ(names(port), "keep change fresh ");
 
-    // The unchanged unit counts on and its link was never reopened; the
-    // changed one started afresh.
-    const Json::Value keep = unit_json(port, "keep");
-    EXPECT_GE(keep["rounds_complete"].asInt(), before);
-    EXPECT_TRUE(keep["online"].asBool());
-    EXPECT_EQ(keep["reconnects"].asInt(), 0);
-    EXPECT_EQ(connections_to(gateway.port), connection);
-    EXPECT_LT(unit_json(port, "change")["rounds_complete"].asInt(),
-              keep["rounds_complete"].asInt());
-    EXPECT_EQ(watch.latest("quillark/keep/availability"), "online");
-    const std::string metrics = get(port, "/metrics");
-    EXPECT_EQ(metrics.find("unit=\"gone\""), std::string::npos);
-    EXPECT_NE(metrics.find("quillark_up{unit=\"fresh\"} 1\n"), std::string::npos);
-    EXPECT_NE(metrics.find("quillark_link_reconnects_total{link=\"gw\"} 0\n"), std::string::npos);
+    expect_only_what_changed_restarted(port, watch, gateway.port, connection, before);
 
     // Another broker: the units go on, the new client starts with their
     // retained topics, and the old broker's are emptied.
