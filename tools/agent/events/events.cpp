@@ -40,9 +40,12 @@ ScratchStateDir::ScratchStateDir() {
 }
 
 // Only the journal's own files are in it; nothing below it is a directory.
+// readdir64: on a 32-bit controller plain readdir ends at the first entry
+// whose inode number does not fit 32 bits, as on many a modern file system,
+// and the directory would be left behind.
 ScratchStateDir::~ScratchStateDir() {
     if (DIR* dir = ::opendir(path_.c_str())) {
-        while (const dirent* entry = ::readdir(dir)) {
+        while (const dirent64* entry = ::readdir64(dir)) {
             const std::string name = entry->d_name;
             if (name != "." && name != "..") ::unlink((path_ + "/" + name).c_str());
         }
