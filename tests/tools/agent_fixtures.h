@@ -168,6 +168,16 @@ public:
         mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
                           payload.data(), 1, retained);
     }
+    // Once its own message on quillark/probe comes back, the subscription is
+    // in place at the broker: what is published from then on is seen.
+    bool subscribed(const std::string& mark = "here") {
+        return wait_until(
+            [&] {
+                publish("quillark/probe", mark);
+                return latest("quillark/probe") == mark;
+            },
+            kLimit);
+    }
     // How many messages came on `topic` so far.
     std::size_t count(const std::string& topic) {
         std::lock_guard<std::mutex> lock(mutex_);
