@@ -4,7 +4,7 @@
 #include <cmath>
 #include <ostream>
 
-#include "tools/common/args.h"
+#include "hostkit/common/args.h"
 #include "fuzz/fuzz_args.h"
 #include "fuzz/fuzz_io.h"
 #include "tools/poll/poll_options.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <ostream>
 
-#include "tools/common/args.h"
+#include "hostkit/common/args.h"
 #include "fuzz/fuzz_args.h"
 #include "fuzz/fuzz_io.h"
 #include "tools/sim/sim_options.h"

@@ -3,9 +3,9 @@
 // addresses it has, with bits of 0 or 1.
 #include <string>
 
-#include "tools/common/files.h"
+#include "hostkit/common/files.h"
 #include "fuzz/fuzz_io.h"
-#include "tools/simunit/unit_image.h"
+#include "hostkit/simunit/unit_image.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const quillark_sim::Image standard = quillark_sim::Image::standard();

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "quillark/record.h"
-#include "tools/simunit/round_log.h"
+#include "hostkit/simunit/round_log.h"
 
 namespace {
 

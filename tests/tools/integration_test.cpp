@@ -14,7 +14,7 @@
 #include "tests/support/fakes.h"
 #include "quillark/quillark.h"
 #include "quillark/record.h"
-#include "tools/simunit/unit_image.h"
+#include "hostkit/simunit/unit_image.h"
 
 using namespace tool_tests;
 using namespace std::chrono_literals;

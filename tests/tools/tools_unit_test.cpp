@@ -8,11 +8,11 @@
 #include <json/reader.h>
 #include <modbus.h>
 
-#include "tools/common/args.h"
+#include "hostkit/common/args.h"
 #include "tools/poll/poller.h"
 #include "quillark/record.h"
-#include "tools/simunit/unit.h"
-#include "tools/simunit/unit_image.h"
+#include "hostkit/simunit/unit.h"
+#include "hostkit/simunit/unit_image.h"
 
 using namespace quillark_tools;
 

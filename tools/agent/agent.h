@@ -15,7 +15,7 @@
 #include "tools/agent/publish/http_security.h"
 #include "tools/agent/publish/listener.h"
 #include "tools/agent/publish/mqtt.h"
-#include "tools/hostkit/plugin.h"
+#include "hostkit/plugin.h"
 
 namespace quillark_agent {
 

@@ -12,8 +12,8 @@
 #include "tools/agent/agent.h"
 #include "tools/agent/log.h"
 #include "tools/agent/service.h"
-#include "tools/common/cli.h"
-#include "tools/hostkit/builtin_units.h"
+#include "hostkit/common/cli.h"
+#include "hostkit/builtin_units.h"
 
 namespace {
 

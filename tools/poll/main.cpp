@@ -9,7 +9,7 @@
 
 #include <iostream>
 
-#include "tools/common/files.h"
+#include "hostkit/common/files.h"
 #include "tools/poll/poll_options.h"
 #include "tools/poll/poller.h"
 

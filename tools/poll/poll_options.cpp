@@ -1,6 +1,6 @@
 #include "tools/poll/poll_options.h"
 
-#include "tools/common/cli.h"
+#include "hostkit/common/cli.h"
 
 namespace quillark_poll {
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "tools/common/cli.h"
+#include "hostkit/common/cli.h"
 #include "tools/poll/poller.h"
 
 namespace quillark_poll {

@@ -11,9 +11,9 @@
 #include <cstring>
 #include <memory>
 
-#include "tools/hostkit/builtin_units.h"
-#include "tools/hostkit/driver.h"
-#include "tools/common/files.h"
+#include "hostkit/builtin_units.h"
+#include "hostkit/driver.h"
+#include "hostkit/common/files.h"
 #include "host/standin/master.h"
 #include "tools/poll/stop.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/common/args.h"
+#include "hostkit/common/args.h"
 #include "host/standin/modbus_transport.h"
 #include "tools/poll/output.h"
 

@@ -1,8 +1,8 @@
 #include <iostream>
 
-#include "tools/hostkit/plugin.h"
+#include "hostkit/plugin.h"
 #include "tools/poll/poller.h"
-#include "tools/common/version.h"
+#include "hostkit/common/version.h"
 
 namespace quillark_poll {
 

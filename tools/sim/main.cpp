@@ -6,10 +6,10 @@
 #include <iostream>
 #include <memory>
 
-#include "tools/common/files.h"
-#include "tools/simunit/row.h"
+#include "hostkit/common/files.h"
+#include "hostkit/simunit/row.h"
 #include "tools/sim/sim_options.h"
-#include "tools/common/version.h"
+#include "hostkit/common/version.h"
 
 namespace {
 

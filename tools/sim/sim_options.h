@@ -3,9 +3,9 @@
 
 #include <string>
 
-#include "tools/common/cli.h"
-#include "tools/simunit/server.h"
-#include "tools/simunit/unit.h"
+#include "hostkit/common/cli.h"
+#include "hostkit/simunit/server.h"
+#include "hostkit/simunit/unit.h"
 
 namespace quillark_sim {
 

@@ -9,7 +9,7 @@
 
 #include <toml++/toml.h>
 
-#include "tools/common/args.h"
+#include "hostkit/common/args.h"
 #include "tools/agent/config/config_reader.h"
 
 namespace quillark_agent {

@@ -21,7 +21,7 @@
 #include "tools/agent/fleet/unit_view.h"
 #include "host/standin/master.h"
 #include "host/standin/modbus_transport.h"
-#include "tools/hostkit/plugin.h"
+#include "hostkit/plugin.h"
 #include "quillark/points.h"
 #include "host/standin/wakeup.h"
 

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "tools/hostkit/driver.h"
+#include "hostkit/driver.h"
 #include "tools/agent/fleet/fleet.h"
 #include "tools/agent/log.h"
 

@@ -10,10 +10,10 @@
 
 #include <json/value.h>
 
-#include "tools/common/args.h"
+#include "hostkit/common/args.h"
 #include "quillark/commands.h"
 #include "host/standin/master.h"
-#include "tools/hostkit/plugin.h"
+#include "hostkit/plugin.h"
 
 namespace quillark_kit {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "host/standin/modbus_transport.h"
-#include "tools/simunit/unit.h"
+#include "hostkit/simunit/unit.h"
 
 struct _modbus;
 

@@ -1,4 +1,4 @@
-#include "tools/common/version.h"
+#include "hostkit/common/version.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "tools/common/args.h"
+#include "hostkit/common/args.h"
 
 #include "host/standin/modbus_transport.h"
 

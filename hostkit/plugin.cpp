@@ -1,4 +1,4 @@
-#include "tools/hostkit/plugin.h"
+#include "hostkit/plugin.h"
 
 #include <dlfcn.h>
 #include <limits.h>

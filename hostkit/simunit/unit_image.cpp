@@ -1,4 +1,4 @@
-#include "tools/simunit/unit_image.h"
+#include "hostkit/simunit/unit_image.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,7 +9,7 @@
 #include <limits>
 #include <sstream>
 
-#include "tools/common/files.h"
+#include "hostkit/common/files.h"
 #include "quillark/points.h"
 #include "quillark/record.h"
 

@@ -9,8 +9,8 @@
 
 #include <CLI/CLI.hpp>
 
-#include "tools/common/args.h"
-#include "tools/common/version.h"
+#include "hostkit/common/args.h"
+#include "hostkit/common/version.h"
 #include "host/standin/modbus_transport.h"
 
 namespace quillark_tools {

@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "tools/simunit/row.h"
-#include "tools/simunit/server.h"
+#include "hostkit/simunit/row.h"
+#include "hostkit/simunit/server.h"
 
 namespace quillark_kit {
 

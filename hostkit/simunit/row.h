@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "tools/simunit/unit.h"
+#include "hostkit/simunit/unit.h"
 
 namespace quillark_sim {
 

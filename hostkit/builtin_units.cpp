@@ -1,4 +1,4 @@
-#include "tools/hostkit/builtin_units.h"
+#include "hostkit/builtin_units.h"
 
 namespace quillark_kit {
 

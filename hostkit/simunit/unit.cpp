@@ -1,4 +1,4 @@
-#include "tools/simunit/unit.h"
+#include "hostkit/simunit/unit.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "tools/simunit/server.h"
+#include "hostkit/simunit/server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "tools/common/files.h"
+#include "hostkit/common/files.h"
 
 #include <fcntl.h>
 #include <signal.h>

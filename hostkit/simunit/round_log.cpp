@@ -1,4 +1,4 @@
-#include "tools/simunit/round_log.h"
+#include "hostkit/simunit/round_log.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "tools/hostkit/driver.h"
+#include "hostkit/driver.h"
 
 namespace quillark_kit {
 

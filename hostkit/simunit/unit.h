@@ -9,8 +9,8 @@
 #include <set>
 #include <string>
 
-#include "tools/simunit/round_log.h"
-#include "tools/simunit/unit_image.h"
+#include "hostkit/simunit/round_log.h"
+#include "hostkit/simunit/unit_image.h"
 
 struct _modbus_mapping_t;
 

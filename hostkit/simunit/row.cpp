@@ -1,4 +1,4 @@
-#include "tools/simunit/row.h"
+#include "hostkit/simunit/row.h"
 
 namespace quillark_sim {
 
