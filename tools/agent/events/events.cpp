@@ -92,6 +92,10 @@ EventFeed EventDesk::feed() {
             }};
 }
 
+void EventDesk::unit_round(const std::string& unit, const std::vector<std::uint8_t>* record,
+                           double when) {
+    next_.unit_round(unit, record, when);
+}
 void EventDesk::unit_status(const std::string& unit, const std::string& text) {
     next_.unit_status(unit, text);
 }

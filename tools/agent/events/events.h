@@ -21,6 +21,8 @@ public:
     EventDesk(const std::string& state_dir, const std::vector<NotifyRule>& rules, Publisher& next);
     ~EventDesk() override;
 
+    void unit_round(const std::string& unit, const std::vector<std::uint8_t>* record,
+                    double when) override;
     void unit_status(const std::string& unit, const std::string& text) override;
     void unit_alarms(const std::string& unit, const std::vector<std::uint8_t>& record,
                      double when) override;

@@ -255,6 +255,7 @@ void LinkWorker::poll(Unit& unit) {
     const double now = unix_now();
     std::vector<Event> events;
     const bool was_online = record_round(unit, complete, took, status, now, events);
+    publisher_.unit_round(unit.config.name, complete ? &unit.driver->last_record() : nullptr, now);
     for (const Event& event : events) publisher_.event(event);
     if (complete) {
         publisher_.unit_status(unit.config.name, status);

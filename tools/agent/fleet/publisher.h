@@ -28,6 +28,12 @@ struct Event {
 class Publisher {
 public:
     virtual ~Publisher() = default;
+    // Every round of a unit, complete or not, before what follows from it:
+    // `record` is the round's record, or null when the round did not complete.
+    virtual void unit_round(const std::string& unit, const std::vector<std::uint8_t>* record,
+                            double when) {
+        (void)unit, (void)record, (void)when;
+    }
     virtual void unit_status(const std::string& unit, const std::string& text) = 0;
     // The unit's record of the round in which its set of raised alarms changed.
     virtual void unit_alarms(const std::string& unit, const std::vector<std::uint8_t>& record,

@@ -161,6 +161,8 @@ public:
     void replace(std::unique_ptr<MqttClient> next);
     void close();  // every unit and the agent "offline", then disconnects
 
+    void unit_round(const std::string& unit, const std::vector<std::uint8_t>* record,
+                    double when) override;
     void unit_status(const std::string& unit, const std::string& text) override;
     void unit_alarms(const std::string& unit, const std::vector<std::uint8_t>& record,
                      double when) override;

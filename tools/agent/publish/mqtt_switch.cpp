@@ -71,6 +71,11 @@ void MqttSwitch::close() {
     client_.reset();
 }
 
+void MqttSwitch::unit_round(const std::string& unit, const std::vector<std::uint8_t>* record,
+                            double when) {
+    std::shared_lock<std::shared_mutex> lock(mutex_);
+    if (client_) client_->unit_round(unit, record, when);
+}
 void MqttSwitch::unit_status(const std::string& unit, const std::string& text) {
     std::shared_lock<std::shared_mutex> lock(mutex_);
     if (client_) client_->unit_status(unit, text);
