@@ -133,7 +133,8 @@ Route route(const std::string& target) {
     else if (!(r.name = unit_in(path, "/api/units/", "")).empty()) r.answer = Answer::Unit;
     else if (path == "/" || path == "/events" || !unit_in(path, "/units/", "").empty())
         r.answer = Answer::Page;
-    else if (path == "/app.js" || path == "/style.css" || path == "/favicon.svg") {
+    else if (path == "/app.js" || path == "/charts.js" || path == "/sparkline.js" ||
+             path == "/style.css" || path == "/favicon.svg") {
         r.answer = Answer::Asset;
         r.name = path;
     } else if (path == "/favicon.ico") {

@@ -14,7 +14,7 @@ const shown = new Map();  // point id -> value shown, to mark what changed
 class NeedToken extends Error {}
 class Missing extends Error {}
 
-async function api(path) {
+async function fetchApi(path) {
   const headers = {};
   const token = localStorage.getItem(TOKEN_KEY);
   if (token) headers.Authorization = "Bearer " + token;
@@ -22,8 +22,10 @@ async function api(path) {
   if (res.status === 401) throw new NeedToken();
   if (res.status === 404) throw new Missing();
   if (!res.ok) throw new Error("HTTP " + res.status);
-  return res.json();
+  return res;
 }
+
+async function api(path) { return (await fetchApi(path)).json(); }
 
 function el(tag, attrs, ...children) {
   const e = document.createElement(tag);
@@ -83,7 +85,7 @@ function tile(u) {
   ]);
   return el("li", { class: "tile " + s.cls, "data-unit": u.name },
     el("h2", {}, el("a", { href: "/units/" + encodeURIComponent(u.name) }, u.name)),
-    el("span", { class: "badge " + s.cls }, s.word), dl);
+    el("span", { class: "badge " + s.cls }, s.word), dl, sparkNode(u.name));
 }
 
 function rank(u) { return u.alarms_raised > 0 ? 0 : u.online ? 2 : 1; }
@@ -97,6 +99,7 @@ async function showOverview() {
   $("none").hidden = list.length > 0 || units.length === 0;
   $("where").textContent = units.length + (units.length === 1 ? " unit" : " units");
   $("overview").hidden = false;
+  refreshSparks(list.map((u) => u.name));
   const intervals = units.map((u) => u.interval).filter((i) => i > 0);
   return intervals.length ? Math.min(...intervals) * 1000 : RETRY_MS;
 }
@@ -158,6 +161,7 @@ async function showUnit() {
     ["reconnects of the link", text(u.reconnects)],
   ]);
   showGroups(u.groups);
+  showTrends(u);
   const history = await api("/api/units/" + encodeURIComponent(unitName) +
     "/events?kind=alarm_raised,alarm_cleared&limit=" + EVENT_LIMIT);
   showHistory(alarmStretches(history), Date.parse(u.time));
@@ -316,6 +320,7 @@ $("login").addEventListener("submit", (event) => {
   $("login").hidden = true;
   tick();
 });
+setUpTrends();
 $("filter").addEventListener("input", () => { showOverview().catch(() => {}); });
 $("event-unit").addEventListener("change", filterEvents);
 $("event-kind").addEventListener("change", filterEvents);
