@@ -58,6 +58,9 @@ set(CPACK_COMPONENT_${_tools}_DEPENDS ${QUILLARK_PLUGIN_COMPONENT})
 set(CPACK_DEBIAN_${_agent}_PACKAGE_NAME ${QUILLARK_AGENT_PACKAGE})
 # The stand-in host library the agent runs on is the tools package's.
 set(CPACK_COMPONENT_${_agent}_DEPENDS ${QUILLARK_PLUGIN_COMPONENT} ${QUILLARK_TOOLS_COMPONENT})
+# The live page's charts draw with Debian's Chart.js, which the agent serves
+# from /usr/share/javascript (architecture all, so the same for armhf).
+set(CPACK_DEBIAN_${_agent}_PACKAGE_DEPENDS "libjs-chart.js")
 # Enabled and started on installation, restarted after an upgrade, stopped
 # on removal, with Debian's systemd helpers; the configuration a conffile.
 set(_scripts ${PROJECT_SOURCE_DIR}/tools/agent/package)
