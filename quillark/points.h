@@ -32,6 +32,19 @@ enum class PointKind : std::uint8_t {
     SupplyAirMean,  // derived: mean of the upper and lower supply-air temperatures
 };
 
+// Which trend a value point is drawn in, by what it measures; None: not kept
+// in the history (status codes and flag words, whose mean means nothing).
+enum class TrendGroup : std::uint8_t {
+    None,
+    Temperature,
+    Humidity,
+    Pressure,
+    Output,  // fan, pump and compressor speeds, the expansion valve's opening
+    Electrical,
+    SetPoint,
+    State,  // the unit state and working mode codes
+};
+
 struct Point {
     const char* key;  // member name in the status document
     PointKind kind;
@@ -40,6 +53,7 @@ struct Point {
     // Stable ASCII name of the point for machines (metric labels, topics):
     // snake_case, unique, never changed once published.
     const char* id;
+    TrendGroup trend = TrendGroup::None;
 };
 
 constexpr bool is_bit_kind(PointKind kind) { return kind <= PointKind::Alarm; }
@@ -174,6 +188,7 @@ inline constexpr std::array<UnitId, kNetworkedUnits> kUnitIds = [] {
 // The tables by block; a trailing comment gives the record offset of the row.
 namespace points_detail {
 using K = PointKind;
+using T = TrendGroup;
 
 // One row per point, as the unit's manual lists them; kept one line each.
 // clang-format off
@@ -269,42 +284,42 @@ inline constexpr std::array<Point, 56> kAlarmPoints{{
 // The middle supply-air temperature has no register of its own; it is shown
 // as the mean of the upper and lower supply-air temperatures.
 inline constexpr std::array<Point, 36> kValuePoints{{
-    {"室内回风温度测量值", K::Scaled, 21, "indoor return-air temperature, measured", "indoor_return_air_temperature_measured"},  // 110
-    {"室内回风湿度测量值", K::Scaled, 22, "indoor return-air humidity, measured", "indoor_return_air_humidity_measured"},  // 112
-    {"室内上送风温度测量值", K::Scaled, 23, "indoor upper supply-air temperature, measured", "indoor_upper_supply_air_temperature_measured"},  // 114
-    {"环境温度", K::Scaled, 24, "ambient temperature", "ambient_temperature"},  // 116
-    {"吸气压力测量值", K::Scaled, 25, "suction pressure, measured", "suction_pressure_measured"},  // 118
-    {"吸气温度测量值", K::Scaled, 26, "suction temperature, measured", "suction_temperature_measured"},  // 120
-    {"排气温度测量值", K::Scaled, 27, "discharge temperature, measured", "discharge_temperature_measured"},  // 122
-    {"室内下送风温度测量值", K::Scaled, 28, "indoor lower supply-air temperature, measured", "indoor_lower_supply_air_temperature_measured"},  // 124
-    {"冷凝压力测量值", K::Scaled, 29, "condensing pressure, measured", "condensing_pressure_measured"},  // 126
-    {"A相电压", K::Scaled, 38, "phase A voltage", "phase_a_voltage"},  // 128
-    {"B相电压", K::Scaled, 39, "phase B voltage", "phase_b_voltage"},  // 130
-    {"C相电压", K::Scaled, 40, "phase C voltage", "phase_c_voltage"},  // 132
-    {"内风机转速控制", K::Raw, 61, "indoor fan speed command", "indoor_fan_speed_command"},  // 134
-    {"送风湿度", K::Scaled, 66, "supply-air humidity", "supply_air_humidity"},  // 136
-    {"中送风温度", K::SupplyAirMean, 0, "middle supply-air temperature, mean of upper and lower", "middle_supply_air_temperature"},  // derived
-    {"泵入口压力", K::Scaled, 91, "pump inlet pressure", "pump_inlet_pressure"},  // 138
-    {"泵出口压力", K::Scaled, 92, "pump outlet pressure", "pump_outlet_pressure"},  // 140
+    {"室内回风温度测量值", K::Scaled, 21, "indoor return-air temperature, measured", "indoor_return_air_temperature_measured", T::Temperature},  // 110
+    {"室内回风湿度测量值", K::Scaled, 22, "indoor return-air humidity, measured", "indoor_return_air_humidity_measured", T::Humidity},  // 112
+    {"室内上送风温度测量值", K::Scaled, 23, "indoor upper supply-air temperature, measured", "indoor_upper_supply_air_temperature_measured", T::Temperature},  // 114
+    {"环境温度", K::Scaled, 24, "ambient temperature", "ambient_temperature", T::Temperature},  // 116
+    {"吸气压力测量值", K::Scaled, 25, "suction pressure, measured", "suction_pressure_measured", T::Pressure},  // 118
+    {"吸气温度测量值", K::Scaled, 26, "suction temperature, measured", "suction_temperature_measured", T::Temperature},  // 120
+    {"排气温度测量值", K::Scaled, 27, "discharge temperature, measured", "discharge_temperature_measured", T::Temperature},  // 122
+    {"室内下送风温度测量值", K::Scaled, 28, "indoor lower supply-air temperature, measured", "indoor_lower_supply_air_temperature_measured", T::Temperature},  // 124
+    {"冷凝压力测量值", K::Scaled, 29, "condensing pressure, measured", "condensing_pressure_measured", T::Pressure},  // 126
+    {"A相电压", K::Scaled, 38, "phase A voltage", "phase_a_voltage", T::Electrical},  // 128
+    {"B相电压", K::Scaled, 39, "phase B voltage", "phase_b_voltage", T::Electrical},  // 130
+    {"C相电压", K::Scaled, 40, "phase C voltage", "phase_c_voltage", T::Electrical},  // 132
+    {"内风机转速控制", K::Raw, 61, "indoor fan speed command", "indoor_fan_speed_command", T::Output},  // 134
+    {"送风湿度", K::Scaled, 66, "supply-air humidity", "supply_air_humidity", T::Humidity},  // 136
+    {"中送风温度", K::SupplyAirMean, 0, "middle supply-air temperature, mean of upper and lower", "middle_supply_air_temperature", T::Temperature},  // derived
+    {"泵入口压力", K::Scaled, 91, "pump inlet pressure", "pump_inlet_pressure", T::Pressure},  // 138
+    {"泵出口压力", K::Scaled, 92, "pump outlet pressure", "pump_outlet_pressure", T::Pressure},  // 140
     {"氟泵驱动状态码", K::Raw, 94, "refrigerant pump drive status code", "refrigerant_pump_drive_status_code"},  // 142
-    {"泵转速控制", K::Raw, 111, "pump speed command", "pump_speed_command"},  // 144
+    {"泵转速控制", K::Raw, 111, "pump speed command", "pump_speed_command", T::Output},  // 144
     {"风机驱动状态码", K::Raw, 143, "fan drive status code", "fan_drive_status_code"},  // 146
-    {"冷凝风机转速", K::Raw, 151, "condenser fan speed", "condenser_fan_speed"},  // 148
-    {"温度设定值", K::Scaled, 171, "temperature set point", "temperature_set_point"},  // 150
-    {"温度范围设定值", K::Scaled, 172, "temperature range set point", "temperature_range_set_point"},  // 152
-    {"温度静区设定值", K::Scaled, 173, "temperature dead-band set point", "temperature_dead_band_set_point"},  // 154
-    {"湿度设定值", K::Scaled, 174, "humidity set point", "humidity_set_point"},  // 156
-    {"湿度范围设定值", K::Scaled, 175, "humidity range set point", "humidity_range_set_point"},  // 158
-    {"湿度静区设定值", K::Scaled, 176, "humidity dead-band set point", "humidity_dead_band_set_point"},  // 160
-    {"机组状态", K::UnitState, 195, "unit state", "unit_state"},  // 162
-    {"系统当前工作模式", K::WorkingMode, 208, "current working mode of the system", "working_mode"},  // 164
-    {"过热度", K::Scaled, 260, "superheat", "superheat"},  // 166
-    {"膨胀阀开度", K::Scaled, 262, "expansion valve opening", "expansion_valve_opening"},  // 168
-    {"压机驱动母线电压", K::Raw, 616, "compressor drive DC bus voltage", "compressor_drive_dc_bus_voltage"},  // 170
-    {"压机驱动输出电流", K::Raw, 620, "compressor drive output current", "compressor_drive_output_current"},  // 172
+    {"冷凝风机转速", K::Raw, 151, "condenser fan speed", "condenser_fan_speed", T::Output},  // 148
+    {"温度设定值", K::Scaled, 171, "temperature set point", "temperature_set_point", T::SetPoint},  // 150
+    {"温度范围设定值", K::Scaled, 172, "temperature range set point", "temperature_range_set_point", T::SetPoint},  // 152
+    {"温度静区设定值", K::Scaled, 173, "temperature dead-band set point", "temperature_dead_band_set_point", T::SetPoint},  // 154
+    {"湿度设定值", K::Scaled, 174, "humidity set point", "humidity_set_point", T::SetPoint},  // 156
+    {"湿度范围设定值", K::Scaled, 175, "humidity range set point", "humidity_range_set_point", T::SetPoint},  // 158
+    {"湿度静区设定值", K::Scaled, 176, "humidity dead-band set point", "humidity_dead_band_set_point", T::SetPoint},  // 160
+    {"机组状态", K::UnitState, 195, "unit state", "unit_state", T::State},  // 162
+    {"系统当前工作模式", K::WorkingMode, 208, "current working mode of the system", "working_mode", T::State},  // 164
+    {"过热度", K::Scaled, 260, "superheat", "superheat", T::Temperature},  // 166
+    {"膨胀阀开度", K::Scaled, 262, "expansion valve opening", "expansion_valve_opening", T::Output},  // 168
+    {"压机驱动母线电压", K::Raw, 616, "compressor drive DC bus voltage", "compressor_drive_dc_bus_voltage", T::Electrical},  // 170
+    {"压机驱动输出电流", K::Raw, 620, "compressor drive output current", "compressor_drive_output_current", T::Electrical},  // 172
     {"压机驱动告警标志#1", K::Raw, 626, "compressor drive alarm flag word 1", "compressor_drive_alarm_flag_word_1"},  // 174
     {"压机驱动告警标志#2", K::Raw, 627, "compressor drive alarm flag word 2", "compressor_drive_alarm_flag_word_2"},  // 176
-    {"压缩机转速控制", K::Raw, 631, "compressor speed command", "compressor_speed_command"},  // 178
+    {"压缩机转速控制", K::Raw, 631, "compressor speed command", "compressor_speed_command", T::Output},  // 178
 }};
 // clang-format on
 

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "tools/agent/clock.h"
 #include "tools/agent/log.h"
 #include "tools/agent/publish/web.h"
 
@@ -22,7 +23,13 @@ void Agent::start(const AgentConfig& config) {
                                 : "event journal in " + events_->journal().path());
     mqtt_.follow_events(events_->feed());
     mqtt_.replace(mqtt_.prepare(config.mqtt));
-    auto fleet = std::make_shared<Fleet>(config, plugin_, *events_);
+    if (config.history) {
+        history_ = std::make_unique<History>(state_dir.empty() ? "" : state_dir + "/history",
+                                             config.history_save_s, *events_);
+        history_->configure(config.units);
+        history_->start();
+    }
+    auto fleet = std::make_shared<Fleet>(config, plugin_, rounds_to());
     fleet->restore_alarms(events_->journal().open_alarms());
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -45,7 +52,8 @@ std::string Agent::reload(const AgentConfig& next) {
         http_moved ? bind_http(next.http, security->tls != nullptr, where) : nullptr;
     const bool mqtt_changed = !same_mqtt(config_.mqtt, next.mqtt);
     std::unique_ptr<MqttClient> client = mqtt_changed ? mqtt_.prepare(next.mqtt) : nullptr;
-    const ReloadSummary summary = fleet()->reload(next, plugin_, *events_);
+    if (history_) history_->configure(next.units);
+    const ReloadSummary summary = fleet()->reload(next, plugin_, rounds_to());
     // Only now has every unit that went stopped publishing.
     for (const std::string& unit : summary.removed) mqtt_.clear_unit(unit);
     {
@@ -64,6 +72,8 @@ std::string Agent::reload(const AgentConfig& next) {
     if (!same_rules(config_.notify, next.notify)) events_->set_rules(next.notify);
     if (state_directory(next) != state_directory(config_))
         said += "; the new state directory takes effect at the next start";
+    if (next.history != config_.history || next.history_save_s != config_.history_save_s)
+        said += "; the new history settings take effect at the next start";
     config_ = next;
     Json::Value extra;
     extra["summary"] = said;
@@ -80,6 +90,8 @@ void Agent::stop() {
     }
     if (fleet) fleet->stop();
     fleet.reset();
+    if (history_) history_->stop();  // saved, the minutes being filled too
+    history_.reset();
     if (events_) events_->agent_event("agent_stopped");
     events_.reset();  // the journal written out
     mqtt_.close();    // publishes offline and disconnects
@@ -93,6 +105,19 @@ std::vector<std::string> Agent::hung_links(std::chrono::steady_clock::duration l
 std::shared_ptr<Fleet> Agent::fleet() {
     std::lock_guard<std::mutex> lock(mutex_);
     return fleet_;
+}
+
+Publisher& Agent::rounds_to() {
+    if (history_) return *history_;
+    return *events_;
+}
+
+HistoryAnswer Agent::history(const std::string& unit, const HistoryParams& params, bool csv) {
+    if (history_) return history_->answer(unit, params, csv, unix_now());
+    HistoryAnswer none;
+    none.status = 404;
+    none.body = "{\"error\":\"no history is kept: [agent] history = false\"}";
+    return none;
 }
 
 bool Agent::owns(const std::string& unit) {
@@ -122,7 +147,10 @@ std::unique_ptr<HttpListener> Agent::bind_http(const HttpConfig& config, bool tl
         [this](const std::string& unit, const std::string& kind, double since, std::size_t limit) {
             return render_events(events_->journal(), unit, kind, since, limit);
         },
-        [this] { return notify_metrics(events_->notify_failures()); });
+        [this] { return notify_metrics(events_->notify_failures()); },
+        [this](const std::string& unit, const HistoryParams& params, bool csv) {
+            return history(unit, params, csv);
+        });
     const int port = server->bind(config.host, config.port);
     if (port <= 0)
         throw std::runtime_error("http: cannot listen on " + config.host + ":" +

@@ -12,6 +12,7 @@
 #include "tools/agent/config/config.h"
 #include "tools/agent/events/events.h"
 #include "tools/agent/fleet/fleet.h"
+#include "tools/agent/history/history.h"
 #include "tools/agent/publish/http_security.h"
 #include "tools/agent/publish/listener.h"
 #include "tools/agent/publish/mqtt.h"
@@ -41,6 +42,8 @@ public:
 
 private:
     std::shared_ptr<Fleet> fleet();
+    Publisher& rounds_to();  // where the fleet tells its rounds
+    HistoryAnswer history(const std::string& unit, const HistoryParams& params, bool csv);
     bool owns(const std::string& unit);
     std::shared_ptr<const HttpSecurity> security();
     std::string write(const std::string& unit, int reg, std::uint16_t value);
@@ -56,6 +59,8 @@ private:
     AgentConfig config_;
     MqttSwitch mqtt_;
     std::unique_ptr<EventDesk> events_;  // between the fleet and MQTT; outlives the fleet
+    // Between the fleet and the events; none with [agent] history = false.
+    std::unique_ptr<History> history_;
     std::unique_ptr<HttpListener> http_;
     std::thread http_thread_;
     std::mutex mutex_;  // guards fleet_ and security_

@@ -78,7 +78,9 @@ struct NotifyRule {
 const std::vector<std::string>& event_kinds();
 
 struct AgentConfig {
-    std::string state_dir;  // [agent] state_dir: where the event journal is kept
+    std::string state_dir;        // [agent] state_dir: where the event journal is kept
+    bool history = true;          // [agent] history: keep each unit's trends
+    double history_save_s = 300;  // [agent] history_save: seconds between saves of them
     HttpConfig http;
     MqttConfig mqtt;
     std::vector<LinkConfig> links;

@@ -53,10 +53,12 @@ std::string not_empty(const std::string& text) { return text.empty() ? "an empty
 }  // namespace
 
 void read_agent(const std::string& source, const toml::table& table, AgentConfig& config) {
-    Reader r(source, table, "[agent]", {"state_dir"});
+    Reader r(source, table, "[agent]", {"state_dir", "history", "history_save"});
     config.state_dir = r.text("state_dir", "");
     if (const toml::node* dir = r.get("state_dir"); dir != nullptr && config.state_dir.empty())
         r.fail_at(*dir, "[agent]: state_dir must name a directory");
+    config.history = r.boolean("history", true);
+    config.history_save_s = r.number("history_save", 300, 1, 3600);
 }
 
 std::vector<NotifyRule> read_notify(const std::string& source, const toml::array& list) {

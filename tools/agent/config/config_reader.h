@@ -48,6 +48,12 @@ public:
         if (!node->is_string()) fail_at(*node, context_ + ": '" + key + "' must be a string");
         return node->as_string()->get();
     }
+    bool boolean(const char* key, bool fallback) const {
+        const toml::node* node = get(key);
+        if (node == nullptr) return fallback;
+        if (!node->is_boolean()) fail_at(*node, context_ + ": '" + key + "' must be true or false");
+        return node->as_boolean()->get();
+    }
     long long integer(const char* key, long long fallback, long long min, long long max) const {
         const toml::node* node = get(key);
         if (node == nullptr) return fallback;

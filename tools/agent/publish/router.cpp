@@ -128,6 +128,10 @@ Route route(const std::string& target) {
     else if (path == "/api/units") r.answer = Answer::Units;
     else if (path == "/api/events") r.answer = Answer::Events;
     else if (!(r.name = unit_in(path, "/api/units/", "/events")).empty()) r.answer = Answer::Events;
+    else if (!(r.name = unit_in(path, "/api/units/", "/history")).empty())
+        r.answer = Answer::History;
+    else if (!(r.name = unit_in(path, "/api/units/", "/history.csv")).empty())
+        r.answer = Answer::HistoryCsv;
     else if (!(r.name = unit_in(path, "/api/units/", "/status")).empty())
         r.answer = Answer::UnitStatus;
     else if (!(r.name = unit_in(path, "/api/units/", "")).empty()) r.answer = Answer::Unit;
@@ -136,6 +140,9 @@ Route route(const std::string& target) {
     else if (path == "/app.js" || path == "/charts.js" || path == "/sparkline.js" ||
              path == "/style.css" || path == "/favicon.svg") {
         r.answer = Answer::Asset;
+        r.name = path;
+    } else if (path == "/vendor/chart.min.js") {
+        r.answer = Answer::Vendor;
         r.name = path;
     } else if (path == "/favicon.ico") {
         r.answer = Answer::Asset;

@@ -26,6 +26,9 @@ enum class Answer {
     Unit,        // /api/units/<name>
     UnitStatus,  // /api/units/<name>/status
     Events,      // /api/events, and /api/units/<name>/events with `name`
+    History,     // /api/units/<name>/history
+    HistoryCsv,  // /api/units/<name>/history.csv
+    Vendor,      // a library the page uses, from the system's packages; `name` is its path
     NotFound,
     BadRequest,  // a path whose %-escapes are broken
 };

@@ -4,6 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <mutex>
+#include <sstream>
 
 #include <httplib.h>
 
@@ -90,14 +93,7 @@ void events_answer(const Route& r, const httplib::Request& req, const EventSourc
     const std::string since_text = req.get_param_value("since");
     const std::string limit_text = req.get_param_value("limit");
     char* end = nullptr;
-    if (!since_text.empty()) {
-        since = std::strtod(since_text.c_str(), &end);
-        if (*end != '\0') {
-            std::tm tm{};
-            const char* rest = strptime(since_text.c_str(), "%Y-%m-%dT%H:%M:%SZ", &tm);
-            since = rest != nullptr && *rest == '\0' ? static_cast<double>(timegm(&tm)) : -1;
-        }
-    }
+    if (!since_text.empty()) since = parse_time(since_text);
     if (!limit_text.empty()) {
         const unsigned long n = std::strtoul(limit_text.c_str(), &end, 10);
         limit = *end == '\0' && n >= 1 && n <= 1000 ? n : 0;
@@ -112,6 +108,45 @@ void events_answer(const Route& r, const httplib::Request& req, const EventSourc
     res.set_content(events(unit, req.get_param_value("kind"), since, limit), kJson);
 }
 
+// ?points=&from=&to=&step= of a unit's history.
+void history_answer(const Route& r, const httplib::Request& req, const HistorySource& history,
+                    httplib::Response& res) {
+    HistoryParams params;
+    params.points = req.get_param_value("points");
+    params.from = req.get_param_value("from");
+    params.to = req.get_param_value("to");
+    params.step = req.get_param_value("step");
+    const bool csv = r.answer == Answer::HistoryCsv;
+    HistoryAnswer a = history(r.name, params, csv);
+    res.status = a.status;
+    if (csv && a.status == 200)
+        res.set_header("Content-Disposition",
+                       "attachment; filename=\"" + r.name + "-history.csv\"");
+    res.set_content(std::move(a.body), a.type);
+}
+
+// The chart library, read once from the system's package; until the package
+// is there, the page draws no charts and says why.
+void serve_vendor(httplib::Response& res) {
+    static std::mutex mutex;
+    static std::string library;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (library.empty()) {
+        std::ifstream in(kChartLibrary, std::ios::binary);
+        std::ostringstream all;
+        if (in) all << in.rdbuf();
+        library = all.str().substr(0, 4 << 20);
+    }
+    if (library.empty()) {
+        res.status = 404;
+        res.set_content(std::string("chart library not installed: ") + kChartLibrary,
+                        "text/plain; charset=utf-8");
+        return;
+    }
+    res.set_content(library, "text/javascript; charset=utf-8");
+    res.set_header("Cache-Control", "max-age=86400");
+}
+
 void answer(const Route& r, const ViewSource& views, const MoreMetrics& more,
             httplib::Response& res) {
     switch (r.answer) {
@@ -121,7 +156,10 @@ void answer(const Route& r, const ViewSource& views, const MoreMetrics& more,
             res.set_content(views_and(views, render_metrics) + more(),
                             "text/plain; version=0.0.4; charset=utf-8");
             return;
-        case Answer::Events: return;  // answered with the request's query
+        case Answer::Events:
+        case Answer::History:
+        case Answer::HistoryCsv: return;  // answered with the request's query
+        case Answer::Vendor: serve_vendor(res); return;
         case Answer::Units:
             res.set_content(views_and(views, [](auto& units,
                                                 auto&) { return render_units(units, unix_now()); }),
@@ -137,7 +175,7 @@ void answer(const Route& r, const ViewSource& views, const MoreMetrics& more,
 }  // namespace
 
 void add_routes(httplib::Server& server, ViewSource views, TokenSource token_source,
-                EventSource events, MoreMetrics more_metrics) {
+                EventSource events, MoreMetrics more_metrics, HistorySource history) {
     server.set_default_headers(
         {{"X-Content-Type-Options", "nosniff"},
          {"Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'"},
@@ -145,7 +183,7 @@ void add_routes(httplib::Server& server, ViewSource views, TokenSource token_sou
     // Every path through one decision (router.h), ahead of cpp-httplib's own
     // pattern matching; one page serves the overview and every unit, and the
     // script tells them apart. Other methods find nothing, as before.
-    server.set_pre_routing_handler([views, token_source, events, more_metrics](
+    server.set_pre_routing_handler([views, token_source, events, more_metrics, history](
                                        const httplib::Request& req, httplib::Response& res) {
         if (req.method != "GET" && req.method != "HEAD")
             return httplib::Server::HandlerResponse::Unhandled;
@@ -160,6 +198,8 @@ void add_routes(httplib::Server& server, ViewSource views, TokenSource token_sou
             }
         }
         if (r.answer == Answer::Events) events_answer(r, req, events, res);
+        else if (r.answer == Answer::History || r.answer == Answer::HistoryCsv)
+            history_answer(r, req, history, res);
         else answer(r, views, more_metrics, res);
         return httplib::Server::HandlerResponse::Handled;
     });

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tools/agent/fleet/fleet.h"
+#include "tools/agent/history/history.h"
 
 namespace httplib {
 class Server;
@@ -37,10 +38,17 @@ using EventSource = std::function<std::string(const std::string& unit, const std
 // Metric families beyond the units' and links' (the agent's own counters).
 using MoreMetrics = std::function<std::string()>;
 
+// A unit's history, as JSON or (csv) CSV.
+using HistorySource =
+    std::function<HistoryAnswer(const std::string& unit, const HistoryParams& params, bool csv)>;
+
+// Where the page's chart library is read from: Debian's libjs-chart.js.
+inline constexpr const char* kChartLibrary = "/usr/share/javascript/chart.js/chart.min.js";
+
 // Adds every route to the server. With a token, /api/ and /metrics answer 401
 // unless the request carries "Authorization: Bearer <token>" (the scheme in
 // any case); the page itself is served to anyone, and asks for the token.
 void add_routes(httplib::Server& server, ViewSource views, TokenSource token, EventSource events,
-                MoreMetrics more_metrics);
+                MoreMetrics more_metrics, HistorySource history);
 
 }  // namespace quillark_agent
