@@ -183,7 +183,8 @@ class Trends(unittest.TestCase):
         self.browser.get(self.base + "/units/ac1")
         link = "#groups td[data-point='%s']" % POINT
         self.assertTrue(wait_for(lambda: self.run_js(
-            "return document.querySelector(\"%s\").previousElementSibling.querySelector('a') !== null" % link), 30))
+            "const td = document.querySelector(\"%s\"); return !!td && !!td.previousElementSibling.querySelector('a')"
+            % link), 30))
         self.run_js("document.querySelector(\"%s\").previousElementSibling.querySelector('a').click()" % link)
         self.assertTrue(wait_for(lambda: (self.chart_of(POINT) or {}).get("figures") == 1, 30),
                         self.browser.current_url)

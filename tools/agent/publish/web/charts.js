@@ -8,9 +8,9 @@
 
 // A range: how far back, the API's step (0 = every round), how often to fetch.
 const RANGES = {
-  "1h": { label: "1 hour", seconds: 3600, step: 0, tick: 600, refresh: 15000 },
-  "6h": { label: "6 hours", seconds: 6 * 3600, step: 60, tick: 3600, refresh: 60000 },
-  "24h": { label: "24 hours", seconds: 24 * 3600, step: 300, tick: 3 * 3600, refresh: 60000 },
+  "1h": { label: "1 hour", seconds: 3600, step: 0, refresh: 15000 },
+  "6h": { label: "6 hours", seconds: 6 * 3600, step: 60, refresh: 60000 },
+  "24h": { label: "24 hours", seconds: 24 * 3600, step: 300, refresh: 60000 },
 };
 const GROUP_TITLES = {
   temperature: "Temperatures", humidity: "Humidity", pressure: "Pressures", output: "Outputs",
@@ -24,6 +24,7 @@ const trend = {
   point: new URLSearchParams(location.search).get("point"),
   fetched: 0, busy: false, scrolled: false,
   charts: new Map(),  // chart key -> Chart
+  hidden: new Set(),  // ids of the points whose lines are hidden
   offline: new WeakMap(),  // Chart -> [[from, to] unix seconds] the unit was offline
 };
 let clockSkewMs = 0;  // the agent's clock minus the browser's
@@ -52,19 +53,35 @@ function utcOffset() {
     String(a % 60).padStart(2, "0");
 }
 
-function hhmm(unix) {
+// Tick spacings to choose from: about six ticks across, whatever the span.
+const TICK_STEPS = [1, 2, 5, 10, 30, 60, 300, 600, 1800, 3600, 3 * 3600, 6 * 3600];
+
+function tickText(unix, step) {
   const t = new Date(unix * 1000);
-  const time = t.toLocaleTimeString([], { hour: "2-digit", minute: "2-digit" });
-  return t.getHours() === 0 && t.getMinutes() === 0
-    ? t.toLocaleDateString([], { month: "short", day: "numeric" }) : time;
+  if (step >= 3600 && t.getHours() === 0 && t.getMinutes() === 0)
+    return t.toLocaleDateString([], { month: "short", day: "numeric" });
+  return t.toLocaleTimeString([], step < 60 ? { hour: "2-digit", minute: "2-digit", second: "2-digit" }
+    : { hour: "2-digit", minute: "2-digit" });
 }
 
-// Ticks on whole local ten minutes or hours, not wherever the range starts.
-function timeTicks(axis, step) {
+// Ticks on whole local minutes or hours, not wherever the range starts.
+function timeTicks(axis) {
+  const span = axis.max - axis.min;
+  const fits = (s) => span / s <= Math.max(2, Math.min(7, axis.width / (s < 60 ? 100 : 80)));
+  const step = TICK_STEPS.find(fits) || TICK_STEPS[TICK_STEPS.length - 1];
   const shift = -new Date(axis.min * 1000).getTimezoneOffset() * 60;
   const ticks = [];
   for (let t = Math.ceil((axis.min + shift) / step) * step - shift; t <= axis.max; t += step) ticks.push({ value: t });
   axis.ticks = ticks;
+  axis.tickStep = step;
+}
+
+// Where the chart starts: the range's start, or the first row polled when the
+// unit's history is younger than the range (a new agent, a new unit).
+function firstShown(h) {
+  const from = Date.parse(h.from) / 1000;
+  const first = h.online.findIndex((o) => o !== null);
+  return first < 0 ? from : Math.max(from, h.unix[first]);
 }
 
 // The stretches a unit was offline: rows with online false, each lasting its
@@ -126,7 +143,7 @@ function valueText(p, v) {
   return Array.isArray(p.labels) && p.labels[v] !== undefined ? p.labels[v] + " (" + v + ")" : text(v);
 }
 
-function chartOptions(h, points, range) {
+function chartOptions(h, points) {
   const byId = new Map(points.map((p) => [p.id, p]));
   const labels = points.length === 1 && Array.isArray(points[0].labels) ? points[0].labels : null;
   const y = labels ? { min: -0.5, max: labels.length - 0.5, ticks: { callback: (v) => labels[v] ?? v },
@@ -135,12 +152,13 @@ function chartOptions(h, points, range) {
     animation: false, responsive: true, maintainAspectRatio: false, normalized: true,
     interaction: { mode: "index", intersect: false, axis: "x" },
     scales: {
-      x: { type: "linear", min: Date.parse(h.from) / 1000, max: Date.parse(h.to) / 1000,
-        ticks: { maxRotation: 0, callback: hhmm }, afterBuildTicks: (axis) => timeTicks(axis, range.tick) },
+      x: { type: "linear", min: firstShown(h), max: Date.parse(h.to) / 1000,
+        ticks: { maxRotation: 0, callback(v) { return tickText(v, this.tickStep); } },
+        afterBuildTicks: timeTicks },
       y,
     },
     plugins: {
-      legend: { labels: { boxWidth: 12, filter: (item, data) => data.datasets[item.datasetIndex].role === "mean" } },
+      legend: { display: false },  // the figure's own list, which wraps as text does
       tooltip: {
         filter: (item) => item.dataset.role === "mean",
         callbacks: {
@@ -168,7 +186,8 @@ function figureFor(key, title) {
   let figure = $("charts").querySelector('figure[data-chart="' + CSS.escape(key) + '"]');
   if (!figure) {
     figure = el("figure", { class: "trend", "data-chart": key },
-      el("figcaption", {}), el("div", { class: "chart" }, el("canvas", { role: "img" })));
+      el("figcaption", {}), el("ul", { class: "legend" }),
+      el("div", { class: "chart" }, el("canvas", { role: "img" })));
     $("charts").append(figure);
   }
   figure.querySelector("figcaption").textContent = title;
@@ -177,7 +196,6 @@ function figureFor(key, title) {
 }
 
 function drawTrends(Chart, h) {
-  const range = RANGES[trend.range];
   const plan = chartPlan(h.points);
   for (const [key, chart] of trend.charts) {
     if (plan.has(key)) continue;
@@ -192,17 +210,36 @@ function drawTrends(Chart, h) {
     let chart = trend.charts.get(key);
     if (chart) {
       chart.data.datasets = datasets;
-      chart.options = chartOptions(h, points, range);
+      chart.options = chartOptions(h, points);
     } else {
       chart = new Chart(figure.querySelector("canvas"), { type: "line", data: { datasets },
-        options: chartOptions(h, points, range), plugins: [shadeOffline] });
+        options: chartOptions(h, points), plugins: [shadeOffline] });
       trend.charts.set(key, chart);
     }
+    datasets.forEach((d) => { d.hidden = trend.hidden.has(d.point); });
+    showLegend(figure, chart, points);
     trend.offline.set(chart, offlineSpans(h));
     chart.update("none");
     figure.dataset.rows = String(h.unix.length);
   }
   $("no-trends").hidden = plan.size > 0;
+}
+
+// The points of a chart, each a button that hides or shows its line and band.
+function showLegend(figure, chart, points) {
+  figure.querySelector(".legend").replaceChildren(...points.map((p, i) => {
+    const swatch = el("span", { class: "swatch" });
+    swatch.style.background = COLOURS[i % COLOURS.length];  // the DOM's style, which the page's CSP allows
+    const button = el("button", { type: "button", title: p.key, "aria-pressed": String(!trend.hidden.has(p.id)) },
+      swatch, p.meaning);
+    button.addEventListener("click", () => {
+      if (!trend.hidden.delete(p.id)) trend.hidden.add(p.id);
+      button.setAttribute("aria-pressed", String(!trend.hidden.has(p.id)));
+      chart.data.datasets.forEach((d) => { if (d.point === p.id) d.hidden = trend.hidden.has(p.id); });
+      chart.update("none");
+    });
+    return el("li", {}, button);
+  }));
 }
 
 // Each row of the live table whose point has a history links to its own chart.
