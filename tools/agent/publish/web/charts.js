@@ -71,7 +71,8 @@ function timeTicks(axis) {
   const step = TICK_STEPS.find(fits) || TICK_STEPS[TICK_STEPS.length - 1];
   const shift = -new Date(axis.min * 1000).getTimezoneOffset() * 60;
   const ticks = [];
-  for (let t = Math.ceil((axis.min + shift) / step) * step - shift; t <= axis.max; t += step) ticks.push({ value: t });
+  const first = Math.ceil((axis.min + shift) / step) * step - shift;
+  for (let t = first; t <= axis.max; t += step) ticks.push({ value: t });
   axis.ticks = ticks;
   axis.tickStep = step;
 }
@@ -120,14 +121,20 @@ function xy(unix, values) { return values.map((v, i) => ({ x: unix[i], y: v }));
 
 function alpha(colour) { return colour + "33"; }
 
+// A value with gaps on both sides draws nothing as a line: it gets a dot.
+function lonelyDot(c) {
+  const d = c.dataset.data;
+  const i = c.dataIndex;
+  const gap = (j) => j < 0 || j >= d.length || d[j].y === null;
+  const lonely = d[i].y !== null && gap(i - 1) && gap(i + 1);
+  return c.dataset.role === "mean" && lonely ? 2 : 0;
+}
+
 // A point's datasets: its min–max band (when the rows are buckets) under its
 // mean line; code points as steps, their line the bucket's highest code.
 function pointDatasets(h, p, colour, datasets) {
   const code = Array.isArray(p.labels);
-  // A value with gaps on both sides would draw nothing as a line: a dot.
-  const lonely = (c) => { const d = c.dataset.data; const i = c.dataIndex;
-    return d[i].y !== null && (i === 0 || d[i - 1].y === null) && (i + 1 === d.length || d[i + 1].y === null); };
-  const common = { pointRadius: (c) => (c.dataset.role === "mean" && lonely(c) ? 2 : 0), pointHitRadius: 4, spanGaps: false, stepped: code, point: p.id };
+  const common = { pointRadius: lonelyDot, pointHitRadius: 4, spanGaps: false, stepped: code, point: p.id };
   if (h.step > 0) {
     datasets.push({ ...common, label: p.meaning + " (lowest)", role: "min", data: xy(h.unix, p.min),
       borderWidth: 0, fill: false, order: 1 });
@@ -316,7 +323,8 @@ function setUpTrends() {
     "Shaded: the unit was offline; blank: nothing was polled. Bands: lowest to highest in each step.";
   if (trend.point) {
     $("trends-title").textContent = "Trend of one point";
-    const all = el("a", { href: "/units/" + encodeURIComponent(unitName) + "#trends" }, "every trend of this unit");
+    const href = "/units/" + encodeURIComponent(unitName) + "#trends";
+    const all = el("a", { href }, "every trend of this unit");
     $("trend-all").replaceChildren("Back to ", all);
     $("trend-all").hidden = false;
   }
