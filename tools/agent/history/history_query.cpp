@@ -49,7 +49,7 @@ std::string make_query(const HistoryParams& params, double now, HistoryQuery& qu
     if (query.from < 0 || query.to < 0)
         return "from and to are Unix seconds or YYYY-MM-DDTHH:MM:SSZ";
     if (query.from >= query.to) return "from must come before to";
-    query.step = params.step.empty() ? (query.from >= now - UnitHistory::kRoundSpan ? 0 : 60)
+    query.step = params.step.empty() ? (query.from >= now - UnitHistory::kRoundSpan - 60 ? 0 : 60)
                                      : take_step(params.step);
     if (query.step < 0) return "step is 0 (every round) or a multiple of 60 seconds, at most 86400";
     // Nothing is kept beyond the last day: the rows stay as many as a day has.

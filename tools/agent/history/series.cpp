@@ -92,7 +92,7 @@ std::string format_word(std::size_t series, std::uint16_t word) {
 std::string format_mean(std::size_t series, double words) {
     const int d = divisor(series);
     char text[32];
-    std::snprintf(text, sizeof text, d == 1 ? "%.2f" : d == 10 ? "%.3f" : "%.4f", words / d);
+    std::snprintf(text, sizeof text, d == 1 ? "%.1f" : d == 10 ? "%.2f" : "%.3f", words / d);
     return trimmed(text);
 }
 
