@@ -1,6 +1,7 @@
 #include "tools/agent/history/history_query.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdlib>
 
@@ -100,7 +101,7 @@ void fill_bucket(const UnitHistory& history, const HistoryQuery& query, double s
     const std::size_t width = query.series.size();
     add_row(table, start, HistoryTable::Unknown, width);
     HistoryTable::Cell* cells = &table.cells[table.cells.size() - width];
-    std::vector<double> weight(width, 0.0);
+    std::array<double, kSeries> weight{};  // each series' rounds, for its mean
     const auto first = static_cast<std::uint32_t>(start / 60);
     for (std::uint32_t m = first; m < first + static_cast<std::uint32_t>(query.step / 60); ++m) {
         const UnitHistory::Minute* minute = history.minute_at(m);

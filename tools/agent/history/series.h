@@ -56,7 +56,7 @@ const char* trend_name(quillark::TrendGroup group);  // "temperature", ...
 // tenths), as it is otherwise. Written as JSON and CSV write it: exactly for
 // a word, to a tenth of the point's step for a mean (which a minute keeps to
 // a 510th of its spread).
-std::string format_word(std::size_t series, std::uint16_t word);
-std::string format_mean(std::size_t series, double words);
+void put_word(std::string& out, std::size_t series, std::uint16_t word);
+void put_mean(std::string& out, std::size_t series, double words);
 
 }  // namespace quillark_agent
