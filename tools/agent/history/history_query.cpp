@@ -1,6 +1,7 @@
 #include "tools/agent/history/history_query.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdlib>
 
@@ -49,7 +50,7 @@ std::string make_query(const HistoryParams& params, double now, HistoryQuery& qu
     if (query.from < 0 || query.to < 0)
         return "from and to are Unix seconds or YYYY-MM-DDTHH:MM:SSZ";
     if (query.from >= query.to) return "from must come before to";
-    query.step = params.step.empty() ? (query.from >= now - UnitHistory::kRoundSpan ? 0 : 60)
+    query.step = params.step.empty() ? (query.from >= now - UnitHistory::kRoundSpan - 60 ? 0 : 60)
                                      : take_step(params.step);
     if (query.step < 0) return "step is 0 (every round) or a multiple of 60 seconds, at most 86400";
     // Nothing is kept beyond the last day: the rows stay as many as a day has.
@@ -100,7 +101,7 @@ void fill_bucket(const UnitHistory& history, const HistoryQuery& query, double s
     const std::size_t width = query.series.size();
     add_row(table, start, HistoryTable::Unknown, width);
     HistoryTable::Cell* cells = &table.cells[table.cells.size() - width];
-    std::vector<double> weight(width, 0.0);
+    std::array<double, kSeries> weight{};  // each series' rounds, for its mean
     const auto first = static_cast<std::uint32_t>(start / 60);
     for (std::uint32_t m = first; m < first + static_cast<std::uint32_t>(query.step / 60); ++m) {
         const UnitHistory::Minute* minute = history.minute_at(m);

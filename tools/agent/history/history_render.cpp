@@ -1,5 +1,7 @@
 // The history's answers as JSON and CSV, written with the same numbers, so
 // that a report made from the CSV shows what the page draws from the JSON.
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 
 #include "quillark/points.h"
@@ -24,17 +26,45 @@ void quoted(std::string& out, const std::string& text) {
     out += '"';
 }
 
-std::string row_time(const HistoryQuery& query, double t) {
-    return query.step == 0 ? iso_time_ms(t) : iso_time(t);
+// UTC, "2026-12-08T14:10:25Z" (with ".250" before the Z for a round), from
+// the days since 1970 by the civil calendar's arithmetic: a day of rows is
+// written without a call into the C library for each.
+void put_time(std::string& out, const HistoryQuery& query, double t) {
+    const auto millis = static_cast<std::int64_t>(std::llround(t * 1000));
+    const std::int64_t seconds = millis / 1000;
+    std::int64_t z = seconds / 86400 + 719468;
+    const std::int64_t era = z / 146097;
+    const std::int64_t doe = z - era * 146097;
+    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const std::int64_t mp = (5 * doy + 2) / 153;
+    const std::int64_t day = doy - (153 * mp + 2) / 5 + 1;
+    const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
+    const std::int64_t year = yoe + era * 400 + (month <= 2);
+    const std::int64_t in_day = seconds % 86400;
+    char text[40];
+    int n = std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d",
+                          static_cast<int>(year), static_cast<int>(month), static_cast<int>(day),
+                          static_cast<int>(in_day / 3600), static_cast<int>(in_day / 60 % 60),
+                          static_cast<int>(in_day % 60));
+    if (query.step == 0)
+        n += std::snprintf(text + n, sizeof text - n, ".%03d", static_cast<int>(millis % 1000));
+    out.append(text, static_cast<std::size_t>(n));
+    out += 'Z';
 }
 
-std::string unix_text(double t) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.3f", t);
-    std::string out(text);
-    while (out.back() == '0') out.pop_back();
-    if (out.back() == '.') out.pop_back();
-    return out;
+void put_unix(std::string& out, double t) {
+    const auto millis = static_cast<std::uint64_t>(std::llround(t * 1000));
+    char text[24];
+    const auto end = std::to_chars(text, text + sizeof text, millis / 1000);
+    out.append(text, end.ptr);
+    if (millis % 1000 == 0) return;
+    char fraction[4] = {'.', static_cast<char>('0' + millis / 100 % 10),
+                        static_cast<char>('0' + millis / 10 % 10),
+                        static_cast<char>('0' + millis % 10)};
+    std::size_t length = 4;
+    while (fraction[length - 1] == '0') --length;
+    out.append(fraction, length);
 }
 
 const char* online_text(HistoryTable::Seen online) {
@@ -43,10 +73,12 @@ const char* online_text(HistoryTable::Seen online) {
 
 enum class Part { Min, Mean, Max };
 
-std::string cell_text(const HistoryTable::Cell& cell, std::size_t series, Part part) {
-    if (!cell.has) return {};
-    if (part == Part::Mean) return format_mean(series, cell.mean);
-    return format_word(series, part == Part::Min ? cell.min : cell.max);
+// The cell's value, or nothing for a gap; whether there was one.
+bool put_cell(std::string& out, const HistoryTable::Cell& cell, std::size_t series, Part part) {
+    if (!cell.has) return false;
+    if (part == Part::Mean) put_mean(out, series, cell.mean);
+    else put_word(out, series, part == Part::Min ? cell.min : cell.max);
+    return true;
 }
 
 void labels(std::string& out, const quillark::Point& point) {
@@ -82,8 +114,7 @@ void json_point(std::string& out, const HistoryQuery& query, const HistoryTable&
                                     : "],\"max\":[";
         for (std::size_t row = 0; row < table.times.size(); ++row) {
             if (row > 0) out += ',';
-            const std::string text = cell_text(table.cells[row * width + k], s, part);
-            out += text.empty() ? "null" : text;
+            if (!put_cell(out, table.cells[row * width + k], s, part)) out += "null";
         }
     }
     out += "]}";
@@ -111,11 +142,17 @@ std::string render_json(const std::string& unit, const HistoryQuery& query,
     quoted(out, unit);
     out += ",\"from\":\"" + iso_time(query.from) + "\",\"to\":\"" + iso_time(query.to) +
            "\",\"step\":" + std::to_string(query.step) + ",\"time\":[";
-    for (std::size_t row = 0; row < table.times.size(); ++row)
-        out += (row > 0 ? ",\"" : "\"") + row_time(query, table.times[row]) + '"';
+    out.reserve(table.cells.size() * 3 * 6 + table.times.size() * 48);
+    for (std::size_t row = 0; row < table.times.size(); ++row) {
+        out += row > 0 ? ",\"" : "\"";
+        put_time(out, query, table.times[row]);
+        out += '"';
+    }
     out += "],\"unix\":[";
-    for (std::size_t row = 0; row < table.times.size(); ++row)
-        out += (row > 0 ? "," : "") + unix_text(table.times[row]);
+    for (std::size_t row = 0; row < table.times.size(); ++row) {
+        if (row > 0) out += ',';
+        put_unix(out, table.times[row]);
+    }
     out += "],\"online\":[";
     for (std::size_t row = 0; row < table.online.size(); ++row) {
         const char* text = online_text(table.online[row]);
@@ -140,12 +177,16 @@ std::string render_csv(const HistoryQuery& query, const HistoryTable& table) {
     }
     out += "\r\n";
     const std::size_t width = query.series.size();
+    out.reserve(out.size() + table.cells.size() * 3 * 6 + table.times.size() * 32);
     for (std::size_t row = 0; row < table.times.size(); ++row) {
-        out += row_time(query, table.times[row]);
-        csv_cell(out, online_text(table.online[row]));
+        put_time(out, query, table.times[row]);
+        out += ',';
+        out += online_text(table.online[row]);
         for (std::size_t k = 0; k < width; ++k)
-            for (const Part part : {Part::Min, Part::Mean, Part::Max})
-                csv_cell(out, cell_text(table.cells[row * width + k], query.series[k], part));
+            for (const Part part : {Part::Min, Part::Mean, Part::Max}) {
+                out += ',';  // a number needs no quotes
+                put_cell(out, table.cells[row * width + k], query.series[k], part);
+            }
         out += "\r\n";
     }
     return out;

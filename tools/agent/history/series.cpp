@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <charconv>
 #include <cstring>
 
 #include "quillark/point_values.h"
@@ -20,13 +21,21 @@ int divisor(std::size_t series) {
     }
 }
 
-// Drops the zeros a fixed-point print leaves after the point, and the point.
-std::string trimmed(const char* text) {
-    std::string out(text);
-    if (out.find('.') == std::string::npos) return out;
-    while (out.back() == '0') out.pop_back();
-    if (out.back() == '.') out.pop_back();
-    return out;
+// n / 10^decimals in decimal, without the zeros a fixed-point print leaves
+// after the point: a day of answers writes some ten thousand of them.
+void put_fixed(std::string& out, std::uint64_t n, int decimals) {
+    static constexpr std::uint64_t kPower[] = {1, 10, 100, 1000};
+    char text[24];
+    const auto whole = std::to_chars(text, text + sizeof text, n / kPower[decimals]);
+    out.append(text, whole.ptr);
+    std::uint64_t fraction = n % kPower[decimals];
+    if (fraction == 0) return;
+    int length = decimals;
+    for (int i = decimals - 1; i >= 0; --i, fraction /= 10)
+        text[i] = static_cast<char>('0' + fraction % 10);
+    while (text[length - 1] == '0') --length;
+    out += '.';
+    out.append(text, static_cast<std::size_t>(length));
 }
 
 constexpr std::size_t kDerived = [] {
@@ -81,19 +90,20 @@ const char* trend_name(quillark::TrendGroup group) {
     return "";
 }
 
-std::string format_word(std::size_t series, std::uint16_t word) {
-    const int d = divisor(series);
-    char text[24];
-    if (d == 1) std::snprintf(text, sizeof text, "%u", static_cast<unsigned>(word));
-    else std::snprintf(text, sizeof text, "%.2f", static_cast<double>(word) / d);
-    return trimmed(text);
+void put_word(std::string& out, std::size_t series, std::uint16_t word) {
+    switch (divisor(series)) {
+        case 10: put_fixed(out, word, 1); return;
+        case 20: put_fixed(out, word * 5ull, 2); return;
+        default: put_fixed(out, word, 0); return;
+    }
 }
 
-std::string format_mean(std::size_t series, double words) {
-    const int d = divisor(series);
-    char text[32];
-    std::snprintf(text, sizeof text, d == 1 ? "%.2f" : d == 10 ? "%.3f" : "%.4f", words / d);
-    return trimmed(text);
+void put_mean(std::string& out, std::size_t series, double words) {
+    switch (divisor(series)) {
+        case 10: put_fixed(out, static_cast<std::uint64_t>(std::llround(words * 10)), 2); return;
+        case 20: put_fixed(out, static_cast<std::uint64_t>(std::llround(words * 50)), 3); return;
+        default: put_fixed(out, static_cast<std::uint64_t>(std::llround(words * 10)), 1); return;
+    }
 }
 
 }  // namespace quillark_agent

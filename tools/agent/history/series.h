@@ -54,8 +54,9 @@ const char* trend_name(quillark::TrendGroup group);  // "temperature", ...
 // A word, or a mean of words, as the status document scales the point: in
 // tenths for a scaled point, twentieths for the derived mean (a sum of two
 // tenths), as it is otherwise. Written as JSON and CSV write it: exactly for
-// a word, to a hundredth of the point's step for a mean.
-std::string format_word(std::size_t series, std::uint16_t word);
-std::string format_mean(std::size_t series, double words);
+// a word, to a tenth of the point's step for a mean (which a minute keeps to
+// a 510th of its spread).
+void put_word(std::string& out, std::size_t series, std::uint16_t word);
+void put_mean(std::string& out, std::size_t series, double words);
 
 }  // namespace quillark_agent
