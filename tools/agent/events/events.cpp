@@ -74,7 +74,7 @@ std::string state_directory(const AgentConfig& config) {
 
 EventDesk::EventDesk(const std::string& state_dir, const std::vector<NotifyRule>& rules,
                      Publisher& next)
-    : next_(next),
+    : RelayPublisher(next),
       journal_(std::make_shared<Journal>(state_dir, JournalLimits{},
                                          [](const std::string& line) { log::warning(line); })),
       notifier_(make_notifier(rules)) {
@@ -99,24 +99,6 @@ EventFeed EventDesk::feed() {
                 if (link->desk != nullptr) link->desk->record(event);
                 else journal->append(event);
             }};
-}
-
-void EventDesk::unit_round(const std::string& unit, const std::vector<std::uint8_t>* record,
-                           double when) {
-    next_.unit_round(unit, record, when);
-}
-void EventDesk::unit_status(const std::string& unit, const std::string& text) {
-    next_.unit_status(unit, text);
-}
-void EventDesk::unit_alarms(const std::string& unit, const std::vector<std::uint8_t>& record,
-                            double when) {
-    next_.unit_alarms(unit, record, when);
-}
-void EventDesk::unit_availability(const std::string& unit, bool online) {
-    next_.unit_availability(unit, online);
-}
-void EventDesk::write_result(const std::string& unit, int reg, const std::string& text) {
-    next_.write_result(unit, reg, text);
 }
 
 Event EventDesk::record(const Event& event) {
