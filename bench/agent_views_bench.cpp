@@ -28,7 +28,7 @@ UnitView unit(int i) {
     Json::StreamWriterBuilder writer;
     writer["indentation"] = "";
     writer["emitUTF8"] = true;
-    u.status = Json::writeString(writer, doc);
+    u.status = std::make_shared<const std::string>(Json::writeString(writer, doc));
     u.record.assign(sizeof(Quillark_Data_t), 1);
     for (std::size_t a = 0; a < 3; ++a) u.alarm_since[a] = 1.8e9;
     return u;

@@ -3,6 +3,7 @@
 // to MQTT and over HTTP (Prometheus metrics and the units as JSON). Under
 // systemd it says when it is ready, reloading and stopping, and feeds the
 // watchdog while no link thread is hung.
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -198,6 +199,10 @@ void serve(Agent& agent, const AgentConfig& config, const Options& options,
 }  // namespace
 
 int main(int argc, char** argv) {
+    // One link thread per link and four HTTP workers would each get a malloc
+    // arena of their own, and every arena keeps what its thread freed: two
+    // keep the agent's memory flat under HTTP load (docs/agent.md, Scale).
+    mallopt(M_ARENA_MAX, 2);
     AgentCommandLine command_line;
     if (const int status = command_line.parse(argc, argv, std::cout, std::cerr); status >= 0)
         return status;

@@ -39,20 +39,29 @@ ScratchStateDir::ScratchStateDir() {
     path_ = pattern;
 }
 
-// Only the journal's own files are in it; nothing below it is a directory.
-// readdir64: on a 32-bit controller plain readdir ends at the first entry
-// whose inode number does not fit 32 bits, as on many a modern file system,
-// and the directory would be left behind.
-ScratchStateDir::~ScratchStateDir() {
-    if (DIR* dir = ::opendir(path_.c_str())) {
+namespace {
+
+// The journal's files and the history's folder of files, and the folders
+// themselves. readdir64: on a 32-bit controller plain readdir ends at the
+// first entry whose inode number does not fit 32 bits, as on many a modern
+// file system, and the directory would be left behind.
+void remove_tree(const std::string& path, int depth) {
+    if (DIR* dir = ::opendir(path.c_str())) {
         while (const dirent64* entry = ::readdir64(dir)) {
             const std::string name = entry->d_name;
-            if (name != "." && name != "..") ::unlink((path_ + "/" + name).c_str());
+            if (name == "." || name == "..") continue;
+            const std::string inner = path + "/" + name;
+            if (::unlink(inner.c_str()) != 0 && errno == EISDIR && depth > 0)
+                remove_tree(inner, depth - 1);
         }
         ::closedir(dir);
     }
-    ::rmdir(path_.c_str());
+    ::rmdir(path.c_str());
 }
+
+}  // namespace
+
+ScratchStateDir::~ScratchStateDir() { remove_tree(path_, 2); }
 
 std::string state_directory(const AgentConfig& config) {
     if (!config.state_dir.empty()) return config.state_dir;
@@ -65,7 +74,7 @@ std::string state_directory(const AgentConfig& config) {
 
 EventDesk::EventDesk(const std::string& state_dir, const std::vector<NotifyRule>& rules,
                      Publisher& next)
-    : next_(next),
+    : RelayPublisher(next),
       journal_(std::make_shared<Journal>(state_dir, JournalLimits{},
                                          [](const std::string& line) { log::warning(line); })),
       notifier_(make_notifier(rules)) {
@@ -90,24 +99,6 @@ EventFeed EventDesk::feed() {
                 if (link->desk != nullptr) link->desk->record(event);
                 else journal->append(event);
             }};
-}
-
-void EventDesk::unit_round(const std::string& unit, const std::vector<std::uint8_t>* record,
-                           double when) {
-    next_.unit_round(unit, record, when);
-}
-void EventDesk::unit_status(const std::string& unit, const std::string& text) {
-    next_.unit_status(unit, text);
-}
-void EventDesk::unit_alarms(const std::string& unit, const std::vector<std::uint8_t>& record,
-                            double when) {
-    next_.unit_alarms(unit, record, when);
-}
-void EventDesk::unit_availability(const std::string& unit, bool online) {
-    next_.unit_availability(unit, online);
-}
-void EventDesk::write_result(const std::string& unit, int reg, const std::string& text) {
-    next_.write_result(unit, reg, text);
 }
 
 Event EventDesk::record(const Event& event) {

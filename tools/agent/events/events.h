@@ -14,20 +14,15 @@
 
 namespace quillark_agent {
 
-class EventDesk : public Publisher {
+// Records every event in the journal and tells the [[notify]] commands,
+// passing everything on.
+class EventDesk : public RelayPublisher {
 public:
     // `state_dir` empty: the events are kept in memory only. Throws
     // std::runtime_error when the directory cannot be written.
     EventDesk(const std::string& state_dir, const std::vector<NotifyRule>& rules, Publisher& next);
     ~EventDesk() override;
 
-    void unit_round(const std::string& unit, const std::vector<std::uint8_t>* record,
-                    double when) override;
-    void unit_status(const std::string& unit, const std::string& text) override;
-    void unit_alarms(const std::string& unit, const std::vector<std::uint8_t>& record,
-                     double when) override;
-    void unit_availability(const std::string& unit, bool online) override;
-    void write_result(const std::string& unit, int reg, const std::string& text) override;
     void event(const Event& event) override;
 
     // An event of the agent itself ("agent_started", "config_reloaded", ...).
@@ -51,7 +46,6 @@ private:
         EventDesk* desk = nullptr;
     };
 
-    Publisher& next_;
     std::shared_ptr<Link> link_ = std::make_shared<Link>();
     std::shared_ptr<Journal> journal_;
     mutable std::mutex mutex_;  // guards notifier_

@@ -250,15 +250,16 @@ void LinkWorker::poll(Unit& unit) {
     const bool complete = done.complete;
     unit.last_duration = took;
 
-    std::string status;
-    if (complete) status = unit.driver->status_text(status_buffer_);
+    std::shared_ptr<const std::string> status;
+    if (complete)
+        status = std::make_shared<const std::string>(unit.driver->status_text(status_buffer_));
     const double now = unix_now();
     std::vector<Event> events;
     const bool was_online = record_round(unit, complete, took, status, now, events);
     publisher_.unit_round(unit.config.name, complete ? &unit.driver->last_record() : nullptr, now);
     for (const Event& event : events) publisher_.event(event);
     if (complete) {
-        publisher_.unit_status(unit.config.name, status);
+        publisher_.unit_status(unit.config.name, *status);
         std::string alarms = raised_alarms(unit.driver->last_record());
         if (alarms != unit.alarms) {
             unit.alarms = alarms;
@@ -270,8 +271,9 @@ void LinkWorker::poll(Unit& unit) {
 
 // The round in the unit's view, for other threads; returns whether the unit
 // was online before it.
-bool LinkWorker::record_round(Unit& unit, bool complete, double took, std::string status,
-                              double now, std::vector<Event>& events) {
+bool LinkWorker::record_round(Unit& unit, bool complete, double took,
+                              std::shared_ptr<const std::string> status, double now,
+                              std::vector<Event>& events) {
     unit.misses = complete ? 0 : unit.misses + 1;
     std::lock_guard<std::mutex> lock(mutex_);
     stats_ = transport_.stats();

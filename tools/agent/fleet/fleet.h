@@ -97,7 +97,8 @@ private:
     Unit* take_write(Write& write);  // with mutex_ held; the units take turns
     void round(Unit& unit);
     void poll(Unit& unit);
-    bool record_round(Unit& unit, bool complete, double took, std::string status, double now,
+    bool record_round(Unit& unit, bool complete, double took,
+                      std::shared_ptr<const std::string> status, double now,
                       std::vector<Event>& events);
     void link_event(const char* kind, Json::Value extra = Json::Value());
     void announce(Unit& unit, bool was_online);

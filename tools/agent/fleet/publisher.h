@@ -45,4 +45,32 @@ public:
     virtual void event(const Event& event) { (void)event; }
 };
 
+// A publisher in a chain (the history, then the event desk, then MQTT):
+// passes on to the next whatever it does not take up itself.
+class RelayPublisher : public Publisher {
+public:
+    explicit RelayPublisher(Publisher& next) : next_(next) {}
+    void unit_round(const std::string& unit, const std::vector<std::uint8_t>* record,
+                    double when) override {
+        next_.unit_round(unit, record, when);
+    }
+    void unit_status(const std::string& unit, const std::string& text) override {
+        next_.unit_status(unit, text);
+    }
+    void unit_alarms(const std::string& unit, const std::vector<std::uint8_t>& record,
+                     double when) override {
+        next_.unit_alarms(unit, record, when);
+    }
+    void unit_availability(const std::string& unit, bool online) override {
+        next_.unit_availability(unit, online);
+    }
+    void write_result(const std::string& unit, int reg, const std::string& text) override {
+        next_.write_result(unit, reg, text);
+    }
+    void event(const Event& event) override { next_.event(event); }
+
+protected:
+    Publisher& next_;
+};
+
 }  // namespace quillark_agent

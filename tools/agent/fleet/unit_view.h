@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,7 +35,9 @@ struct UnitView {
     std::uint64_t duration_count = 0;
     double duration_sum = 0;
     std::vector<std::uint8_t> record;  // of the last complete round
-    std::string status;                // the status document of the last complete round
+    // The status document of the last complete round, shared by the views
+    // handed out (null before the first): one copy however often it is asked.
+    std::shared_ptr<const std::string> status;
 };
 
 struct LinkView {

@@ -12,7 +12,7 @@
 namespace quillark_agent {
 
 History::History(std::string dir, double save_every_s, Publisher& next)
-    : dir_(std::move(dir)), save_every_(save_every_s), next_(next) {
+    : RelayPublisher(next), dir_(std::move(dir)), save_every_(save_every_s) {
     if (!dir_.empty() && ::mkdir(dir_.c_str(), 0750) != 0 && errno != EEXIST)
         throw std::runtime_error("history: cannot make " + dir_ + ": " + std::strerror(errno));
 }
@@ -149,20 +149,5 @@ void History::unit_round(const std::string& name, const std::vector<std::uint8_t
     }
     next_.unit_round(name, record, when);
 }
-
-void History::unit_status(const std::string& unit, const std::string& text) {
-    next_.unit_status(unit, text);
-}
-void History::unit_alarms(const std::string& unit, const std::vector<std::uint8_t>& record,
-                          double when) {
-    next_.unit_alarms(unit, record, when);
-}
-void History::unit_availability(const std::string& unit, bool online) {
-    next_.unit_availability(unit, online);
-}
-void History::write_result(const std::string& unit, int reg, const std::string& text) {
-    next_.write_result(unit, reg, text);
-}
-void History::event(const Event& event) { next_.event(event); }
 
 }  // namespace quillark_agent

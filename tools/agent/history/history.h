@@ -26,7 +26,7 @@ struct HistoryAnswer {
     const char* type = "application/json; charset=utf-8";
 };
 
-class History : public Publisher {
+class History : public RelayPublisher {
 public:
     // `dir` empty: kept in memory only, lost at a stop. Throws when the
     // directory cannot be made.
@@ -45,12 +45,6 @@ public:
 
     void unit_round(const std::string& unit, const std::vector<std::uint8_t>* record,
                     double when) override;
-    void unit_status(const std::string& unit, const std::string& text) override;
-    void unit_alarms(const std::string& unit, const std::vector<std::uint8_t>& record,
-                     double when) override;
-    void unit_availability(const std::string& unit, bool online) override;
-    void write_result(const std::string& unit, int reg, const std::string& text) override;
-    void event(const Event& event) override;
 
 private:
     struct Unit {
@@ -67,7 +61,6 @@ private:
 
     const std::string dir_;
     const std::chrono::duration<double> save_every_;
-    Publisher& next_;
     mutable std::shared_mutex mutex_;  // guards units_; held shared by each round
     std::map<std::string, std::shared_ptr<Unit>> units_;
     std::mutex wake_mutex_;

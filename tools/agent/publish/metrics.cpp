@@ -20,6 +20,18 @@ std::string number(double value, bool shortest = false) {
     return text;
 }
 
+// The text being made, handed on whenever a unit's lines have filled it.
+struct Out {
+    std::string text;
+    const MetricsSink& sink;
+    bool open = true;  // the sink still takes text
+    void spill(std::size_t at = 32 * 1024) {
+        if (text.size() < at) return;
+        open = open && sink(text.data(), text.size());
+        text.clear();
+    }
+};
+
 enum Family { kValue, kAlarm, kState };
 
 Family family_of(PointKind kind) {
@@ -103,7 +115,8 @@ void point_info(std::string& out) {
 // Unit and link names are letters, digits, '_' and '-': nothing to escape.
 std::string unit_label(const UnitView& unit) { return "unit=\"" + unit.name + "\""; }
 
-void points(std::string& out, const std::vector<UnitView>& units) {
+void points(Out& o, const std::vector<UnitView>& units) {
+    std::string& out = o.text;
     static constexpr const char* kNames[] = {"quillark_value", "quillark_alarm", "quillark_state"};
     static constexpr const char* kHelp[] = {
         "Measured or set value of a point, scaled as the status document shows it",
@@ -120,11 +133,13 @@ void points(std::string& out, const std::vector<UnitView>& units) {
                      unit_label(unit) + ",point=\"" + quillark::kPoints[p].id + "\"",
                      sample(unit.record, p));
             }
+            o.spill();
         }
     }
 }
 
-void health(std::string& out, const std::vector<UnitView>& units) {
+void health(Out& o, const std::vector<UnitView>& units) {
+    std::string& out = o.text;
     header(out, "quillark_up", "gauge",
            "1 while the unit answers its rounds, 0 after three missed in a row");
     for (const UnitView& u : units) line(out, "quillark_up", unit_label(u), u.online ? 1 : 0);
@@ -148,6 +163,7 @@ void health(std::string& out, const std::vector<UnitView>& units) {
              double(u.duration_count));
         line(out, "quillark_round_duration_seconds_sum", unit_label(u), u.duration_sum);
         line(out, "quillark_round_duration_seconds_count", unit_label(u), double(u.duration_count));
+        o.spill();
     }
     header(out, "quillark_poll_interval_seconds", "gauge",
            "Seconds between the starts of a unit's rounds, as configured");
@@ -178,14 +194,25 @@ void link_health(std::string& out, const std::vector<LinkView>& links) {
 
 }  // namespace
 
+void render_metrics(const std::vector<UnitView>& units, const std::vector<LinkView>& links,
+                    const MetricsSink& sink) {
+    Out o{std::string(), sink};
+    o.text.reserve(48 * 1024);
+    points(o, units);
+    point_info(o.text);
+    o.spill();
+    health(o, units);
+    link_health(o.text, links);
+    o.spill(1);
+}
+
 std::string render_metrics(const std::vector<UnitView>& units, const std::vector<LinkView>& links) {
-    std::string out;
-    out.reserve(units.size() * 16 * 1024 + 4096);
-    points(out, units);
-    point_info(out);
-    health(out, units);
-    link_health(out, links);
-    return out;
+    std::string all;
+    render_metrics(units, links, [&all](const char* data, std::size_t size) {
+        all.append(data, size);
+        return true;
+    });
+    return all;
 }
 
 }  // namespace quillark_agent

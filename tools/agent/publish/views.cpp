@@ -28,10 +28,10 @@ std::string compact(const Json::Value& value) {
 // The last status document as an object; empty before the first complete round.
 Json::Value status_of(const UnitView& unit) {
     Json::Value doc(Json::objectValue);
-    if (unit.status.empty()) return doc;
+    if (!unit.status) return doc;
     Json::CharReaderBuilder builder;
     std::string errors;
-    std::istringstream in(unit.status);
+    std::istringstream in(*unit.status);
     if (!Json::parseFromStream(builder, in, &doc, &errors) || !doc.isObject())
         doc = Json::Value(Json::objectValue);
     return doc;

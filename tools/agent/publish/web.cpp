@@ -69,8 +69,8 @@ void unit_answer(const ViewSource& views, const Route& r, httplib::Response& res
     for (const UnitView& u : units) {
         if (u.name != r.name) continue;
         if (r.answer == Answer::UnitStatus) {
-            if (u.status.empty()) break;
-            res.set_content(u.status, kJson);
+            if (!u.status) break;
+            res.set_content(*u.status, kJson);
             return;
         }
         const LinkView* link = nullptr;
@@ -147,15 +147,31 @@ void serve_vendor(httplib::Response& res) {
     res.set_header("Cache-Control", "max-age=86400");
 }
 
+// Streamed as it is made, from views taken now: a scrape holds the text of
+// one piece at a time, not of the whole hall.
+void serve_metrics(const ViewSource& views, const MoreMetrics& more, httplib::Response& res) {
+    auto units = std::make_shared<std::vector<UnitView>>();
+    auto links = std::make_shared<std::vector<LinkView>>();
+    views(*units, *links);
+    auto tail = std::make_shared<std::string>(more());
+    res.set_chunked_content_provider(
+        "text/plain; version=0.0.4; charset=utf-8",
+        [units, links, tail](std::size_t, httplib::DataSink& sink) {
+            render_metrics(*units, *links, [&sink](const char* data, std::size_t size) {
+                return sink.write(data, size);
+            });
+            sink.write(tail->data(), tail->size());
+            sink.done();
+            return true;
+        });
+}
+
 void answer(const Route& r, const ViewSource& views, const MoreMetrics& more,
             httplib::Response& res) {
     switch (r.answer) {
         case Answer::Page: serve_asset("/index.html", res); return;
         case Answer::Asset: serve_asset(r.name, res); return;
-        case Answer::Metrics:
-            res.set_content(views_and(views, render_metrics) + more(),
-                            "text/plain; version=0.0.4; charset=utf-8");
-            return;
+        case Answer::Metrics: serve_metrics(views, more, res); return;
         case Answer::Events:
         case Answer::History:
         case Answer::HistoryCsv: return;  // answered with the request's query
