@@ -55,7 +55,7 @@ sleep 10  # every unit polled and its first status and points sent
 b0=$(sys bytes/received); m0=$(sys messages/received)
 sleep "$seconds"
 b1=$(sys bytes/received); m1=$(sys messages/received)
-awk -v b="$((b1 - b0))" -v m="$((m1 - m0))" -v s="$seconds" -v st="$status" -v v="$values" -v x="$extra" 'BEGIN {
+awk -v b="$((b1 - b0))" -v m="$((m1 - m0))" -v s="$seconds" -v st="$status" -v v="$values" -v x="${extra//$'\n'/; }" 'BEGIN {
   printf "%s, %s simulator%s: %d bytes, %d messages in %d s\n", st, v, (x == "" ? "" : ", " x), b, m, s
   printf "per unit and hour: %.0f kB, %.0f messages; all 200 units: %.1f kB/s\n",
          b / 200 * 3600 / s / 1000, m / 200 * 3600 / s, b / s / 1000
