@@ -138,6 +138,7 @@ public:
                 const std::string payload(static_cast<const char*>(msg->payload),
                                           static_cast<std::size_t>(msg->payloadlen));
                 me.latest_[msg->topic] = payload;
+                me.qos_[msg->topic] = msg->qos;
                 me.log_.push_back(std::string(msg->topic) + " " + payload);
             });
         mosquitto_reconnect_delay_set(client_, 1, 1, false);
@@ -191,6 +192,13 @@ public:
         latest_.clear();
     }
 
+    // The QoS the latest message on `topic` came with (the lower of the
+    // publisher's and this subscription's, 1); -1 before any.
+    int qos(const std::string& topic) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = qos_.find(topic);
+        return it == qos_.end() ? -1 : it->second;
+    }
     // The latest payload of every topic seen.
     std::map<std::string, std::string> topics() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -202,6 +210,7 @@ private:
     mosquitto* client_;
     std::mutex mutex_;
     std::map<std::string, std::string> latest_;
+    std::map<std::string, int> qos_;
     std::vector<std::string> log_;
 };
 

@@ -64,9 +64,10 @@ TEST_F(AgentMqttScaleTest, TheStatusGoesOutOnChangeAndOnTheHeartbeatOnly) {
     Broker broker(dir);
     Subscriber watch(broker.port());
     ASSERT_TRUE(watch.subscribed());
-    const std::string section = mqtt(broker.port(), "scale") +
-                                "heartbeat = 60\npoints = true\n[mqtt.deadband]\nscaled = 0.2\n"
-                                "indoor_return_air_temperature_measured = 0.3\n";
+    const std::string section =
+        mqtt(broker.port(), "scale") +
+        "heartbeat = 60\nstatus_qos = 0\npoints = true\n[mqtt.deadband]\nscaled = 0.2\n"
+        "indoor_return_air_temperature_measured = 0.3\n";
     auto client = client_for(section);
     client.connect();
     Record record;
@@ -98,6 +99,9 @@ TEST_F(AgentMqttScaleTest, TheStatusGoesOutOnChangeAndOnTheHeartbeatOnly) {
     round(1064, "heartbeat", true);
     EXPECT_EQ(statuses(watch, topic),
               (std::vector<std::string>{"first", "alarm raised", "drifted past", "heartbeat"}));
+    // The status and point topics at status_qos, the rest at qos.
+    EXPECT_EQ(watch.qos(topic), 0);
+    EXPECT_EQ(watch.qos("quillark/agent/scale/availability"), 1);
 
     // Each point on its own topic as a plain value, sent when it moved.
     const std::string point = "quillark/ac01/point/";
@@ -110,6 +114,7 @@ TEST_F(AgentMqttScaleTest, TheStatusGoesOutOnChangeAndOnTheHeartbeatOnly) {
     EXPECT_EQ(watch.latest(point + "working_mode"), quillark::kWorkingModeLabels[0].label);
     EXPECT_EQ(watch.latest(point + "unit_running_state"), quillark::kValveLabels.zero);
     EXPECT_EQ(watch.latest(point + "middle_supply_air_temperature"), "0");
+    EXPECT_EQ(watch.qos(point + "unit_state"), 0);
     std::size_t topics = 0;
     for (const auto& [name, payload] : watch.topics()) topics += name.rfind(point, 0) == 0;
     EXPECT_EQ(topics, quillark::kPoints.size());
