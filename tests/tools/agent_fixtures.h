@@ -121,15 +121,15 @@ private:
     std::unique_ptr<Child> child_;
 };
 
-// Watches every topic under the prefix: the latest payload of each and the
-// order in which they came.
+// Watches every topic under the prefix (or `filter`): the latest payload of
+// each and the order in which they came.
 class Subscriber {
 public:
-    explicit Subscriber(int port) {
+    explicit Subscriber(int port, std::string filter = "quillark/#") : filter_(std::move(filter)) {
         mosquitto_lib_init();
         client_ = mosquitto_new(nullptr, true, this);
-        mosquitto_connect_callback_set(client_, [](mosquitto* m, void*, int) {
-            mosquitto_subscribe(m, nullptr, "quillark/#", 1);
+        mosquitto_connect_callback_set(client_, [](mosquitto* m, void* self, int) {
+            mosquitto_subscribe(m, nullptr, static_cast<Subscriber*>(self)->filter_.c_str(), 1);
         });
         mosquitto_message_callback_set(
             client_, [](mosquitto*, void* self, const mosquitto_message* msg) {
@@ -138,6 +138,7 @@ public:
                 const std::string payload(static_cast<const char*>(msg->payload),
                                           static_cast<std::size_t>(msg->payloadlen));
                 me.latest_[msg->topic] = payload;
+                me.qos_[msg->topic] = msg->qos;
                 me.log_.push_back(std::string(msg->topic) + " " + payload);
             });
         mosquitto_reconnect_delay_set(client_, 1, 1, false);
@@ -191,10 +192,25 @@ public:
         latest_.clear();
     }
 
+    // The QoS the latest message on `topic` came with (the lower of the
+    // publisher's and this subscription's, 1); -1 before any.
+    int qos(const std::string& topic) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = qos_.find(topic);
+        return it == qos_.end() ? -1 : it->second;
+    }
+    // The latest payload of every topic seen.
+    std::map<std::string, std::string> topics() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return latest_;
+    }
+
 private:
+    std::string filter_;
     mosquitto* client_;
     std::mutex mutex_;
     std::map<std::string, std::string> latest_;
+    std::map<std::string, int> qos_;
     std::vector<std::string> log_;
 };
 

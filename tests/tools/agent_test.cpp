@@ -67,6 +67,11 @@ TEST(AgentConfig, MistakesAreReportedWithFileAndLineAndExit2) {
          ":3:17: [mqtt]: password_file " + dir.path() + ": cannot read the file"},
         {"[mqtt]\ncert_file = \"" + dir.file("bad.toml") + "\"\n",
          ":2:13: [mqtt]: cert_file and key_file go together"},
+        {"[mqtt]\nstatus = \"sometimes\"\n", ":2:10: [mqtt]: status must be \"on-change\""},
+        {"[mqtt]\nheartbeat = 0\n", ":2:13: [mqtt]: 'heartbeat' must be in"},
+        {"[mqtt]\n[mqtt.deadband]\nwater_leak_detector = 1\n",
+         ":3:1: [mqtt.deadband]: 'water_leak_detector' is neither 'scaled', 'raw' nor the id"},
+        {"[mqtt]\n[mqtt.deadband]\nscaled = -0.1\n", ":3:10: [mqtt.deadband]: 'scaled' must be in"},
     };
     for (const auto& c : cases) {
         write_file(dir.file("bad.toml"), c.text);

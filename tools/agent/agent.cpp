@@ -13,7 +13,8 @@ Agent::Agent(const quillark_kit::Plugin& plugin)
       mqtt_([this](const std::string& unit) { return owns(unit); },
             [this](const std::string& unit, int reg, std::uint16_t value) {
                 return write(unit, reg, value);
-            }) {}
+            },
+            [this](const std::string& unit) { return describe(unit); }) {}
 
 void Agent::start(const AgentConfig& config) {
     security_ = load_http_security(config.http);
@@ -22,6 +23,7 @@ void Agent::start(const AgentConfig& config) {
     log::info(state_dir.empty() ? std::string("no state directory: events are kept in memory only")
                                 : "event journal in " + events_->journal().path());
     mqtt_.follow_events(events_->feed());
+    set_descriptions(config);
     mqtt_.replace(mqtt_.prepare(config.mqtt));
     if (config.history) {
         history_ = std::make_unique<History>(state_dir.empty() ? "" : state_dir + "/history",
@@ -54,6 +56,7 @@ std::string Agent::reload(const AgentConfig& next) {
     std::unique_ptr<MqttClient> client = mqtt_changed ? mqtt_.prepare(next.mqtt) : nullptr;
     if (history_) history_->configure(next.units);
     const ReloadSummary summary = fleet()->reload(next, plugin_, rounds_to());
+    set_descriptions(next);
     // Only now has every unit that went stopped publishing.
     for (const std::string& unit : summary.removed) mqtt_.clear_unit(unit);
     {
@@ -123,6 +126,20 @@ HistoryAnswer Agent::history(const std::string& unit, const HistoryParams& param
 bool Agent::owns(const std::string& unit) {
     auto f = fleet();
     return f && f->has_unit(unit);
+}
+
+std::string Agent::describe(const std::string& unit) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = descriptions_.find(unit);
+    return found == descriptions_.end() ? std::string() : found->second;
+}
+
+void Agent::set_descriptions(const AgentConfig& config) {
+    std::map<std::string, std::string> descriptions;
+    for (const UnitConfig& unit : config.units)
+        descriptions[unit.name] = "link " + unit.link + ", unit id " + std::to_string(unit.unit_id);
+    std::lock_guard<std::mutex> lock(mutex_);
+    descriptions_.swap(descriptions);
 }
 
 std::shared_ptr<const HttpSecurity> Agent::security() {

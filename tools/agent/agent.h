@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -45,6 +46,9 @@ private:
     Publisher& rounds_to();  // where the fleet tells its rounds
     HistoryAnswer history(const std::string& unit, const HistoryParams& params, bool csv);
     bool owns(const std::string& unit);
+    // "link gw1, unit id 3", for the unit's device in Home Assistant.
+    std::string describe(const std::string& unit);
+    void set_descriptions(const AgentConfig& config);
     std::shared_ptr<const HttpSecurity> security();
     std::string write(const std::string& unit, int reg, std::uint16_t value);
 
@@ -63,9 +67,10 @@ private:
     std::unique_ptr<History> history_;
     std::unique_ptr<HttpListener> http_;
     std::thread http_thread_;
-    std::mutex mutex_;  // guards fleet_ and security_
+    std::mutex mutex_;  // guards fleet_, security_ and descriptions_
     std::shared_ptr<Fleet> fleet_;
-    std::shared_ptr<const HttpSecurity> security_;  // the token and TLS of new connections
+    std::map<std::string, std::string> descriptions_;  // by unit
+    std::shared_ptr<const HttpSecurity> security_;     // the token and TLS of new connections
 };
 
 }  // namespace quillark_agent

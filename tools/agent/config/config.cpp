@@ -17,6 +17,7 @@ namespace {
 
 using config_detail::array_of_tables;
 using config_detail::fail;
+using config_detail::read_mqtt;
 using config_detail::Reader;
 
 Json::Value to_json(const Reader& r, const toml::node& node) {
@@ -66,62 +67,6 @@ HttpConfig read_http(const std::string& source, const toml::table& table) {
         r.fail_at(*listen, std::string("[http]: listen: ") + e.what());
     }
     return http;
-}
-
-// A file the [mqtt] section names, read now: a missing or unreadable one is a
-// mistake in the configuration, found before anything starts (or, on a
-// reload, while the running configuration is kept).
-std::string readable_file(const Reader& r, const char* key) {
-    const std::string path = r.text(key, "");
-    if (path.empty()) return path;
-    errno = 0;
-    std::ifstream in(path, std::ios::binary);
-    char first = 0;
-    if (!in || !in.get(first))
-        r.fail_at(*r.get(key),
-                  std::string("[mqtt]: ") + key + " " + path + ": cannot read the file" +
-                      (errno != 0 ? std::string(" (") + std::strerror(errno) + ")" : ""));
-    return path;
-}
-
-MqttConfig read_mqtt(const std::string& source, const toml::table& table) {
-    Reader r(source, table, "[mqtt]",
-             {"broker", "client_id", "prefix", "qos", "username", "password_file", "ca_file",
-              "cert_file", "key_file"});
-    MqttConfig mqtt;
-    mqtt.enabled = true;
-    std::string broker = r.text("broker", "mqtt://127.0.0.1:1883");
-    const std::size_t scheme = broker.find("://");
-    const std::string kind = scheme == std::string::npos ? "mqtt" : broker.substr(0, scheme);
-    if (kind != "mqtt" && kind != "mqtts")
-        r.fail_at(*r.get("broker"),
-                  "[mqtt]: broker must be mqtt://HOST[:PORT] or mqtts://HOST[:PORT]");
-    mqtt.tls = kind == "mqtts";
-    std::string address = scheme == std::string::npos ? broker : broker.substr(scheme + 3);
-    if (address.find(':') == std::string::npos) address += mqtt.tls ? ":8883" : ":1883";
-    try {
-        const auto endpoint = quillark_tools::parse_endpoint(address);
-        mqtt.host = endpoint.host;
-        mqtt.port = endpoint.port;
-    } catch (const std::invalid_argument& e) {
-        r.fail_at(*r.get("broker"), std::string("[mqtt]: broker: ") + e.what());
-    }
-    mqtt.client_id = r.text("client_id", mqtt.client_id);
-    if (!valid_name(mqtt.client_id))
-        r.fail_at(*r.get("client_id"), "[mqtt]: client_id must be letters, digits, '_' or '-'");
-    mqtt.prefix = r.text("prefix", mqtt.prefix);
-    if (mqtt.prefix.empty() || mqtt.prefix.find_first_of("+#") != std::string::npos)
-        r.fail_at(*r.get("prefix"), "[mqtt]: prefix must be a topic without '+' or '#'");
-    mqtt.qos = static_cast<int>(r.integer("qos", 1, 0, 2));
-    mqtt.username = r.text("username", "");
-    mqtt.password_file = readable_file(r, "password_file");
-    mqtt.ca_file = readable_file(r, "ca_file");
-    mqtt.cert_file = readable_file(r, "cert_file");
-    mqtt.key_file = readable_file(r, "key_file");
-    if (mqtt.cert_file.empty() != mqtt.key_file.empty())
-        r.fail_at(*r.get(mqtt.cert_file.empty() ? "key_file" : "cert_file"),
-                  "[mqtt]: cert_file and key_file go together");
-    return mqtt;
 }
 
 LinkConfig read_link(const std::string& source, const toml::table& table) {
@@ -297,7 +242,10 @@ bool same_mqtt(const MqttConfig& a, const MqttConfig& b) {
     return a.enabled == b.enabled && a.host == b.host && a.port == b.port && a.tls == b.tls &&
            a.client_id == b.client_id && a.prefix == b.prefix && a.qos == b.qos &&
            a.username == b.username && a.password_file == b.password_file &&
-           a.ca_file == b.ca_file && a.cert_file == b.cert_file && a.key_file == b.key_file;
+           a.ca_file == b.ca_file && a.cert_file == b.cert_file && a.key_file == b.key_file &&
+           a.every_round == b.every_round && a.heartbeat_s == b.heartbeat_s &&
+           a.status_qos == b.status_qos && a.deadband == b.deadband && a.points == b.points &&
+           a.discovery_prefix == b.discovery_prefix;
 }
 
 AgentConfig load_config(const std::string& path) {

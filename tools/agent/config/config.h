@@ -62,6 +62,17 @@ struct MqttConfig {
     std::string ca_file;
     std::string cert_file;
     std::string key_file;
+    // A unit's status: every round, or (by default) when a point changed by
+    // more than its deadband since the last status sent, and at least every
+    // heartbeat_s seconds.
+    bool every_round = false;
+    double heartbeat_s = 60;
+    int status_qos = 1;  // status and per-point topics; the rest use qos
+    // Per point, by index into the point table: how far a number may move
+    // before it counts as changed (0: any change counts).
+    std::vector<double> deadband;
+    bool points = false;           // <prefix>/<unit>/point/<id>, one retained topic per point
+    std::string discovery_prefix;  // Home Assistant's discovery topics; empty: none
 };
 
 // A [[notify]] section: a command run for the events it selects.

@@ -102,6 +102,9 @@ inline const toml::array* array_of_tables(const std::string& source, const toml:
     return array;
 }
 
+// The [mqtt] section, with its [mqtt.deadband] table.
+MqttConfig read_mqtt(const std::string& source, const toml::table& table);
+
 // The [agent] section and the [[notify]] sections.
 void read_agent(const std::string& source, const toml::table& table, AgentConfig& config);
 std::vector<NotifyRule> read_notify(const std::string& source, const toml::array& list);

@@ -12,8 +12,11 @@
 
 namespace quillark_agent {
 
-// Upper bounds, in seconds, of the round-duration histogram.
-inline constexpr std::array<double, 9> kDurationBuckets{0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30};
+// Upper bounds, in seconds, of the round-duration histogram: from a TCP
+// round on the same switch (a few ms) to a serial round at 9,600 baud with
+// retries (tens of seconds), so that either shows its spread.
+inline constexpr std::array<double, 13> kDurationBuckets{0.005, 0.01, 0.02, 0.05, 0.1, 0.2, 0.5,
+                                                         1,     2,    5,    10,   30,  60};
 
 // What HTTP and metrics show of a unit; copied out under the link's lock.
 struct UnitView {

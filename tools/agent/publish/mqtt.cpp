@@ -75,10 +75,12 @@ std::string socket_failure(mosquitto* client) {
 
 }  // namespace
 
-MqttClient::MqttClient(const MqttConfig& config, OwnsUnit owns, WriteHandler writes)
+MqttClient::MqttClient(const MqttConfig& config, OwnsUnit owns, WriteHandler writes,
+                       DescribeUnit describe)
     : config_(config),
       owns_(std::move(owns)),
       writes_(std::move(writes)),
+      describe_(std::move(describe)),
       events_(config.prefix, config.client_id) {
     static Library library;
     if (!config_.username.empty() && !config_.password_file.empty())
@@ -279,6 +281,14 @@ void MqttClient::on_connect(mosquitto*, void* self, int rc) {
         mosquitto_subscribe_v5(me.client_, nullptr, writes.c_str(), me.config_.qos,
                                MQTT_SUB_OPT_SEND_RETAIN_NEVER | MQTT_SUB_OPT_RETAIN_AS_PUBLISHED,
                                nullptr);
+        if (!me.config_.discovery_prefix.empty()) {
+            // Home Assistant says "online" when it starts: it wants the
+            // configs again. This connection sends them anyway.
+            const std::string status = me.config_.discovery_prefix + "/status";
+            mosquitto_subscribe_v5(me.client_, nullptr, status.c_str(), me.config_.qos,
+                                   MQTT_SUB_OPT_SEND_RETAIN_NEVER, nullptr);
+            for (const auto& unit : me.described_) me.discovery_due_[unit.first] = 0;
+        }
     }
     me.note(false, "connected to " + me.config_.host + ":" + std::to_string(me.config_.port));
 }
@@ -308,7 +318,11 @@ void MqttClient::on_message(mosquitto*, void* self, const mosquitto_message* mes
     const std::string payload(
         static_cast<const char*>(message->payload),
         message->payload == nullptr ? 0 : static_cast<std::size_t>(message->payloadlen));
-    static_cast<MqttClient*>(self)->handle_write(message->topic, payload, message->retain);
+    auto& me = *static_cast<MqttClient*>(self);
+    if (!me.config_.discovery_prefix.empty() &&
+        message->topic == me.config_.discovery_prefix + "/status")
+        me.handle_discovery_status(payload);
+    else me.handle_write(message->topic, payload, message->retain);
 }
 
 void MqttClient::handle_write(const std::string& topic, const std::string& payload, bool retained) {
@@ -328,7 +342,7 @@ bool MqttClient::hand_over(const std::string& topic, const std::string& payload,
     ++in_flight_;  // before publishing: the acknowledgement may come first
     const int rc =
         mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                          payload.empty() ? nullptr : payload.data(), config_.qos, retained);
+                          payload.empty() ? nullptr : payload.data(), qos_for(topic), retained);
     if (rc == MOSQ_ERR_SUCCESS) return true;
     --in_flight_;
     return !passing(rc);  // one libmosquitto will never take is dropped, not retried forever

@@ -19,6 +19,7 @@
 #include "tools/agent/fleet/fleet.h"
 #include "tools/agent/publish/mqtt_events.h"
 #include "tools/agent/publish/mqtt_message.h"
+#include "tools/agent/publish/mqtt_points.h"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -30,6 +31,8 @@ namespace quillark_agent {
 using OwnsUnit = std::function<bool(const std::string& unit)>;
 using WriteHandler =
     std::function<std::string(const std::string& unit, int reg, std::uint16_t value)>;
+// Where a unit is, for people ("link gw1, unit id 3"), or "".
+using DescribeUnit = std::function<std::string(const std::string& unit)>;
 
 // One thread does all of a client's network work: connecting (TLS handshake
 // included), reading, writing and waiting between attempts. Other threads
@@ -43,7 +46,8 @@ std::string alarms_payload(const std::vector<std::uint8_t>& record, double when)
 class MqttClient : public Publisher {
 public:
     // Sets the client up; throws on a password or TLS file it cannot use.
-    MqttClient(const MqttConfig& config, OwnsUnit owns, WriteHandler writes);
+    MqttClient(const MqttConfig& config, OwnsUnit owns, WriteHandler writes,
+               DescribeUnit describe = nullptr);
     // Publishes "offline" (units first when units_offline() was called) and
     // disconnects, once connect() was called.
     ~MqttClient() override;
@@ -52,6 +56,11 @@ public:
     MqttClient(const MqttClient&) = delete;
     MqttClient& operator=(const MqttClient&) = delete;
 
+    // Decides whether the round's status goes out (on change, or the
+    // heartbeat) and sends the point topics that changed.
+    void unit_round(const std::string& unit, const std::vector<std::uint8_t>* record,
+                    double when) override;
+    // Sent when the round's record asked for it (or no record came before it).
     void unit_status(const std::string& unit, const std::string& text) override;
     void unit_alarms(const std::string& unit, const std::vector<std::uint8_t>& record,
                      double when) override;
@@ -78,6 +87,8 @@ public:
     std::map<std::string, std::string> unit_topics();
     void adopt(const std::map<std::string, std::string>& topics);
     void clear_units();
+    // Empties the discovery configs of every unit (discovery moved or ended).
+    void clear_discovery();
     const MqttConfig& config() const { return config_; }
     // Connection attempts that failed or did not hold, so far.
     long failures() const { return failures_.load(); }
@@ -105,6 +116,11 @@ private:
                    bool retained);  // mutex_ held
     void flush();                   // mutex_ held
     void flush_events();            // mutex_ held
+    void flush_discovery();         // mutex_ held
+    // Status and point topics go with status_qos, the rest with qos.
+    int qos_for(const std::string& topic) const;
+    void discover(const std::string& unit, const std::string& description);
+    void handle_discovery_status(const std::string& payload);
     // A libmosquitto client with options, credentials, TLS, the last will and
     // the callbacks; nullptr with `why` when one cannot be had.
     mosquitto* make_client(std::string& why);
@@ -121,6 +137,7 @@ private:
     MqttConfig config_;
     OwnsUnit owns_;
     WriteHandler writes_;
+    DescribeUnit describe_;
     std::string password_;
     std::thread network_;
     std::atomic<long> failures_{0};
@@ -139,6 +156,14 @@ private:
     std::deque<std::pair<std::string, std::string>>
         results_;        // write results waiting for a connection
     EventRelay events_;  // the events the broker is owed: a position in the journal
+    // The units discovery tells of, with their descriptions, and those whose
+    // configs are owed, with the next point to send: made as they go out,
+    // at most kInFlight at a time, so that no unit's configs wait in memory.
+    std::map<std::string, std::string> described_;
+    std::map<std::string, std::size_t> discovery_due_;
+
+    std::mutex watch_mutex_;  // guards watches_; taken before mutex_, never inside it
+    std::map<std::string, UnitWatch> watches_;
 
     std::mutex log_mutex_;  // guards the two below: libmosquitto may log from any thread
     std::string error_;     // libmosquitto's first error line of the current attempt
@@ -151,7 +176,7 @@ private:
 // with every unit's retained topics.
 class MqttSwitch : public Publisher {
 public:
-    MqttSwitch(OwnsUnit owns, WriteHandler writes);
+    MqttSwitch(OwnsUnit owns, WriteHandler writes, DescribeUnit describe = nullptr);
     // A client for `config`, not yet connected (nullptr when MQTT is off);
     // throws on a password or TLS file it cannot use.
     std::unique_ptr<MqttClient> prepare(const MqttConfig& config) const;
@@ -177,6 +202,7 @@ public:
 private:
     OwnsUnit owns_;
     WriteHandler writes_;
+    DescribeUnit describe_;
     EventFeed feed_;
     std::shared_mutex mutex_;  // guards client_: held shared while publishing
     std::unique_ptr<MqttClient> client_;

@@ -24,12 +24,12 @@ std::string alarms_payload(const std::vector<std::uint8_t>& record, double when)
     return Json::writeString(writer, doc);
 }
 
-MqttSwitch::MqttSwitch(OwnsUnit owns, WriteHandler writes)
-    : owns_(std::move(owns)), writes_(std::move(writes)) {}
+MqttSwitch::MqttSwitch(OwnsUnit owns, WriteHandler writes, DescribeUnit describe)
+    : owns_(std::move(owns)), writes_(std::move(writes)), describe_(std::move(describe)) {}
 
 std::unique_ptr<MqttClient> MqttSwitch::prepare(const MqttConfig& config) const {
     if (!config.enabled) return nullptr;
-    auto client = std::make_unique<MqttClient>(config, owns_, writes_);
+    auto client = std::make_unique<MqttClient>(config, owns_, writes_, describe_);
     // The events from now on; one that takes over goes on where the old one was.
     if (feed_.journal) client->follow_events(feed_, feed_.journal->last_seq());
     return client;
@@ -40,6 +40,7 @@ void MqttSwitch::follow_events(EventFeed feed) { feed_ = std::move(feed); }
 void MqttSwitch::replace(std::unique_ptr<MqttClient> next) {
     std::unique_ptr<MqttClient> old;
     bool left_behind = false;
+    bool discovery_behind = false;
     {
         std::unique_lock<std::shared_mutex> lock(mutex_);
         old = std::move(client_);
@@ -49,6 +50,11 @@ void MqttSwitch::replace(std::unique_ptr<MqttClient> next) {
             left_behind = !client_ || client_->config().host != was.host ||
                           client_->config().port != was.port ||
                           client_->config().prefix != was.prefix;
+            // Configs of another broker, discovery prefix or client id (the
+            // entities' ids) would name entities nobody keeps up any more.
+            discovery_behind = !was.discovery_prefix.empty() &&
+                               (left_behind || client_->config().client_id != was.client_id ||
+                                client_->config().discovery_prefix != was.discovery_prefix);
             if (client_) client_->adopt(old->unit_topics());
             // The old client sends no more events, so the broker gets none twice.
             const std::uint64_t handed = old->retire_events();
@@ -59,6 +65,7 @@ void MqttSwitch::replace(std::unique_ptr<MqttClient> next) {
     // gets until it is connected. The old one goes first: "offline" (and its
     // last will) must not come after the new client's "online".
     if (old && left_behind) old->clear_units();
+    if (old && discovery_behind) old->clear_discovery();
     old.reset();
     if (client_) client_->connect();  // only this thread changes client_
 }
