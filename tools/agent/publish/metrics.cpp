@@ -1,5 +1,6 @@
 #include "tools/agent/publish/metrics.h"
 
+#include <charconv>
 #include <cstdio>
 
 #include "quillark/points.h"
@@ -76,12 +77,20 @@ void header(std::string& out, const char* name, const char* type, const char* he
     out += '\n';
 }
 
+// As printf's %.17g writes it, without its locale and format parsing: a
+// hall's scrape writes some thirty thousand of them.
+void put_number(std::string& out, double value) {
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, value, std::chars_format::general, 17);
+    out.append(text, end.ptr);
+}
+
 void line(std::string& out, const char* name, const std::string& labels, double value) {
     out += name;
     out += '{';
     out += labels;
     out += "} ";
-    out += number(value);
+    put_number(out, value);
     out += '\n';
 }
 
@@ -129,9 +138,14 @@ void points(Out& o, const std::vector<UnitView>& units) {
             if (unit.record.size() < sizeof(Quillark_Data_t)) continue;
             for (std::size_t p = 0; p < quillark::kPoints.size(); ++p) {
                 if (family_of(quillark::kPoints[p].kind) != family) continue;
-                line(out, kNames[family],
-                     unit_label(unit) + ",point=\"" + quillark::kPoints[p].id + "\"",
-                     sample(unit.record, p));
+                out += kNames[family];
+                out += "{unit=\"";
+                out += unit.name;
+                out += "\",point=\"";
+                out += quillark::kPoints[p].id;
+                out += "\"} ";
+                put_number(out, sample(unit.record, p));
+                out += '\n';
             }
             o.spill();
         }
