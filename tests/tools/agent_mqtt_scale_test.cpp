@@ -3,7 +3,6 @@
 // Home Assistant's discovery configs checked against the messages a real
 // unit's rounds bring.
 #include <csignal>
-#include <regex>
 #include <set>
 
 #include <json/value.h>
@@ -142,10 +141,14 @@ TEST_F(AgentMqttScaleTest, EveryRoundSendsEveryStatus) {
 namespace {
 
 // The key a template of ours looks up: {{ value_json['<key>'] }}.
+// (Plain string checks: GCC 12 warns inside <regex> in the sanitizer builds.)
 std::string template_key(const std::string& text) {
-    static const std::regex form(R"(^\{\{ value_json\['([^']+)'\] \}\}$)");
-    std::smatch match;
-    return std::regex_match(text, match, form) ? match[1].str() : std::string();
+    const std::string head = "{{ value_json['", tail = "'] }}";
+    if (text.size() <= head.size() + tail.size() || text.compare(0, head.size(), head) != 0 ||
+        text.compare(text.size() - tail.size(), tail.size(), tail) != 0)
+        return {};
+    std::string key = text.substr(head.size(), text.size() - head.size() - tail.size());
+    return key.find('\'') == std::string::npos ? key : std::string();
 }
 
 // The value an entity shows from what its state topic carries now, as Home
