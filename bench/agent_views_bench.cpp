@@ -1,10 +1,12 @@
 // What one page poll costs the agent: the JSON of the overview for a row of
 // units, and of one unit's page. Both parse the units' last status documents.
+// And what one Prometheus scrape of a large hall costs, text made and dropped.
 #include <benchmark/benchmark.h>
 
 #include <json/writer.h>
 
 #include "quillark/points.h"
+#include "tools/agent/publish/metrics.h"
 #include "tools/agent/publish/views.h"
 
 namespace {
@@ -51,5 +53,26 @@ void UnitPage(benchmark::State& state) {
     state.counters["bytes"] = static_cast<double>(bytes);
 }
 BENCHMARK(UnitPage)->Unit(benchmark::kMicrosecond);
+
+// The scrape as the HTTP thread makes it, without the socket: every unit's
+// points and health, handed out in pieces and dropped.
+void MetricsScrape(benchmark::State& state) {
+    std::vector<UnitView> units;
+    std::vector<quillark_agent::LinkView> links;
+    for (int i = 0; i < state.range(0); ++i) units.push_back(unit(i));
+    for (int l = 0; l < state.range(0) / 50; ++l)
+        links.push_back({"gw" + std::to_string(l), 2, 1, 0.1});
+    std::size_t bytes = 0;
+    const quillark_agent::MetricsSink sink = [&bytes](const char*, std::size_t size) {
+        bytes += size;
+        return true;
+    };
+    for (auto _ : state) {
+        bytes = 0;
+        quillark_agent::render_metrics(units, links, sink);
+    }
+    state.counters["bytes"] = static_cast<double>(bytes);
+}
+BENCHMARK(MetricsScrape)->Arg(200)->Arg(800)->Unit(benchmark::kMillisecond);
 
 }  // namespace
