@@ -22,23 +22,7 @@ unsigned word_at(const standin::Bytes& pdu, std::size_t at) {
     return static_cast<unsigned>((pdu[at] << 8) | pdu[at + 1]);
 }
 
-bool is_write(std::uint8_t function) {
-    return function == 5 || function == 6 || function == 15 || function == 16;
-}
-
 }  // namespace
-
-int gateway_refusal(const standin::Bytes& pdu, bool writes_pass, const std::set<int>& writable) {
-    const int problem = standin::relay_request_problem(pdu.data(), pdu.size());
-    if (problem != 0) return problem;
-    if (!is_write(pdu[0])) return 0;
-    if (!writes_pass) return standin::kIllegalFunction;
-    const unsigned first = word_at(pdu, 1);
-    const unsigned count = pdu[0] == 5 || pdu[0] == 6 ? 1 : word_at(pdu, 3);
-    for (unsigned address = first; address < first + count; ++address)
-        if (writable.count(static_cast<int>(address)) == 0) return standin::kIllegalDataAddress;
-    return 0;
-}
 
 LinkWorker::Unit* LinkWorker::unit_with_id(int unit_id) const {
     for (const auto& unit : units_)
@@ -152,7 +136,7 @@ standin::Outcome LinkWorker::relay_to(Unit& unit, const GatewayRequest& request,
     transport_.set_unit(request.unit);
     const standin::Outcome outcome = transport_.relay(request.pdu, answer);
     transport_.set_unit(agents_unit);
-    if (is_write(request.pdu[0])) note_gateway_write(unit, request.pdu, answer);
+    if (is_gateway_write(request.pdu[0])) note_gateway_write(unit, request.pdu, answer);
     return outcome;
 }
 

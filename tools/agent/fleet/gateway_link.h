@@ -30,6 +30,9 @@ struct GatewayRequest {
 // (6, 16) alike are written only at the addresses listed.
 int gateway_refusal(const standin::Bytes& pdu, bool writes_pass, const std::set<int>& writable);
 
+// Functions 5, 6, 15 and 16.
+bool is_gateway_write(std::uint8_t function);
+
 // Something that lives beside a running link and uses it, such as its
 // gateway's server: made once the link runs, gone before the link stops.
 class LinkCompanion {
