@@ -1,7 +1,5 @@
 #include "tools/agent/gateway/mbap.h"
 
-#include <algorithm>
-
 namespace quillark_agent::gateway {
 
 long take_frame(const std::uint8_t* bytes, std::size_t size, Frame& frame) {
@@ -20,13 +18,14 @@ long take_frame(const std::uint8_t* bytes, std::size_t size, Frame& frame) {
 standin::Bytes answer_frame(std::uint16_t transaction, std::uint8_t unit,
                             const standin::Bytes& pdu) {
     const std::size_t length = pdu.size() + 1;
-    standin::Bytes frame(standin::kTcpHeader + pdu.size());
-    frame[0] = static_cast<std::uint8_t>(transaction >> 8);
-    frame[1] = static_cast<std::uint8_t>(transaction & 0xFF);
-    frame[4] = static_cast<std::uint8_t>(length >> 8);
-    frame[5] = static_cast<std::uint8_t>(length & 0xFF);
-    frame[6] = unit;
-    std::copy(pdu.begin(), pdu.end(), frame.begin() + standin::kTcpHeader);
+    standin::Bytes frame;
+    frame.reserve(standin::kTcpHeader + pdu.size());
+    for (const unsigned word : {unsigned(transaction), 0u, unsigned(length)}) {
+        frame.push_back(static_cast<std::uint8_t>((word >> 8) & 0xFF));
+        frame.push_back(static_cast<std::uint8_t>(word & 0xFF));
+    }
+    frame.push_back(unit);
+    frame.insert(frame.end(), pdu.begin(), pdu.end());
     return frame;
 }
 
