@@ -178,3 +178,35 @@ TEST_F(GatewayTest, AKilledSimulatorGetsExceptionsAndTheLinkRecoversAsBefore) {
     EXPECT_GE(metric(http_port, gateway_series("link_down")), 1);
     EXPECT_NE(agent->err().find("link bus: reopened"), std::string::npos);
 }
+
+// Twenty clients at once ask for a unit that never answers, each request
+// costing the link a whole timeout: 16 wait their turn and get 0x0B, the
+// rest are told the gateway is busy (6) at once, and the unit that does
+// answer goes on completing its rounds meanwhile.
+TEST_F(GatewayTest, AFloodToASilentUnitIsBoundedAndTheOtherUnitKeepsPolling) {
+    Sim sim(dir, "sim", sim_args({"--units", "1-1"}));  // unit id 2 is never answered
+    const int http_port = free_port(), gateway = free_port();
+    auto agent = run_agent(dir, "agent",
+                           http(http_port) + "[[link]]\nname = \"bus\"\ntcp = \"127.0.0.1:" +
+                               std::to_string(sim.port) + "\"\ntimeout_ms = 700\nretries = 0\n" +
+                               gateway_at(gateway, false) + unit("u1", "bus", 1) +
+                               "[[unit]]\nname = \"mute\"\nlink = \"bus\"\nunit_id = 2\n"
+                               "interval = 600\n");
+    ASSERT_TRUE(polling(http_port, "u1", 1)) << agent->err();
+    const int before = rounds_complete(http_port, "u1");
+
+    const std::string answers = client(gateway, "many 20 1 2 21 3");
+    const auto times = [&](const std::string& answer) {
+        const std::size_t at = answers.find(" times: " + answer);
+        if (at == std::string::npos) return 0;
+        const std::size_t line = answers.rfind('\n', at);
+        return std::stoi(answers.substr(line == std::string::npos ? 0 : line + 1));
+    };
+    const int busy = times("exception 0x06"), silent = times("exception 0x0B");
+    EXPECT_EQ(busy + silent, 20) << answers;
+    EXPECT_GE(busy, 1) << answers;
+    EXPECT_LE(silent, 17) << answers;  // 16 waiting and the one on the line
+    EXPECT_EQ(metric(http_port, gateway_series("busy")), busy);
+    EXPECT_GT(rounds_complete(http_port, "u1"), before + 1);
+    EXPECT_EQ(unit_json(http_port, "u1")["rounds_failed"].asInt(), 0);
+}
