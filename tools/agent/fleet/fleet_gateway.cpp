@@ -1,11 +1,12 @@
-// The link's gateway requests: what may pass, the bounded queue they wait in,
-// and their turns on the link. A gateway request waits for the request in
-// flight, not for a round: the link thread lets waiting ones go before each
-// of the agent's own requests, up to one response timeout of gateway time
-// per round, so a client that floods cannot stretch a unit's round by more;
-// past that budget they wait for the round's end, and while no round is due
-// they go at once. Their answers go back to the gateway alone: they are
-// relayed into buffers of their own and never handed to a driver.
+// The link's gateway requests: the bounded queue they wait in, the checks
+// made again before they go, and their turns on the link. A gateway request
+// waits for the request in flight, not for a round: the link thread lets
+// waiting ones go before each of the agent's own requests, up to one
+// response timeout of gateway time per round, so a client that floods
+// cannot stretch a unit's round by more; past that budget they wait for the
+// round's end, and while no round is due they go at once. Their answers go
+// back to the gateway alone: they are relayed into buffers of their own and
+// never handed to a driver.
 #include <algorithm>
 
 #include "tools/agent/clock.h"
