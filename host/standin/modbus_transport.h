@@ -132,6 +132,12 @@ public:
 
     Outcome execute(const ModbusRequest& request, std::uint8_t* bits,
                     std::uint16_t* words) override;
+    // Passes a request PDU, as a gateway's client sent it, to the unit now
+    // addressed (set_unit), with the same checks, timeout, wake-up and link
+    // handling as execute(), and never sent twice. On Answered or Exception
+    // `answer` holds the unit's answer PDU verbatim; otherwise it is empty.
+    // See modbus_relay.h for what may pass.
+    Outcome relay(const Bytes& pdu, Bytes& answer);
 
     // Opens the link if it is closed and the pause after the last failed
     // attempt is over. False, with the cause in `error`, if it stays closed.

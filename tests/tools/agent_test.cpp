@@ -50,6 +50,16 @@ TEST(AgentConfig, MistakesAreReportedWithFileAndLineAndExit2) {
          ":5:10: link 'bus': parity"},
         {"[[link]]\nname = \"bus\"\nrtu = \"/dev/ttyUSB0\"\nbaud = 0\n",
          ":4:8: [[link]]: 'baud' must be in"},
+        // Modbus has no authentication: a gateway off loopback names who may connect.
+        {good_link + "gateway = \"0.0.0.0:1502\"\n",
+         ":6:11: link 'gw1': gateway 0.0.0.0:1502 is not on loopback: Modbus has no "
+         "authentication, so name the networks that may connect with allow_from"},
+        {good_link + "gateway = \"[::]:1502\"\nallow_from = [\"10.0.0.0/33\"]\n",
+         ":7:15: link 'gw1': allow_from: '10.0.0.0/33': the prefix must be 0..32 bits"},
+        {good_link + "gateway = \"gw.example:1502\"\n",
+         ":6:11: link 'gw1': gateway: 'gw.example' is not an address"},
+        {good_link + "allow_from = [\"10.0.0.0/24\"]\n",
+         ":6:14: link 'gw1': allow_from is for a link with a gateway"},
         {"[http]\nlisten = 9786\n", ":2:10: [http]: 'listen' must be a string"},
         // Loopback is what the name resolves to, not how it begins.
         {"[http]\nlisten = \"127.evil.example:0\"\n",

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "tools/agent/clock.h"
+#include "tools/agent/gateway/server.h"
 #include "tools/agent/log.h"
 #include "tools/agent/publish/web.h"
 
@@ -31,7 +32,7 @@ void Agent::start(const AgentConfig& config) {
         history_->configure(config.units);
         history_->start();
     }
-    auto fleet = std::make_shared<Fleet>(config, plugin_, rounds_to());
+    auto fleet = std::make_shared<Fleet>(config, plugin_, rounds_to(), gateway::Server::for_link);
     fleet->restore_alarms(events_->journal().open_alarms());
     {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -72,7 +72,7 @@ HttpConfig read_http(const std::string& source, const toml::table& table) {
 LinkConfig read_link(const std::string& source, const toml::table& table) {
     Reader r(source, table, "[[link]]",
              {"name", "tcp", "rtu", "baud", "parity", "data_bits", "stop_bits", "timeout_ms",
-              "retries"});
+              "retries", "gateway", "allow_from", "gateway_writes"});
     LinkConfig link;
     link.name = r.name();
     const toml::node* tcp = r.get("tcp");
@@ -113,6 +113,7 @@ LinkConfig read_link(const std::string& source, const toml::table& table) {
     } catch (const std::invalid_argument& e) {
         r.fail_here("link '" + link.name + "': " + e.what());
     }
+    config_detail::read_gateway(r, link.name, link.gateway);
     return link;
 }
 
@@ -229,7 +230,13 @@ bool same_link(const LinkConfig& a, const LinkConfig& b) {
         return std::tie(l.name, s.kind, s.host, s.port, s.device, s.baud, s.parity, s.data_bits,
                         s.stop_bits, s.rs485, s.rts, s.rts_delay_us, s.timeout_ms, s.retries);
     };
-    return fields(a) == fields(b);
+    // A changed gateway restarts the link, and so its server, with it.
+    auto gateway = [](const GatewayConfig& g) {
+        std::vector<std::string> allowed;
+        for (const Network& n : g.allow_from) allowed.push_back(n.text);
+        return std::make_tuple(g.host, g.port, g.writes, allowed);
+    };
+    return fields(a) == fields(b) && gateway(a.gateway) == gateway(b.gateway);
 }
 
 bool same_unit(const UnitConfig& a, const UnitConfig& b) {

@@ -20,11 +20,35 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A network, "10.0.0.0/24" or "fd00::/64"; a bare address is the one host.
+struct Network {
+    int family = 0;  // AF_INET or AF_INET6
+    unsigned char address[16] = {};
+    int bits = 0;  // the prefix's length
+    std::string text;
+
+    bool contains(int family, const void* address) const;  // an in_addr or in6_addr
+};
+
+// Throws std::invalid_argument naming what is wrong.
+Network parse_network(const std::string& text);
+
+// The link's Modbus TCP gateway: a server on `host`:`port` passing its
+// clients' requests to the units on the link.
+struct GatewayConfig {
+    std::string host;
+    int port = 0;                     // 0: no gateway
+    std::vector<Network> allow_from;  // who besides loopback may connect
+    bool writes = false;              // writes pass, to the registers a unit lists in `writes`
+    std::string describe() const;     // "127.0.0.1:1502"
+};
+
 struct LinkConfig {
     std::string name;
     // `unit` is set per unit before each request; `retries`: resends of a
     // read that got no usable answer.
     standin::LinkSettings settings;
+    GatewayConfig gateway;
 };
 
 struct UnitConfig {
@@ -34,7 +58,7 @@ struct UnitConfig {
     unsigned int device_id = 1;
     double interval_s = 10.0;
     Json::Value settings;  // handed to the driver's InitSetting
-    std::set<int> writes;  // registers MQTT may write
+    std::set<int> writes;  // registers MQTT (and the link's gateway, if it passes writes) may write
 };
 
 struct HttpConfig {

@@ -105,6 +105,9 @@ inline const toml::array* array_of_tables(const std::string& source, const toml:
 // The [mqtt] section, with its [mqtt.deadband] table.
 MqttConfig read_mqtt(const std::string& source, const toml::table& table);
 
+// A [[link]]'s gateway keys: gateway, allow_from, gateway_writes.
+void read_gateway(const Reader& r, const std::string& link, GatewayConfig& gateway);
+
 // The [agent] section and the [[notify]] sections.
 void read_agent(const std::string& source, const toml::table& table, AgentConfig& config);
 std::vector<NotifyRule> read_notify(const std::string& source, const toml::array& list);

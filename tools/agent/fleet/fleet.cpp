@@ -104,7 +104,8 @@ LinkWorker::LinkWorker(const LinkConfig& link, const std::vector<UnitConfig>& un
     : config_(link),
       publisher_(publisher),
       transport_(link.settings),
-      master_(transport_, link.settings.retries) {
+      turns_(transport_, [this] { serve_gateway_in_round(); }),
+      master_(turns_, link.settings.retries) {
     transport_.set_wakeup(&stopping_);
     for (const UnitConfig& config : units)
         if (config.link == link.name)
@@ -122,6 +123,7 @@ void LinkWorker::start() {
 }
 
 void LinkWorker::stop() {
+    companion_.reset();  // no gateway request comes any more
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stop_ = true;
@@ -131,6 +133,14 @@ void LinkWorker::stop() {
     if (thread_.joinable()) thread_.join();
     for (const auto& unit : units_)
         reject_writes(*unit, "the unit's link stopped before it was sent");
+    std::deque<GatewayRequest> waiting;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        waiting.swap(gateway_queue_);
+        gateway_counts_[static_cast<std::size_t>(GatewayOutcome::LinkDown)] += waiting.size();
+    }
+    for (GatewayRequest& request : waiting)
+        request.answer(standin::exception_pdu(request.pdu[0], standin::kPathUnavailable));
 }
 
 std::vector<UnitConfig> LinkWorker::unit_configs() const {
@@ -151,7 +161,8 @@ void LinkWorker::views(std::vector<UnitView>& units, std::vector<LinkView>& link
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& unit : units_) units.push_back(unit->view);
     links.push_back({config_.name, static_cast<std::uint64_t>(stats_.retries),
-                     static_cast<std::uint64_t>(stats_.reconnects), load_});
+                     static_cast<std::uint64_t>(stats_.reconnects), load_,
+                     config_.gateway.port != 0, gateway_counts_});
 }
 
 // The unit whose round is due first; with `since`, only among the units due
@@ -212,6 +223,7 @@ void LinkWorker::run() {
             continue;
         }
         Unit* next = earliest_unit();
+        if (gateway_idle_turn(lock, next)) continue;
         if (next == nullptr) {
             wake_.wait(lock);
         } else if (Clock::now() < next->next_due) {
@@ -226,6 +238,7 @@ void LinkWorker::run() {
 
 void LinkWorker::round(Unit& unit) {
     unit.began = Clock::now();
+    gateway_spent_ = Clock::duration::zero();
     {
         const BusyMark busy(busy_since_);
         poll(unit);
@@ -318,13 +331,20 @@ void LinkWorker::announce(Unit& unit, bool was_online) {
     reject_writes(unit, "unit offline");
 }
 
-Fleet::Fleet(const AgentConfig& config, const quillark_kit::Plugin& plugin, Publisher& publisher) {
+Fleet::Fleet(const AgentConfig& config, const quillark_kit::Plugin& plugin, Publisher& publisher,
+             CompanionMaker companions)
+    : companions_(std::move(companions)) {
     for (const LinkConfig& link : config.links)
         links_.push_back(std::make_unique<LinkWorker>(link, config.units, plugin, publisher));
 }
 
 void Fleet::start() {
-    for (auto& link : links_) link->start();
+    for (auto& link : links_) start_link(*link);
+}
+
+void Fleet::start_link(LinkWorker& link) {
+    link.start();
+    if (companions_) link.attach(companions_(link));
 }
 
 void Fleet::stop() {

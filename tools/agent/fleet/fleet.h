@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "tools/agent/config/config.h"
+#include "tools/agent/fleet/gateway_link.h"
 #include "tools/agent/fleet/publisher.h"
 #include "tools/agent/fleet/unit_view.h"
 #include "host/standin/master.h"
@@ -35,6 +37,8 @@ public:
     // Writes waiting for one unit, at most one per register; a write beyond
     // them is refused at once.
     static constexpr std::size_t kMaxQueuedWrites = 8;
+    // Gateway requests waiting for the link; one more gets exception 6.
+    static constexpr std::size_t kMaxGatewayQueue = 16;
 
     // Creates the drivers of the link's units; throws on a driver the plug-in cannot make.
     LinkWorker(const LinkConfig& link, const std::vector<UnitConfig>& units,
@@ -60,6 +64,14 @@ public:
     // busy far past any round's length is hung.
     std::chrono::steady_clock::duration busy_for() const;
     void restore_alarms(const OpenAlarms& open);
+
+    // Hands a gateway client's request to the link. Its `answer` is called
+    // once: at once when the request cannot pass (no unit with that id, not
+    // allowed, kMaxGatewayQueue already waiting, the link stopping), else from
+    // the link thread once the unit answered or failed to. Any thread.
+    void gateway_request(GatewayRequest request);
+    // Keeps `companion` while the link runs; stop() ends it first.
+    void attach(std::unique_ptr<LinkCompanion> companion);
 
     // A new configuration for a running link, whose own settings stay:
     // `stage` makes the drivers of the units that are new or changed (and
@@ -105,10 +117,21 @@ private:
     void send_write(Unit& unit, const Write& write);
     void note_link(const standin::Outcome& outcome);
     void note_load();
+    // The link thread's turns for the gateway: between the agent's own
+    // requests within the round's budget, or one at a time while no round is due.
+    void serve_gateway_in_round();
+    // With `lock` on mutex_: serves one waiting request if no round is due; false if none went.
+    bool gateway_idle_turn(std::unique_lock<std::mutex>& lock, const Unit* next);
+    standin::Outcome serve_gateway(GatewayRequest& request);
+    standin::Outcome relay_to(Unit& unit, const GatewayRequest& request, standin::Bytes& answer);
+    void note_gateway_write(const Unit& unit, const standin::Bytes& pdu,
+                            const standin::Bytes& answer);
+    Unit* unit_with_id(int unit_id) const;
 
     LinkConfig config_;
     Publisher& publisher_;
     standin::ModbusTransport transport_;
+    GatewayTurns turns_;  // the master's transport: transport_, with the gateway's turns
     standin::Master master_;
     standin::Wakeup stopping_;  // ends the wait for an answer when the link stops
     // Changed by the link thread alone (or before it starts), under mutex_:
@@ -119,6 +142,9 @@ private:
     // The link thread's: whose write goes next, and what it last said of the link.
     std::size_t write_turn_ = 0;
     standin::LinkStats seen_;
+    // The link thread's: gateway time spent in the round in progress.
+    std::chrono::steady_clock::duration gateway_spent_{};
+    std::unique_ptr<LinkCompanion> companion_;
 
     mutable std::mutex mutex_;  // guards the views, the write queues, stop_ and the fields below
     std::condition_variable wake_;
@@ -129,6 +155,8 @@ private:
     std::vector<std::unique_ptr<Unit>> taken_out_;  // for the reloading thread to delete
     bool stop_ = false;
     bool overloaded_ = false;
+    std::deque<GatewayRequest> gateway_queue_;
+    std::array<std::uint64_t, kGatewayOutcomes> gateway_counts_{};
     standin::LinkStats stats_;  // a copy of the transport's, for other threads
     // When the round or write in progress began (steady clock, in its own
     // ticks); 0 between them. Read by the watchdog without the lock.
@@ -148,9 +176,13 @@ struct ReloadSummary {
 };
 
 // All links of the running configuration.
+// Makes what runs beside a link with a gateway (its server); may return null.
+using CompanionMaker = std::function<std::unique_ptr<LinkCompanion>(LinkWorker&)>;
+
 class Fleet {
 public:
-    Fleet(const AgentConfig& config, const quillark_kit::Plugin& plugin, Publisher& publisher);
+    Fleet(const AgentConfig& config, const quillark_kit::Plugin& plugin, Publisher& publisher,
+          CompanionMaker companions = {});
     void start();
     void stop();
     // Moves to `next` touching only what changed: a link whose settings
@@ -173,8 +205,11 @@ public:
     OpenAlarms open_alarms() const;
 
 private:
+    void start_link(LinkWorker& link);
+
     mutable std::mutex mutex_;  // guards links_ against readers; only reload changes it
     std::vector<std::unique_ptr<LinkWorker>> links_;
+    CompanionMaker companions_;
 };
 
 }  // namespace quillark_agent

@@ -185,7 +185,7 @@ ReloadSummary Fleet::reload(const AgentConfig& next, const quillark_kit::Plugin&
         links_.swap(links);  // `links` now holds the stopped links that are gone
     }
     links.clear();
-    for (LinkWorker* link : starting) link->start();
+    for (LinkWorker* link : starting) start_link(*link);
     return summary;
 }
 

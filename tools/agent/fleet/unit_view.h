@@ -43,11 +43,26 @@ struct UnitView {
     std::shared_ptr<const std::string> status;
 };
 
+// What became of a request to the link's gateway.
+enum class GatewayOutcome : std::uint8_t {
+    Answered,   // the unit's normal answer went back
+    Exception,  // the unit's own exception answer went back
+    Refused,    // not passed on: a function or register the gateway does not pass, or malformed
+    Busy,       // not passed on: too many requests waited for the link (exception 6)
+    NoAnswer,   // no unit with that id, or no answer in time (exception 0x0B)
+    LinkDown,   // the link was down or stopping (exception 0x0A)
+};
+inline constexpr std::size_t kGatewayOutcomes = 6;
+inline constexpr std::array<const char*, kGatewayOutcomes> kGatewayOutcomeNames{
+    "answered", "exception", "refused", "busy", "no_answer", "link_down"};
+
 struct LinkView {
     std::string name;
     std::uint64_t retries = 0;
     std::uint64_t reconnects = 0;
-    double load = 0;  // time the units' rounds take per second of their intervals
+    double load = 0;       // time the units' rounds take per second of their intervals
+    bool gateway = false;  // the link has a gateway
+    std::array<std::uint64_t, kGatewayOutcomes> gateway_requests{};  // by GatewayOutcome
 };
 
 }  // namespace quillark_agent

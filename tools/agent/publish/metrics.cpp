@@ -1,5 +1,6 @@
 #include "tools/agent/publish/metrics.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 
@@ -204,6 +205,15 @@ void link_health(std::string& out, const std::vector<LinkView>& links) {
         "Seconds of rounds per second of the units' intervals; above 1 the link cannot keep them");
     for (const LinkView& l : links)
         line(out, "quillark_link_load_ratio", "link=\"" + l.name + "\"", l.load);
+    if (std::none_of(links.begin(), links.end(), [](const LinkView& l) { return l.gateway; }))
+        return;
+    header(out, "quillark_gateway_requests_total", "counter",
+           "Requests to the link's Modbus TCP gateway, by what became of them");
+    for (const LinkView& l : links)
+        for (std::size_t o = 0; l.gateway && o < kGatewayOutcomes; ++o)
+            line(out, "quillark_gateway_requests_total",
+                 "link=\"" + l.name + "\",outcome=\"" + kGatewayOutcomeNames[o] + "\"",
+                 double(l.gateway_requests[o]));
 }
 
 }  // namespace
