@@ -46,6 +46,17 @@ inline int free_port() {
     return ntohs(address.sin_port);
 }
 
+// A raw TCP connection to the agent; non-blocking connects when `wait` is false.
+inline int connect_to(int port, bool wait = true) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (wait ? 0 : SOCK_NONBLOCK), 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    return fd;
+}
+
 // Test certificates made with openssl: a CA and the broker's certificate for
 // 127.0.0.1 signed by it, and a second CA that signed nothing of the broker's.
 struct Certs {

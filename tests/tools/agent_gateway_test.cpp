@@ -209,4 +209,12 @@ TEST_F(GatewayTest, AFloodToASilentUnitIsBoundedAndTheOtherUnitKeepsPolling) {
     EXPECT_EQ(metric(http_port, gateway_series("busy")), busy);
     EXPECT_GT(rounds_complete(http_port, "u1"), before + 1);
     EXPECT_EQ(unit_json(http_port, "u1")["rounds_failed"].asInt(), 0);
+
+    // Every place taken by connections that say nothing: once they have
+    // been quiet a while, a new client still gets in.
+    std::vector<int> quiet;
+    for (int i = 0; i < 32; ++i) quiet.push_back(connect_to(gateway));
+    std::this_thread::sleep_for(6s);
+    EXPECT_EQ(client(gateway, "read 1 4 21 3"), "values 300 301 302");
+    for (const int fd : quiet) close(fd);
 }

@@ -13,17 +13,6 @@ using namespace agent_tests;
 
 namespace {
 
-// A raw TCP connection to the agent; non-blocking connects when `wait` is false.
-int connect_to(int port, bool wait = true) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (wait ? 0 : SOCK_NONBLOCK), 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    return fd;
-}
-
 // Everything the agent sends until it closes the connection; false if it
 // has not closed it in 15 s.
 bool read_to_end(int fd, std::string& all) {

@@ -82,6 +82,7 @@ struct Server::Client {
     std::size_t in_size = 0;
     bool waiting = false;
     bool half_closed = false;  // it will send nothing more
+    std::chrono::steady_clock::time_point active = std::chrono::steady_clock::now();
     Frame request;
     standin::Bytes out;
     std::size_t out_sent = 0;
@@ -157,7 +158,6 @@ void Server::run() {
         }
         if (fds[0].revents != 0) return;
         if (fds[1].revents != 0) take_answers();
-        if (fds[2].revents != 0) accept_clients();
         for (std::size_t i = 0; i < polled.size(); ++i) {
             const short got = fds[3 + i].revents;
             Client& client = *polled[i];
@@ -166,6 +166,8 @@ void Server::run() {
             if (keep && (got & (POLLIN | POLLRDHUP))) keep = read_from(client);
             if (!keep) clients_.erase(client.id);  // a late answer to it finds no one
         }
+        // After the clients polled: making room may close one of them.
+        if (fds[2].revents != 0) accept_clients();
         refusals().flush();
     }
 }
@@ -184,7 +186,7 @@ void Server::accept_clients() {
                                                        who + ": not in allow_from");
             continue;
         }
-        if (clients_.size() >= kMaxConnections) {
+        if (clients_.size() >= kMaxConnections && !make_room()) {
             close(fd);
             refusals().say(log::Priority::Warning,
                            "link " + name_ + ": gateway turned away " + who + ": already " +
@@ -198,6 +200,24 @@ void Server::accept_clients() {
         client->id = next_id_++;
         clients_.emplace(client->id, std::move(client));
     }
+}
+
+// Closes the connection quiet longest, if one has been quiet long enough
+// and has nothing out or on its way back.
+bool Server::make_room() {
+    const auto now = std::chrono::steady_clock::now();
+    Client* quietest = nullptr;
+    for (const auto& [id, client] : clients_) {
+        if (client->waiting || !client->out.empty()) continue;
+        if (quietest == nullptr || client->active < quietest->active) quietest = client.get();
+    }
+    if (quietest == nullptr || now - quietest->active < kQuietBeforeGivingWay) return false;
+    const auto quiet_s = std::chrono::duration_cast<std::chrono::seconds>(now - quietest->active);
+    refusals().say(log::Priority::Warning,
+                   "link " + name_ + ": gateway closed a connection quiet for " +
+                       std::to_string(quiet_s.count()) + " s to make room for a new one");
+    clients_.erase(quietest->id);
+    return true;
 }
 
 // Loopback always; any other address only from a network in allow_from.
@@ -239,6 +259,7 @@ bool Server::read_from(Client& client) {
     if (n == 0) return false;
     if (n < 0) return errno == EAGAIN || errno == EINTR;
     client.in_size += static_cast<std::size_t>(n);
+    client.active = std::chrono::steady_clock::now();
     next_request(client);
     return client.fd != -1;
 }
@@ -279,6 +300,7 @@ bool Server::write_to(Client& client) {
     }
     client.out.clear();
     client.out_sent = 0;
+    client.active = std::chrono::steady_clock::now();
     // A request it sent behind the last one is taken now, in order.
     next_request(client);
     return client.fd != -1 && (client.waiting || !client.half_closed);

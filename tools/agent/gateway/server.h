@@ -6,6 +6,7 @@
 // always connect; others only from a network in `allow_from`.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -22,6 +23,10 @@ namespace quillark_agent::gateway {
 class Server : public LinkCompanion {
 public:
     static constexpr std::size_t kMaxConnections = 32;
+    // With every place taken, a new client takes the place of the one that
+    // has been quiet longest, once that one has been quiet this long: a tool
+    // left connected on a forgotten laptop does not lock the others out.
+    static constexpr std::chrono::seconds kQuietBeforeGivingWay{5};
 
     // Listens at once; throws std::runtime_error when it cannot.
     Server(LinkWorker& link, const LinkConfig& config);
@@ -40,6 +45,7 @@ private:
     void run();
     void accept_clients();
     bool admitted(const void* peer) const;
+    bool make_room();
     bool read_from(Client& client);
     void next_request(Client& client);
     bool write_to(Client& client);
