@@ -204,16 +204,18 @@ TEST(LinkChecks, TcpAnswerMustFitTransactionUnitAndRequest) {
          Status::Exception},
     };
     // One connection for all cases: a skipped answer must not put the stream
-    // out of step, and each request carries the next transaction id.
+    // out of step, and each request carries the next transaction id. The
+    // peer's thread is joined before what it writes to goes out of scope.
+    std::vector<int> transactions;
     ScriptedPeer peer;
     const int port = peer.listen_tcp();
-    std::vector<int> transactions;
     peer.run(milliseconds(0), [&](int index, const Bytes& request) {
         const int transaction = request.size() >= 2 ? (request[0] << 8 | request[1]) : -1;
         transactions.push_back(transaction);
         return cases[index % std::size(cases)].answer(transaction);
     });
-    standin::ModbusTransport transport(tcp_link(port, 200));
+    // Long enough that a loaded machine's slow peer still answers in time.
+    standin::ModbusTransport transport(tcp_link(port, 1000));
     std::vector<Bytes> sent;
     transport.set_trace([&](bool out, const std::uint8_t* adu, std::size_t length) {
         if (out) sent.emplace_back(adu, adu + length);

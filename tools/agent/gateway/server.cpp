@@ -239,7 +239,8 @@ bool Server::admitted(const void* address) const {
         return false;
     }
     if (family == AF_INET && bytes[0] == 127) return true;
-    if (family == AF_INET6 && IN6_IS_ADDR_LOOPBACK(reinterpret_cast<const in6_addr*>(bytes)))
+    // Compared byte by byte: the address need not be aligned for in6_addr on ARM.
+    if (family == AF_INET6 && std::memcmp(bytes, &in6addr_loopback, sizeof in6addr_loopback) == 0)
         return true;
     for (const Network& network : config_.allow_from)
         if (network.contains(family, bytes)) return true;
