@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "tools/agent/clock.h"
-#include "tools/agent/gateway/server.h"
+#include "tools/agent/gateway/gateway_server.h"
 #include "tools/agent/log.h"
 #include "tools/agent/publish/web.h"
 

@@ -1,4 +1,4 @@
-#include "tools/agent/gateway/server.h"
+#include "tools/agent/gateway/gateway_server.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
