@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <thread>
 
 #include "tests/tools/agent_fixtures.h"
 

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <thread>
 
+#include <httplib.h>
+
 #include "tests/tools/agent_fixtures.h"
 
 using namespace agent_tests;
