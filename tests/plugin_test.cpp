@@ -30,7 +30,10 @@ const std::string& installed_plugin() {
     static char root[] = "/tmp/quillark-install-XXXXXX";
     static const std::string path = [] {
         if (mkdtemp(root) == nullptr) return std::string("/nonexistent/quillark.so");
-        std::atexit([] { std::system((std::string("rm -rf ") + root).c_str()); });
+        std::atexit([] {
+            // A scratch root left behind in /tmp is no failure of the test.
+            if (std::system((std::string("rm -rf ") + root).c_str()) != 0) return;
+        });
         const std::string command = std::string("DESTDIR=") + root +
                                     " " QUILLARK_CMAKE " --install " QUILLARK_BUILD_DIR
                                     " --component " QUILLARK_PLUGIN_COMPONENT " >/dev/null 2>&1";
