@@ -8,6 +8,8 @@ SHELL := /bin/bash
 MAKEFLAGS += --no-print-directory
 JOBS  ?= 2
 BUILD ?= build
+# Extra ctest arguments, e.g. CTEST_FLAGS="-R Gateway" or "--repeat until-pass:2".
+CTEST_FLAGS ?=
 
 .DEFAULT_GOAL := help
 .PHONY: help demo test bootstrap asan tsan armhf fuzz fuzz-long package ci clean
@@ -16,8 +18,8 @@ help:
 	@echo "make demo    poll a simulated unit through quillark.so and print its status"
 	@echo "make test    bootstrap, build $(BUILD)/ (warnings are errors), run all tests"
 	@echo "make asan    AddressSanitizer + UndefinedBehaviorSanitizer build and tests (build-asan/)"
-	@echo "make tsan    ThreadSanitizer build and tests (build-tsan/)"
-	@echo "make armhf   32-bit ARM cross build, tests under qemu-arm (build-armhf/)"
+	@echo "make tsan    ThreadSanitizer build and the threaded paths' tests (build-tsan/)"
+	@echo "make armhf   the armhf package build with its tests, under qemu-arm (build-pkg-armhf/)"
 	@echo "make fuzz    clang build and every fuzz target for FUZZ_SECONDS (build-fuzz/)"
 	@echo "make fuzz-long  every fuzz target to FUZZ_RUNS (10^7) executions or FUZZ_LONG_SECONDS, with figures"
 	@echo "make package Debian packages quillark-plugin, quillark-tools and quillark-agent, amd64 and armhf (out/)"
@@ -30,7 +32,7 @@ bootstrap:
 test: bootstrap
 	cmake -S . -B $(BUILD) -DQUILLARK_WERROR=ON
 	cmake --build $(BUILD) -j$(JOBS)
-	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS) $(CTEST_FLAGS)
 
 # The configurations CI runs; .ci/run holds their settings and bootstraps itself.
 asan tsan armhf fuzz:
