@@ -1,134 +1,71 @@
 // Command-line pieces shared by the poller, the simulator and the agent.
 // Every number goes through the parsers of args.h, so all three read numbers
-// one way.
+// one way. The parser (CLI11) is held behind CLI::App's name only: a program's
+// main() and the tests include this header without compiling the parser,
+// which only the files that define options (through cli_options.h) and
+// cli.cpp do.
 #pragma once
 
-#include <cctype>
-#include <iostream>
+#include <iosfwd>
+#include <memory>
 #include <string>
 
-#include <CLI/CLI.hpp>
-
-#include "hostkit/common/args.h"
-#include "hostkit/common/version.h"
-#include "host/standin/modbus_transport.h"
+namespace CLI {
+class App;
+}
 
 namespace quillark_tools {
-
-// A whole-number option in min..max, stored into `target` once parsed.
-template <typename T>
-CLI::Option* add_number(CLI::App& app, const std::string& name, T& target, long long min,
-                        long long max, const std::string& help) {
-    return app
-        .add_option_function<std::string>(
-            name,
-            [&target, min, max](const std::string& s) {
-                target = static_cast<T>(parse_number(s, min, max));
-            },
-            help)
-        ->check(validator([min, max](const std::string& s) { parse_number(s, min, max); }))
-        ->default_str(std::to_string(target));
-}
-
-// A decimal-fraction option in min..max.
-inline CLI::Option* add_decimal(CLI::App& app, const std::string& name, double& target, double min,
-                                double max, const std::string& help) {
-    std::ostringstream shown;
-    shown << target;
-    return app
-        .add_option_function<std::string>(
-            name,
-            [&target, min, max](const std::string& s) { target = parse_decimal(s, min, max); },
-            help)
-        ->check(validator([min, max](const std::string& s) { parse_decimal(s, min, max); }))
-        ->default_str(shown.str());
-}
-
-// The serial line's options, straight onto the link settings both tools use.
-inline void add_serial_options(CLI::App& app, standin::LinkSettings& serial,
-                               const std::string& group) {
-    app.add_option_function<std::string>(
-           "--baud", [&serial](const std::string& s) { serial.baud = parse_baud(s); },
-           "RTU: serial speed in bit/s, one of those the line can be set to")
-        ->check(validator([](const std::string& s) { parse_baud(s); }))
-        ->default_str(std::to_string(serial.baud))
-        ->group(group);
-    app.add_option_function<std::string>(
-           "--parity",
-           [&serial](const std::string& p) {
-               serial.parity = static_cast<char>(std::toupper(static_cast<unsigned char>(p[0])));
-           },
-           "RTU: parity, N (none), E (even) or O (odd), either case")
-        ->check(CLI::IsMember({"N", "E", "O"}, CLI::ignore_case))
-        ->default_str(std::string(1, serial.parity))
-        ->group(group);
-    add_number(app, "--data-bits", serial.data_bits, 5, 8, "RTU: data bits, 5..8")->group(group);
-    add_number(app, "--stop-bits", serial.stop_bits, 1, 2, "RTU: stop bits, 1 or 2")->group(group);
-}
-
-inline CLI::Option* add_unit_option(CLI::App& app, standin::LinkSettings& link,
-                                    const std::string& help) {
-    return add_number(app, "--unit", link.unit, 0, 255,
-                      help + ": 1..247 over RTU; 0..255 over TCP, as gateways use them");
-}
-
-// The unit id fits the link kind; else a message for the user.
-inline std::string unit_problem(const standin::LinkSettings& link) {
-    const std::string problem =
-        unit_id_problem(link.kind == standin::LinkSettings::Kind::Rtu, link.unit);
-    return problem.empty() ? problem : "--unit: " + problem;
-}
-
-inline void add_version_flag(CLI::App& app, bool& version) {
-    app.add_flag("--version", version, "Print the version and exit");
-}
 
 // The shape of every program's command line: one CLI::App, built once over
 // an options struct. parse() may be called again and starts each time from
 // the defaults; it returns -1 to go on with options(), else the exit status:
 // 0 after --help (printed on `out`), 2 after a usage error (said on `errors`,
 // naming the option). It reads no file and opens nothing.
-template <typename Options>
-class CommandLine {
+class CommandLineBase {
 public:
-    CommandLine(const std::string& description, const std::string& name)
-        : app_(description, name) {}
-    virtual ~CommandLine() = default;
-    CommandLine(const CommandLine&) = delete;
-    CommandLine& operator=(const CommandLine&) = delete;
-
-    int parse(int argc, const char* const* argv, std::ostream& out, std::ostream& errors) {
-        options_ = Options{};  // the options bound to the parser stay where they are
-        reset();
-        try {
-            app_.parse(argc, argv);
-        } catch (const CLI::CallForHelp& e) {
-            return app_.exit(e, out, errors);
-        } catch (const CLI::ParseError& e) {
-            errors << app_.get_name() << ": " << e.what() << "\nRun with --help for the options.\n";
-            return kUsage;
-        }
-        if (const std::string problem = finish(options_); !problem.empty()) {
-            errors << app_.get_name() << ": " << problem << "\n";
-            return kUsage;
-        }
-        return -1;
-    }
-    const Options& options() const { return options_; }
+    CommandLineBase(const std::string& description, const std::string& name);
+    virtual ~CommandLineBase();
+    CommandLineBase(const CommandLineBase&) = delete;
+    CommandLineBase& operator=(const CommandLineBase&) = delete;
 
 protected:
     static constexpr int kUsage = 2;
+    // Parses into what the options are bound to, then finish_parse().
+    int parse_into(int argc, const char* const* argv, std::ostream& out, std::ostream& errors);
     // Clears what the program keeps beside the options between two parses.
     virtual void reset() {}
     // After a parse: settles what depends on several options; a message
     // makes it a usage error.
+    virtual std::string finish_parse() = 0;
+
+private:
+    std::unique_ptr<CLI::App> owned_app_;
+
+protected:
+    CLI::App& app_;
+};
+
+template <typename Options>
+class CommandLine : public CommandLineBase {
+public:
+    using CommandLineBase::CommandLineBase;
+
+    int parse(int argc, const char* const* argv, std::ostream& out, std::ostream& errors) {
+        options_ = Options{};  // the options bound to the parser stay where they are
+        return parse_into(argc, argv, out, errors);
+    }
+    const Options& options() const { return options_; }
+
+protected:
     virtual std::string finish(Options& options) {
         (void)options;
         return {};
     }
 
-    CLI::App app_;
     Options options_;
+
+private:
+    std::string finish_parse() final { return finish(options_); }
 };
 
 }  // namespace quillark_tools

@@ -13,7 +13,7 @@
 #include "tools/agent/agent.h"
 #include "tools/agent/log.h"
 #include "tools/agent/service.h"
-#include "hostkit/common/cli.h"
+#include "hostkit/common/cli_options.h"
 #include "hostkit/builtin_units.h"
 
 namespace {

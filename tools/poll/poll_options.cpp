@@ -1,6 +1,6 @@
 #include "tools/poll/poll_options.h"
 
-#include "hostkit/common/cli.h"
+#include "hostkit/common/cli_options.h"
 
 namespace quillark_poll {
 

@@ -4,6 +4,8 @@
 #include <utility>
 #include <vector>
 
+#include "hostkit/common/cli_options.h"
+
 namespace quillark_sim {
 
 namespace {
