@@ -208,6 +208,20 @@ class LiveView(unittest.TestCase):
     def run_js(self, script):
         return self.browser.execute_script(script)
 
+    def click(self, how, what, limit=5):
+        """Finds and clicks an element; the live page redraws its lists on
+        every update, so an element found just before a redraw is found again."""
+        from selenium.common.exceptions import StaleElementReferenceException
+        deadline = time.monotonic() + limit
+        while True:
+            try:
+                self.browser.find_element(how, what).click()
+                return
+            except StaleElementReferenceException:
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.05)
+
     def tiles(self):
         """name -> (class, badge text), in the order shown."""
         return self.run_js("""return [...document.querySelectorAll('#tiles li')].map(
@@ -255,7 +269,7 @@ class LiveView(unittest.TestCase):
         self.browser.get(self.base + "/")
         self.assertTrue(wait_for(lambda: self.run_js("return !document.getElementById('login').hidden"), 10))
         self.browser.find_element("id", "token").send_keys(TOKEN)
-        self.browser.find_element("css selector", "#login button").click()
+        self.click("css selector", "#login button")
         self.assertTrue(wait_for(lambda: len(self.tiles()) == 3, 10), self.tiles())
         self.assertEqual(self.run_js("return localStorage.getItem('quillark-token')"), TOKEN)
         statuses, _ = self.drain({200, 401}, ["401"])
@@ -277,7 +291,7 @@ class LiveView(unittest.TestCase):
         self.assertIn("⚠ 1 alarm", tiles[0][2])
         self.shoot("agent-overview.png")
 
-        self.browser.find_element("link text", "hot").click()
+        self.click("link text", "hot")
         row = "#alarms tr[data-alarm='alarm_high_pressure']"
         self.assertTrue(wait_for(lambda: self.run_js("return document.querySelector(\"%s\") !== null" % row), 10))
         self.assertEqual(self.run_js("return document.querySelector(\"%s td\").textContent" % row), "高压告警")
@@ -290,7 +304,7 @@ class LiveView(unittest.TestCase):
         units = [k for k in keys if k.startswith("#")]
         self.assertEqual(units[:3], ["#1组网机组通讯状态", "#2组网机组通讯状态", "#3组网机组通讯状态"])
         self.shoot("agent-unit-alarm.png")
-        self.browser.find_element("css selector", "#raw summary").click()
+        self.click("css selector", "#raw summary")
         self.assertTrue(wait_for(lambda: "AlertArray" in self.run_js("return document.querySelector('#raw pre').textContent"), 5))
         self.browser.back()
         self.assertTrue(wait_for(lambda: len(self.tiles()) == 3, 10))
