@@ -208,19 +208,16 @@ class LiveView(unittest.TestCase):
     def run_js(self, script):
         return self.browser.execute_script(script)
 
-    def click(self, how, what, limit=5):
-        """Finds and clicks an element; the live page redraws its lists on
-        every update, so an element found just before a redraw is found again."""
+    def click(self, how, what):
+        """The live page redraws on every update: a link found just before a redraw is found again."""
         from selenium.common.exceptions import StaleElementReferenceException
-        deadline = time.monotonic() + limit
-        while True:
+        for attempt in range(50):
             try:
-                self.browser.find_element(how, what).click()
-                return
+                return self.browser.find_element(how, what).click()
             except StaleElementReferenceException:
-                if time.monotonic() > deadline:
+                if attempt == 49:
                     raise
-                time.sleep(0.05)
+                time.sleep(0.1)
 
     def tiles(self):
         """name -> (class, badge text), in the order shown."""
